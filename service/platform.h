@@ -1,0 +1,162 @@
+// The operating-system boundary. Everything the portable core needs from the
+// OS is declared here with the project's own types; platform_win32.cpp and
+// platform_posix.cpp implement it, and CMake compiles exactly one of them.
+// No OS header is included by this file, and no OS type crosses it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// ---------------------------------------------------------------------------
+// Sockets
+
+// A socket handle. kNoSocket (all bits set) is the platform's invalid socket.
+using Socket = std::intptr_t;
+constexpr Socket kNoSocket = -1;
+
+// The platform's "message too long" receive error: WSAEMSGSIZE (10040) on
+// Windows, EMSGSIZE on POSIX.
+extern const int kMessageTooLong;
+
+// An IPv4 socket address exactly as the OS filled it in: 16 bytes of
+// sockaddr_in plus the length the OS reported.
+struct SocketAddress {
+  unsigned char bytes[16];
+  int length;
+};
+
+// Starts the socket layer (Winsock 2.2). True on success. On POSIX it also
+// raises the soft limit of open files to the hard limit, so that a few
+// thousand forward sockets can exist at once.
+bool net_start();
+void net_cleanup();
+
+// A new unbound UDP/IPv4 socket, or kNoSocket.
+Socket udp_open();
+// Binds to address (network byte order; 0 = all interfaces) and port.
+bool udp_bind(Socket s, std::uint32_t address, int port);
+// Connects a UDP socket, so that only datagrams from that peer are received.
+bool udp_connect(Socket s, std::uint32_t address, int port);
+void socket_close(Socket s);
+// The socket layer's last error (WSAGetLastError / errno).
+int last_socket_error();
+void set_last_socket_error(int error);
+
+// Receives one datagram of at most `capacity` bytes. Returns its length, or
+// -1 when the receive failed; a datagram longer than capacity is discarded
+// and reported as a failure with last_socket_error() == kMessageTooLong.
+// `from` may be null.
+int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from);
+// Sends to `to` (its first `to.length` bytes). Returns bytes sent or -1.
+int udp_send(Socket s, const char* data, int length, const SocketAddress& to);
+// Sends to an IPv4 address (network byte order) and port.
+int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port);
+// Sends on a connected socket.
+int udp_send_connected(Socket s, const char* data, int length);
+
+// The IPv4 address (network byte order) held in a socket address.
+std::uint32_t socket_address_ip(const SocketAddress& a);
+// Builds an IPv4 socket address.
+SocketAddress make_socket_address(std::uint32_t address, int port);
+
+// inet_addr: dotted decimal (and its shorter forms) to network byte order;
+// 0xFFFFFFFF for text that is not an address.
+constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+std::uint32_t parse_ipv4(const char* text);
+// inet_ntoa: network byte order to dotted decimal.
+std::string format_ipv4(std::uint32_t address);
+
+// The read set handed to one wait: at most kReadSetCapacity handles.
+constexpr int kReadSetCapacity = 4096;
+struct ReadSet {
+  int count;
+  Socket handles[kReadSetCapacity];
+};
+inline void read_set_clear(ReadSet* set) { set->count = 0; }
+// Adding a handle already present, or to a full set, changes nothing.
+void read_set_add(ReadSet* set, Socket s);
+bool read_set_has(const ReadSet& set, Socket s);
+// Waits up to timeout_us microseconds for any socket of the set to become
+// readable. Returns the number of ready sockets (the set then holds only
+// those, in their original order), 0 on time-out, -1 on failure (the set's
+// content is then unspecified).
+int wait_readable(ReadSet* set, long timeout_us);
+
+// ---------------------------------------------------------------------------
+// Clocks
+
+// Milliseconds from a monotonic clock, truncated to 32 bits so that it wraps
+// after about 49.7 days (GetTickCount).
+std::uint32_t tick_count_ms();
+
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+LocalTime local_time_now();
+
+// ---------------------------------------------------------------------------
+// Files and folders
+
+// The separator used where paths are joined: '\\' on Windows, '/' on POSIX.
+extern const char kPathSeparator;
+// Open modes for the hosts file and its copy: text mode ("rt", "wt") where
+// the platform translates line ends, plain "r"/"w" elsewhere.
+extern const char* const kTextRead;
+extern const char* const kTextWrite;
+
+// Makes binary the default open mode of the process (_fmode on Windows).
+void set_binary_file_mode();
+
+// The service's data folder without a trailing separator: the common
+// application-data folder + "\Quellard\Tarvik", or "c:\" when the lookup
+// fails; /var/lib/Quellard/Tarvik on POSIX.
+std::string data_folder();
+// The default hosts file: <system directory>\drivers\etc\hosts; /etc/hosts.
+std::string default_hosts_path();
+// The temporary folder as the platform reports it (GetTempPathA; TMPDIR or
+// /tmp on POSIX), possibly ending in a separator. Empty on failure.
+std::string temp_folder();
+
+// Size of a file in bytes, or -1 when it cannot be queried.
+long long file_size(const std::string& path);
+bool delete_file(const std::string& path);
+
+enum class ReplaceResult { kReplaced, kOtherVolume, kBusy, kFailed };
+// Moves `from` over `to`, replacing it (MoveFileEx with REPLACE_EXISTING /
+// rename). kOtherVolume: the two lie on different volumes; kBusy (POSIX
+// only): `to` cannot be replaced because it is a mount point. *error gets the
+// platform's error code on any failure.
+ReplaceResult replace_file(const std::string& from, const std::string& to, int* error);
+// Flushes the stream and forces its content to disk. False on failure.
+bool flush_to_disk(std::FILE* f);
+// Directory part of a path (up to, not including, its last separator of
+// either kind); empty when the path has none.
+std::string parent_folder(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Service control and process
+
+// True in service mode (started by the service manager, a stop event
+// exists); false in console mode.
+bool service_mode();
+// Registers the console stop handler: Ctrl+C and the other console events
+// (SIGINT, SIGTERM, SIGHUP on POSIX) clear the running flag.
+void install_console_stop_handler();
+// The stop test: true to go on. Polls the stop event in service mode, the
+// running flag in console mode; never blocks.
+bool service_keep_running();
+// Service mode only: tells the service manager the service runs.
+void report_service_running();
+// Ends the process at once with exit code `code` (TerminateProcess); the
+// runtime's exit processing does not run.
+[[noreturn]] void end_process(int code);
+
+// Runs `service_body` as the service "Tarvik" under the service manager.
+// Returns the process exit code (0 in every case, as the dispatcher's
+// failure is reported to the event log).
+int run_as_service(void (*service_body)());
+// Registers the service with the service manager, printing the outcome.
+void install_service();
+// Installs the crash handler that writes the dump and logs the crash.
+void install_crash_handler();

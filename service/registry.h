@@ -1,0 +1,68 @@
+// Registration protocol (datagrams on the registration port, CRC-32 tags)
+// and the name table they fill.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "platform.h"
+
+// --- CRC-32 (IEEE 802.3, reflected, as zlib) --------------------------------
+
+// Complements crc, folds in `length` bytes, complements the result. Starting
+// from 0 and feeding pieces in turn gives the CRC of their concatenation.
+std::uint32_t crc32_update(std::uint32_t crc, const void* bytes, std::size_t length);
+
+// The tag of a request: CRC-32 of "tarvik1" + address + name + password.
+std::uint32_t registration_tag(const std::string& address, const std::string& name,
+                               const std::string& password);
+
+// --- Requests --------------------------------------------------------------
+
+constexpr int kRegistrationReceiveSize = 199;
+
+struct RegistrationRequest {
+  std::string name;
+  std::string address;
+  std::uint32_t tag = 0;
+};
+
+// Parses "tarvik1 rq NAME ADDRESS TAG8" (zero-terminated text) and checks the
+// tag against `password`. True when accepted.
+bool parse_registration_request(const char* text, const std::string& password,
+                                RegistrationRequest* out);
+
+// Formats the request datagram a device sends (used by the client).
+std::string format_registration_request(const std::string& name, const std::string& address,
+                                        const std::string& password);
+// Formats "tarvik1 ack %08x".
+std::string format_acknowledgement(std::uint32_t tag);
+
+// True when the name may be written into the hosts file: no control byte
+// (below 0x20) and no DEL (0x7F).
+bool is_storable_name(const std::string& name);
+
+// Receives one datagram on `s` and serves it. Returns false only when the
+// receive itself failed (after logging "Recvfrom error: %d").
+bool handle_registration_datagram(Socket s);
+
+// --- Name table ------------------------------------------------------------
+
+struct NameEntry {
+  std::string name;
+  std::uint32_t address;  // network byte order, as inet_addr gives it
+};
+
+// Set by every table update, cleared by the hosts-file rewrite.
+extern bool g_hosts_dirty;
+
+// Removes every entry with this name or this address, appends the new entry
+// at the end and sets g_hosts_dirty.
+void update_name_table(const std::string& name, const std::string& address_text);
+// The entry with exactly this name, or null.
+const NameEntry* find_by_name(const char* name, std::size_t length);
+// The entries, oldest first.
+const std::list<NameEntry>& name_table();
+void clear_name_table();  // for tests
