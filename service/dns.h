@@ -2,6 +2,7 @@
 // ".tarvik", relaying of everything else to the upstream server.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform.h"
@@ -10,12 +11,14 @@
 
 constexpr int kAnswerBlockSize = 70;
 
-// Decodes the first question's name into `name` (always zero-terminated on
-// return, at most capacity - 1 bytes with its zero). Returns the name's
-// length when the message is a query of opcode 0 or 1 with a question of
-// type A, class IN that lies wholly within `length`; 0 otherwise.
-// *qtype and *qclass, when not null, receive the question's type and class
-// whenever the whole question could be read (else 0).
+// Decodes the first question's name into `name` (when capacity > 0 it holds
+// a zero-terminated string on every return, at most capacity - 1 bytes with
+// its zero: the whole name, or the labels read before a failure). Returns the
+// name's length when the message is a query of opcode 0 or 1 with a question
+// of type A, class IN that lies wholly within `length`; 0 otherwise. Nothing
+// past message[length - 1] is read, and compression pointers are not
+// followed. *qtype and *qclass, when not null, receive the question's type
+// and class whenever the whole question could be read (else 0).
 int decode_query_name(char* name, unsigned capacity, const unsigned char* message, int length,
                       int* qtype = nullptr, int* qclass = nullptr);
 // REQUIRES: message has room for length + kAnswerBlockSize bytes.
@@ -27,12 +30,22 @@ int build_error_answer(unsigned char* message, int length, int rcode);
 
 extern Socket g_dns_socket;
 
+// True when a forward sent at tick `sent_at_ms` has outlived its 5000 ms at
+// tick `now` (unsigned difference, so the tick counter's wrap does no harm).
+bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms);
 // Expires pending forwards older than 5000 ms at `now`; adds the sockets of
-// the others to the read set.
+// the others to the read set, in list order, while it has room.
 void sweep_pending_forwards(std::uint32_t now, ReadSet* set);
-// Relays the answer of every pending forward whose socket is in `ready`.
+// Relays the answer of every pending forward whose socket is in `ready` (the
+// set as the wait left it, in the order the sweep filled it) through the DNS
+// socket to its asker, and ends those forwards.
 void relay_upstream_answers(const ReadSet& ready);
 // Receives one datagram on the DNS socket and answers, forwards or drops it.
+// Questions of class IN for names under ".tarvik" are answered here: type A
+// from the name table, other types with an empty answer; a name not in the
+// table gets a name error. Everything else goes to the upstream server
+// (dns_server_ip, port 53) through a socket of its own, or is dropped when
+// no upstream server is set.
 void handle_dns_query();
 // Closes every pending forward's socket and empties the list.
 void drop_all_pending_forwards();
