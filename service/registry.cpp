@@ -1,0 +1,204 @@
+#include "registry.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "config.h"
+
+bool g_hosts_dirty = false;
+
+namespace {
+
+// --- CRC-32 ------------------------------------------------------------------
+
+constexpr std::uint32_t kCrcPolynomial = 0xEDB88320u;  // 0x04C11DB7, reflected
+
+constexpr std::array<std::uint32_t, 256> make_crc_table() {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ kCrcPolynomial : c >> 1;
+    table[i] = c;
+  }
+  return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
+
+// --- Request layout ------------------------------------------------------------
+
+constexpr char kRequestPrefix[] = "tarvik1 rq ";
+constexpr std::size_t kRequestPrefixLength = sizeof kRequestPrefix - 1;  // 11
+constexpr char kTagPrefix[] = "tarvik1";
+constexpr std::size_t kTagLength = 8;
+constexpr char kUnknownSender[] = "(unknow address)";
+
+// --- Name table ------------------------------------------------------------------
+//
+// The list keeps the order of last update; the two indexes point into it so
+// that neither an update nor a lookup walks the list. List nodes never move,
+// so the name index can key on views of the names the list owns.
+
+std::list<NameEntry> g_table;
+std::unordered_map<std::string_view, std::list<NameEntry>::iterator> g_by_name;
+std::unordered_map<std::uint32_t, std::list<NameEntry>::iterator> g_by_address;
+
+void erase_entry(std::list<NameEntry>::iterator it) {
+  g_by_name.erase(std::string_view(it->name));
+  g_by_address.erase(it->address);
+  g_table.erase(it);
+}
+
+// A control byte written into the hosts file would split or end a line there
+// (and Ctrl+Z ends a text-mode read on Windows), so such names stay out of it.
+bool is_control_byte(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// The text with control bytes shown as \xNN, so a log record stays one line.
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (is_control_byte(c)) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::uint32_t crc32_update(std::uint32_t crc, const void* bytes, std::size_t length) {
+  const unsigned char* p = static_cast<const unsigned char*>(bytes);
+  crc = ~crc;
+  for (std::size_t i = 0; i < length; ++i) crc = kCrcTable[(crc ^ p[i]) & 0xFFu] ^ (crc >> 8);
+  return ~crc;
+}
+
+std::uint32_t registration_tag(const std::string& address, const std::string& name,
+                               const std::string& password) {
+  // The address comes before the name here, the reverse of the request.
+  std::uint32_t crc = crc32_update(0, kTagPrefix, sizeof kTagPrefix - 1);
+  crc = crc32_update(crc, address.data(), address.size());
+  crc = crc32_update(crc, name.data(), name.size());
+  return crc32_update(crc, password.data(), password.size());
+}
+
+bool parse_registration_request(const char* text, const std::string& password,
+                                RegistrationRequest* out) {
+  // The text ends at its first zero byte; every read below stays before it.
+  std::size_t length = std::strlen(text);
+  if (length < kRequestPrefixLength || std::memcmp(text, kRequestPrefix, kRequestPrefixLength) != 0)
+    return false;
+
+  const char* name_start = text + kRequestPrefixLength;
+  const char* name_end = std::strchr(name_start, ' ');
+  if (name_end == nullptr) return false;
+  const char* address_start = name_end + 1;
+  const char* address_end = std::strchr(address_start, ' ');
+  if (address_end == nullptr) return false;
+  const char* tag_text = address_end + 1;
+  if (std::strlen(tag_text) != kTagLength) return false;  // a line end makes it longer
+
+  // strtoul reads as far as it can (either case, leading white space, a sign
+  // or "0x" included) and disregards the rest of the field. Its value is
+  // compared in 32 bits, which gives the same result where long is 64 bits.
+  std::uint32_t tag = static_cast<std::uint32_t>(std::strtoul(tag_text, nullptr, 16));
+
+  std::string name(name_start, name_end);
+  std::string address(address_start, address_end);
+  if (registration_tag(address, name, password) != tag) return false;
+  out->name = std::move(name);
+  out->address = std::move(address);
+  out->tag = tag;
+  return true;
+}
+
+std::string format_registration_request(const std::string& name, const std::string& address,
+                                        const std::string& password) {
+  char tag[kTagLength + 1];
+  std::snprintf(tag, sizeof tag, "%08x",
+                static_cast<unsigned>(registration_tag(address, name, password)));
+  return kRequestPrefix + name + " " + address + " " + tag;
+}
+
+std::string format_acknowledgement(std::uint32_t tag) {
+  char ack[32];
+  int n = std::snprintf(ack, sizeof ack, "tarvik1 ack %08x", static_cast<unsigned>(tag));
+  return std::string(ack, static_cast<std::size_t>(n));
+}
+
+bool is_storable_name(const std::string& name) {
+  for (unsigned char c : name)
+    if (is_control_byte(c)) return false;
+  return true;
+}
+
+bool handle_registration_datagram(Socket s) {
+  // One byte more than the largest datagram, for the terminating zero.
+  char buffer[kRegistrationReceiveSize + 1];
+  SocketAddress from;
+  int received = udp_receive(s, buffer, kRegistrationReceiveSize, &from);
+  if (received < 0) {
+    log(1, "Recvfrom error: %d", last_socket_error());
+    return false;
+  }
+  buffer[received] = '\0';
+
+  std::string sender = format_ipv4(socket_address_ip(from));
+  if (sender.empty()) sender = kUnknownSender;
+
+  RegistrationRequest request;
+  if (!parse_registration_request(buffer, g_settings.pwd, &request)) return true;
+
+  std::string shown_name = printable(request.name);
+  log(4, "%s: %s %s", sender.c_str(), shown_name.c_str(), printable(request.address).c_str());
+
+  std::string ack = format_acknowledgement(request.tag);
+  udp_send(s, ack.data(), static_cast<int>(ack.size()), from);
+
+  // A refused name is acknowledged all the same, like an address that does
+  // not parse: the device has been heard, the table just does not take it.
+  if (!is_storable_name(request.name)) {
+    log(1, "%s: name refused: control character", shown_name.c_str());
+    return true;
+  }
+  if (parse_ipv4(request.address.c_str()) != kAddressNone)
+    update_name_table(request.name, request.address);
+  return true;
+}
+
+void update_name_table(const std::string& name, const std::string& address_text) {
+  std::uint32_t address = parse_ipv4(address_text.c_str());
+
+  auto by_name = g_by_name.find(std::string_view(name));
+  if (by_name != g_by_name.end()) erase_entry(by_name->second);
+  auto by_address = g_by_address.find(address);
+  if (by_address != g_by_address.end()) erase_entry(by_address->second);
+
+  auto it = g_table.insert(g_table.end(), NameEntry{name, address});
+  g_by_name.emplace(std::string_view(it->name), it);
+  g_by_address.emplace(address, it);
+  g_hosts_dirty = true;
+}
+
+const NameEntry* find_by_name(const char* name, std::size_t length) {
+  auto it = g_by_name.find(std::string_view(name, length));
+  return it == g_by_name.end() ? nullptr : &*it->second;
+}
+
+const std::list<NameEntry>& name_table() { return g_table; }
+
+void clear_name_table() {
+  g_by_name.clear();
+  g_by_address.clear();
+  g_table.clear();
+}
