@@ -1,0 +1,247 @@
+"""Shared pieces of the black-box suite: start the real service as a child
+process in a folder of its own, talk to it over UDP on loopback, read its log
+and hosts file. The same tests run against the Linux binary and, under Wine,
+against the Windows exe; `WINE` tells which, and `native_path` maps a Linux
+path to what the program under test expects."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import zlib
+
+PROGRAM = None
+REGISTER = None
+CRASH_PROBE = None
+WINE = False
+WINE_ENV = None  # environment for wine commands (private prefix)
+_wine_root = None
+
+# Windows builds run under Wine start far slower than native ones.
+START_TIMEOUT = 10.0
+
+
+def configure(program, register, crash_probe, wine):
+    global PROGRAM, REGISTER, CRASH_PROBE, WINE, WINE_ENV, _wine_root, START_TIMEOUT
+    PROGRAM = os.path.abspath(program)
+    REGISTER = os.path.abspath(register)
+    CRASH_PROBE = os.path.abspath(crash_probe)
+    WINE = wine
+    if wine:
+        START_TIMEOUT = 40.0
+        _wine_root = tempfile.mkdtemp(prefix="tarvik-wine-")
+        WINE_ENV = new_wine_env(os.path.join(_wine_root, "prefix"))
+        subprocess.run(["wineboot", "--init"], env=WINE_ENV, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120, check=False)
+
+
+def new_wine_env(prefix):
+    """An environment for wine commands in the private prefix `prefix`."""
+    env = dict(os.environ)
+    env["WINEPREFIX"] = prefix
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no Mono/Gecko install dialogs
+    return env
+
+
+def stop_wineserver(env):
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+    subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False, timeout=60)
+
+
+def teardown():
+    if WINE and WINE_ENV is not None:
+        stop_wineserver(WINE_ENV)
+        shutil.rmtree(_wine_root, ignore_errors=True)
+
+
+def command(program, *args):
+    """The argv that runs `program` (a path of the build under test)."""
+    return (["wine", program] if WINE else [program]) + list(args)
+
+
+def run_env(extra=None):
+    env = dict(WINE_ENV if WINE else os.environ)
+    if extra:
+        env.update(extra)
+    return env
+
+
+def native_path(path):
+    """A Linux path as the program under test must be told it."""
+    if not WINE:
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def text_of(data):
+    """Program output as text with LF line ends (Wine's console ends lines in CR LF)."""
+    return data.decode("latin-1").replace("\r\n", "\n")
+
+
+def free_udp_port():
+    """A UDP port that is free on all interfaces right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("0.0.0.0", 0))
+        return s.getsockname()[1]
+
+
+def registration(name, address, pwd=b""):
+    """The registration datagram a device sends."""
+    name, address, pwd = (x.encode("latin-1") if isinstance(x, str) else x
+                          for x in (name, address, pwd))
+    tag = zlib.crc32(b"tarvik1" + address + name + pwd) & 0xFFFFFFFF
+    return b"tarvik1 rq " + name + b" " + address + b" " + b"%08x" % tag
+
+
+def exchange(port, data, timeout=2.0, host="127.0.0.1"):
+    """Sends one datagram and returns the first reply, or None after `timeout`."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.settimeout(timeout)
+        s.sendto(data, (host, port))
+        try:
+            return s.recvfrom(65536)[0]
+        except socket.timeout:
+            return None
+
+
+def send(port, data, host="127.0.0.1"):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.sendto(data, (host, port))
+
+
+def wait_for(predicate, timeout, interval=0.05):
+    """Polls `predicate` until it returns a true value or `timeout` passes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class Service:
+    """One run of the service in console mode (`run`) in a temporary folder.
+
+    The folder holds main.conf (found through the ./main.conf fallback, since
+    the data folder has none), the hosts file and the log. `conf` lines are
+    appended to the defaults (port, hosts-file, log-path)."""
+
+    def __init__(self, conf="", hosts=None, dns_port=None, folder=None, write_conf=True):
+        self.folder = folder or tempfile.mkdtemp(prefix="tarvik-bb-")
+        self.port = free_udp_port()
+        self.dns_port = dns_port
+        self.hosts_path = os.path.join(self.folder, "hosts")
+        self.log_path = os.path.join(self.folder, "log")
+        self.tmp_folder = os.path.join(self.folder, "tmp")
+        os.makedirs(self.tmp_folder, exist_ok=True)
+        if hosts is not None:
+            with open(self.hosts_path, "wb") as f:
+                f.write(hosts)
+        if write_conf:
+            lines = ["port %d" % self.port,
+                     "hosts-file %s" % native_path(self.hosts_path),
+                     "log-path %s" % native_path(self.folder)]
+            if dns_port:
+                lines.append("dns-port %d" % dns_port)
+            with open(os.path.join(self.folder, "main.conf"), "w") as f:
+                f.write("\n".join(lines) + "\n" + conf)
+        self.process = None
+        self._stderr = bytearray()
+        self._reader = None
+
+    # --- life cycle -------------------------------------------------------
+    def start(self, wait=True, args=("run",)):
+        env = run_env({"TMPDIR": self.tmp_folder})
+        self.process = subprocess.Popen(command(PROGRAM, *args), cwd=self.folder, env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._reader.start()
+        if wait:
+            ok = wait_for(lambda: "Started 1.0b" in self.stderr() or self.process.poll() is not None,
+                          START_TIMEOUT)
+            if "Started 1.0b" not in self.stderr():
+                raise AssertionError("service did not start:\n" + self.stderr())
+            del ok
+        return self
+
+    def _read_stderr(self):
+        for chunk in iter(lambda: self.process.stderr.read1(4096), b""):
+            self._stderr.extend(chunk)
+
+    def stop(self, timeout=10.0):
+        """Sends the console stop (SIGINT = Ctrl+C) and returns the exit code."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        return self.wait(timeout)
+
+    def wait(self, timeout=START_TIMEOUT):
+        code = self.process.wait(timeout=timeout)
+        self._reader.join(timeout=5)
+        return code
+
+    def kill(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def cleanup(self):
+        self.kill()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+    # --- what it shows ----------------------------------------------------
+    def stderr(self):
+        return text_of(bytes(self._stderr))
+
+    def log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return ""
+
+    def log_messages(self):
+        """The log's records without their timestamps."""
+        return [line[24:] for line in self.log().split("\r\n") if line]
+
+    def wait_log(self, text, timeout=5.0):
+        return wait_for(lambda: text in self.log(), timeout)
+
+    def hosts(self):
+        try:
+            with open(self.hosts_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def register(self, name, address, pwd=b"", timeout=2.0):
+        return exchange(self.port, registration(name, address, pwd), timeout)
+
+
+class ServiceTest(unittest.TestCase):
+    """Base class: self.service(...) makes a Service that is cleaned up."""
+
+    def service(self, *args, start=True, **kwargs):
+        svc = Service(*args, **kwargs)
+        self.addCleanup(svc.cleanup)
+        if start:
+            svc.start()
+        return svc
+
+    @staticmethod
+    def hosts_nl():
+        """Line end of the hosts file: text mode writes CR LF on Windows."""
+        return b"\r\n" if WINE else b"\n"
