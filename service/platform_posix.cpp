@@ -3,7 +3,9 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <execinfo.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,11 +14,15 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+#include "config.h"
 
 const int kMessageTooLong = EMSGSIZE;
 const char kPathSeparator = '/';
@@ -229,13 +235,91 @@ std::string parent_folder(const std::string& path) {
 
 // ---------------------------------------------------------------------------
 // Service control and process
+//
+// Linux has no service control manager. systemd plays its part: the status
+// reports become sd_notify messages, SIGTERM is the stop control, and
+// `install` writes a unit file. The state names below are the ones the
+// Windows build reports, so both builds follow the same sequence.
 
 namespace {
 
+enum ServiceState { kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4 };
+
 // Cleared by the console stop signals; read by the stop test.
 volatile sig_atomic_t g_running = 1;
+// Set once run_as_service has begun; never cleared.
+volatile sig_atomic_t g_service_mode = 0;
+// The stop event of service mode: set by the stop signal, never reset.
+volatile sig_atomic_t g_stop_requested = 0;
+// Set just before SERVICE_STOPPED is reported. The stop signal interrupts the
+// only thread there is, so a report it makes either comes before this flag is
+// set or is skipped: "stopped" is always the last message systemd receives.
+volatile sig_atomic_t g_stopped = 0;
+
+// The notification socket's address, resolved before any signal can arrive
+// so that the stop signal's handler only has to call socket/sendto/close.
+sockaddr_un g_notify_address;
+socklen_t g_notify_length = 0;
 
 void on_console_stop_signal(int) { g_running = 0; }
+
+// Reads NOTIFY_SOCKET: a path, or an abstract name when it starts with '@'.
+void resolve_notify_socket() {
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  g_notify_length = 0;
+  if (name == nullptr || (name[0] != '/' && name[0] != '@')) return;
+  std::size_t length = std::strlen(name);
+  if (length < 2 || length > sizeof g_notify_address.sun_path) return;
+  std::memset(&g_notify_address, 0, sizeof g_notify_address);
+  g_notify_address.sun_family = AF_UNIX;
+  std::memcpy(g_notify_address.sun_path, name, length);
+  if (name[0] == '@') {
+    g_notify_address.sun_path[0] = '\0';
+    // An abstract name is exactly as long as given: no terminating zero.
+    g_notify_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  } else {
+    g_notify_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + 1);
+  }
+}
+
+// One sd_notify datagram. Async-signal-safe; a lost message is not reported.
+void notify_service_manager(const char* message) {
+  if (g_notify_length == 0) return;
+  int saved_errno = errno;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    sendto(fd, message, std::strlen(message), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+    close(fd);
+  }
+  errno = saved_errno;
+}
+
+void report_service_status(ServiceState state) {
+  if (g_stopped) return;
+  switch (state) {
+    case kStartPending:
+      notify_service_manager("STATUS=Starting\n");
+      break;
+    case kRunning:
+      notify_service_manager("READY=1\nSTATUS=Running\n");
+      break;
+    case kStopPending:
+      notify_service_manager("STOPPING=1\nSTATUS=Stopping\n");
+      break;
+    case kStopped:
+      g_stopped = 1;
+      notify_service_manager("STATUS=Stopped\n");
+      break;
+  }
+}
+
+// The control handler's counterpart: SIGTERM (and SIGINT) in service mode.
+void on_service_stop_signal(int) {
+  if (g_stop_requested) return;
+  report_service_status(kStopPending);
+  g_stop_requested = 1;
+}
 
 }  // namespace
 
@@ -249,11 +333,20 @@ void install_console_stop_handler() {
   sigaction(SIGHUP, &action, nullptr);
 }
 
-bool service_keep_running() { return g_running != 0; }
+bool service_keep_running() {
+  if (g_service_mode && g_stop_requested) {
+    g_running = 0;
+    return false;
+  }
+  return g_running != 0;
+}
 
-bool service_mode() { return false; }
+bool service_mode() { return g_service_mode != 0; }
 
-void report_service_running() {}
+void report_service_running() {
+  // A stop that came during start-up has been reported already.
+  if (g_service_mode && !g_stop_requested) report_service_status(kRunning);
+}
 
 void end_process(int code) { _exit(code); }
 
@@ -261,10 +354,228 @@ void end_process(int code) { _exit(code); }
 // Service manager, installer and crash handler
 
 int run_as_service(void (*service_body)()) {
+  // Without NOTIFY_SOCKET (started by hand, or by a Type=simple unit) the
+  // service runs all the same; its reports then go nowhere.
+  resolve_notify_socket();
+  g_service_mode = 1;
+
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_service_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+
+  report_service_status(kStartPending);
   service_body();
+  report_service_status(kStopped);
   return 0;
 }
 
-void install_service() {}
+namespace {
 
-void install_crash_handler() {}
+const char kUnitFolder[] = "/etc/systemd/system";
+const char kUnitPath[] = "/etc/systemd/system/tarvik.service";
+const char kWantsFolder[] = "/etc/systemd/system/multi-user.target.wants";
+const char kWantsLink[] = "/etc/systemd/system/multi-user.target.wants/tarvik.service";
+
+// ExecStart= takes a command line: quote a path with spaces, and double '%',
+// which systemd would otherwise read as a specifier.
+std::string unit_command_line(const std::string& path) {
+  std::string escaped;
+  for (char c : path) {
+    if (c == '%') escaped += '%';
+    if (c == '"' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return path.find(' ') == std::string::npos ? escaped : "\"" + escaped + "\"";
+}
+
+std::string unit_text(const std::string& program) {
+  return "[Unit]\n"
+         "Description=Tarvik\n"
+         "After=network.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=" + unit_command_line(program) + "\n"
+         "Restart=on-failure\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+bool write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// What `systemctl enable` does: a link from the target's wants folder. A link
+// that is there already and points at the unit counts as done.
+bool enable_unit() {
+  if (mkdir(kWantsFolder, 0755) != 0 && errno != EEXIST) return false;
+  if (symlink(kUnitPath, kWantsLink) == 0) return true;
+  if (errno != EEXIST) return false;
+  char target[sizeof kUnitPath + 1];
+  ssize_t n = readlink(kWantsLink, target, sizeof target);
+  bool same = n == static_cast<ssize_t>(sizeof kUnitPath - 1) &&
+              std::memcmp(target, kUnitPath, sizeof kUnitPath - 1) == 0;
+  errno = EEXIST;
+  return same;
+}
+
+}  // namespace
+
+void install_service() {
+  char program[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
+  if (n <= 0) {
+    std::printf("Cannot install service (%d)\n", errno);
+    return;
+  }
+  program[n] = '\0';
+
+  // The unit folder plays the part of the service manager's database.
+  if (access(kUnitFolder, W_OK) != 0) {
+    std::printf("OpenSCManager failed (%d)\n", errno);
+    return;
+  }
+  // O_EXCL: an existing unit is an existing service, as CreateService sees it.
+  int fd = open(kUnitPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    std::printf("CreateService failed (%d)\n", errno);
+    return;
+  }
+  bool written = write_all(fd, unit_text(program));
+  int error = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (written && !enable_unit()) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    // Leave nothing half-installed, so that the next install can succeed.
+    unlink(kUnitPath);
+    std::printf("CreateService failed (%d)\n", error);
+    return;
+  }
+  std::printf("Service installed successfully\n");
+}
+
+namespace {
+
+const char kCrashReportPath[] = "/var/tmp/kro.dmp";
+// The crash handler runs here, so that a stack overflow can still be reported.
+alignas(16) char g_crash_stack[64 * 1024];
+volatile sig_atomic_t g_crash_signal = 0;
+
+const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+
+const char* signal_name(int signal_number) {
+  switch (signal_number) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGBUS: return "SIGBUS";
+    case SIGILL: return "SIGILL";
+    case SIGFPE: return "SIGFPE";
+    case SIGABRT: return "SIGABRT";
+    default: return "signal";
+  }
+}
+
+// snprintf is not async-signal-safe; these few formatters are.
+void write_text(int fd, const char* text) {
+  ssize_t ignored = write(fd, text, std::strlen(text));
+  (void)ignored;
+}
+
+void write_number(int fd, unsigned long value, unsigned base) {
+  char digits[32];
+  int i = sizeof digits;
+  digits[--i] = '\0';
+  do {
+    digits[--i] = "0123456789abcdef"[value % base];
+    value /= base;
+  } while (value != 0 && i > 0);
+  write_text(fd, digits + i);
+}
+
+void write_crash_report(int signal_number, const siginfo_t* info) {
+  // Never write through a name someone else may have planted in /var/tmp:
+  // remove whatever is there and create the file afresh, or write nothing.
+  unlink(kCrashReportPath);
+  int fd = open(kCrashReportPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  write_text(fd, "Tarvik crash report\nsignal ");
+  write_number(fd, static_cast<unsigned long>(signal_number), 10);
+  write_text(fd, " (");
+  write_text(fd, signal_name(signal_number));
+  write_text(fd, ")\ncode ");
+  write_number(fd, static_cast<unsigned long>(static_cast<unsigned>(info->si_code)), 10);
+  write_text(fd, "\naddress 0x");
+  write_number(fd, reinterpret_cast<unsigned long>(info->si_addr), 16);
+  write_text(fd, "\npid ");
+  write_number(fd, static_cast<unsigned long>(getpid()), 10);
+  write_text(fd, "\nbacktrace:\n");
+  void* frames[64];
+  int count = backtrace(frames, 64);
+  backtrace_symbols_fd(frames, count, fd);
+  close(fd);
+}
+
+[[noreturn]] void die_of(int signal_number) {
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+  _exit(128 + signal_number);  // only if the signal was somehow ignored
+}
+
+// The log call below is not async-signal-safe: a crash inside the C library
+// could make it hang. The alarm bounds that wait, so a supervised service is
+// still restarted.
+void on_log_watchdog(int) { die_of(g_crash_signal); }
+
+void on_crash(int signal_number, siginfo_t* info, void*) {
+  g_crash_signal = signal_number;
+  write_crash_report(signal_number, info);
+
+  struct sigaction watchdog;
+  std::memset(&watchdog, 0, sizeof watchdog);
+  watchdog.sa_handler = on_log_watchdog;
+  watchdog.sa_flags = SA_ONSTACK;
+  sigemptyset(&watchdog.sa_mask);
+  sigaction(SIGALRM, &watchdog, nullptr);
+  alarm(2);
+  log(1, "Exception with code %04x captured to /var/tmp/kro.dmp", static_cast<unsigned>(signal_number));
+  die_of(signal_number);
+}
+
+}  // namespace
+
+void install_crash_handler() {
+  // backtrace() loads libgcc on its first call; do that now, not in a crash.
+  void* frames[1];
+  backtrace(frames, 1);
+
+  stack_t stack;
+  std::memset(&stack, 0, sizeof stack);
+  stack.ss_sp = g_crash_stack;
+  stack.ss_size = sizeof g_crash_stack;
+  sigaltstack(&stack, nullptr);
+
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_sigaction = on_crash;
+  // RESETHAND and NODEFER: a second fault inside the handler ends the
+  // process with the default action instead of recursing.
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : kCrashSignals) sigaction(signal_number, &action, nullptr);
+}
