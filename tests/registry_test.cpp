@@ -1,0 +1,406 @@
+#include "registry.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "platform.h"
+
+namespace {
+
+const std::uint32_t kLoopback = parse_ipv4("127.0.0.1");
+
+// The example request: with an empty password its tag is 6dd6ba8c.
+const char kExample[] = "tarvik1 rq meter1 192.168.1.20 6dd6ba8c";
+
+std::string tag_text(std::uint32_t tag) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(tag));
+  return text;
+}
+
+// --- CRC-32 -----------------------------------------------------------------
+
+TEST(Crc, CheckValueAndPiecewiseUpdates) {
+  EXPECT_EQ(crc32_update(0, "123456789", 9), 0xCBF43926u);
+  EXPECT_EQ(crc32_update(0, "", 0), 0u);
+  EXPECT_EQ(crc32_update(0x12345678u, "", 0), 0x12345678u);
+  // Feeding pieces one after another gives the CRC of the concatenation.
+  std::uint32_t crc = crc32_update(0, "1234", 4);
+  EXPECT_EQ(crc32_update(crc, "56789", 5), 0xCBF43926u);
+  // Every byte value goes through the table: a 256-byte run has a known CRC.
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  EXPECT_EQ(crc32_update(0, all.data(), all.size()), 0x29058C73u);
+}
+
+TEST(Crc, RequestTagOrderIsPrefixAddressNamePassword) {
+  EXPECT_EQ(registration_tag("192.168.1.20", "meter1", ""), 0x6dd6ba8cu);
+  const char text[] = "tarvik1192.168.1.20meter1secret";
+  EXPECT_EQ(registration_tag("192.168.1.20", "meter1", "secret"),
+            crc32_update(0, text, sizeof text - 1));
+  EXPECT_EQ(format_registration_request("meter1", "192.168.1.20", ""), kExample);
+  EXPECT_EQ(format_acknowledgement(0x6dd6ba8cu), "tarvik1 ack 6dd6ba8c");
+  EXPECT_EQ(format_acknowledgement(0xABu), "tarvik1 ack 000000ab");
+}
+
+// --- Parser -----------------------------------------------------------------
+
+// A name whose tag (empty password, address 1.2.3.4) is below 0x10000, so its
+// eight-digit field has room for text that strtoul must stop at.
+std::string name_with_short_tag(std::uint32_t* tag) {
+  for (int i = 0;; ++i) {
+    std::string name = "n" + std::to_string(i);
+    *tag = registration_tag("1.2.3.4", name, "");
+    if (*tag < 0x10000u) return name;
+  }
+}
+
+TEST(RegistryParse, TableOfDatagrams) {
+  std::uint32_t short_tag = 0;
+  std::string short_name = name_with_short_tag(&short_tag);
+  char short_hex[5];
+  std::snprintf(short_hex, sizeof short_hex, "%04x", static_cast<unsigned>(short_tag));
+  std::string short_prefix = "tarvik1 rq " + short_name + " 1.2.3.4 ";
+
+  struct Case {
+    std::string text;
+    std::string password;
+    bool accepted;
+    std::string name;
+    std::string address;
+  };
+  const std::string empty_name_tag = tag_text(registration_tag("10.0.0.1", "", ""));
+  const std::string with_pwd_tag = tag_text(registration_tag("192.168.1.20", "meter1", "secret"));
+  const Case cases[] = {
+      {kExample, "", true, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20 6DD6BA8C", "", true, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8c\n", "", false, "", ""},
+      {"TARVIK1 RQ meter1 192.168.1.20 6dd6ba8c", "", false, "", ""},
+      {"tarvik1 rq  meter1 192.168.1.20 6dd6ba8c", "", false, "", ""},
+      {"tarvik1 rq meter1  192.168.1.20 6dd6ba8c", "", false, "", ""},  // empty address, 21-byte rest
+      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8", "", false, "", ""},    // 7 digits
+      {"tarvik1 rq meter1 192.168.1.20 06dd6ba8c", "", false, "", ""},  // 9 digits
+      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8d", "", false, "", ""},   // wrong tag
+      {"tarvik1 rq meter1 192.168.1.20", "", false, "", ""},            // no tag field
+      {"tarvik1 rq meter1", "", false, "", ""},
+      {"tarvik1 rq ", "", false, "", ""},
+      {"tarvik1 rq", "", false, "", ""},
+      {"", "", false, "", ""},
+      {"tarvik1 rq  10.0.0.1 " + empty_name_tag, "", true, "", "10.0.0.1"},
+      {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "secret", true, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "", false, "", ""},
+      {kExample, "secret", false, "", ""},
+      // strtoul stops at the first byte that cannot continue the number...
+      {short_prefix + short_hex + "zz!?", "", true, short_name, "1.2.3.4"},
+      // ...and takes leading white space, a sign and a 0x prefix.
+      {short_prefix + "\t+0x" + short_hex, "", true, short_name, "1.2.3.4"},
+      {short_prefix + "0000" + short_hex, "", true, short_name, "1.2.3.4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    RegistrationRequest request;
+    ASSERT_EQ(parse_registration_request(c.text.c_str(), c.password, &request), c.accepted);
+    if (!c.accepted) continue;
+    EXPECT_EQ(request.name, c.name);
+    EXPECT_EQ(request.address, c.address);
+    EXPECT_EQ(request.tag, registration_tag(c.address, c.name, c.password));
+  }
+}
+
+// --- Name table -------------------------------------------------------------
+
+std::vector<std::pair<std::string, std::string>> table_content() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const NameEntry& e : name_table()) out.emplace_back(e.name, format_ipv4(e.address));
+  return out;
+}
+
+class NameTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clear_name_table();
+    g_hosts_dirty = false;
+  }
+  void TearDown() override { clear_name_table(); }
+};
+
+TEST_F(NameTable, UpdateReplacesByNameAndByAddressAndAppends) {
+  using Content = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* name;
+    const char* address;
+    Content expected;
+  };
+  const Case cases[] = {
+      {"meter1", "10.0.0.7", {{"meter2", "10.0.0.6"}, {"meter1", "10.0.0.7"}}},
+      {"meter3", "10.0.0.5", {{"meter2", "10.0.0.6"}, {"meter3", "10.0.0.5"}}},
+      {"meter1", "10.0.0.6", {{"meter1", "10.0.0.6"}}},
+      {"meter1", "10.0.0.5", {{"meter2", "10.0.0.6"}, {"meter1", "10.0.0.5"}}},
+      {"Meter1", "10.0.0.8", {{"meter1", "10.0.0.5"}, {"meter2", "10.0.0.6"}, {"Meter1", "10.0.0.8"}}},
+      {"", "10.0.0.9", {{"meter1", "10.0.0.5"}, {"meter2", "10.0.0.6"}, {"", "10.0.0.9"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.address);
+    clear_name_table();
+    update_name_table("meter1", "10.0.0.5");
+    update_name_table("meter2", "10.0.0.6");
+    g_hosts_dirty = false;
+    update_name_table(c.name, c.address);
+    EXPECT_EQ(table_content(), c.expected);
+    EXPECT_TRUE(g_hosts_dirty);
+  }
+}
+
+TEST_F(NameTable, FindByNameIsExactAndBytewise) {
+  update_name_table("meter1", "10.0.0.5");
+  update_name_table("", "10.0.0.6");
+  update_name_table(std::string("a\0b", 3), "10.0.0.7");
+
+  const NameEntry* found = find_by_name("meter1", 6);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(format_ipv4(found->address), "10.0.0.5");
+  EXPECT_EQ(find_by_name("Meter1", 6), nullptr);
+  EXPECT_EQ(find_by_name("meter1.", 7), nullptr);
+  EXPECT_EQ(find_by_name("meter1 ", 7), nullptr);
+  EXPECT_EQ(find_by_name("meter", 5), nullptr);
+  ASSERT_NE(find_by_name("", 0), nullptr);
+  EXPECT_EQ(format_ipv4(find_by_name("", 0)->address), "10.0.0.6");
+  ASSERT_NE(find_by_name("a\0b", 3), nullptr);
+  EXPECT_EQ(find_by_name("a", 1), nullptr);
+
+  // The empty name is replaced like any other.
+  update_name_table("", "10.0.0.9");
+  EXPECT_EQ(format_ipv4(find_by_name("", 0)->address), "10.0.0.9");
+  // An unparsable address is stored as 255.255.255.255 and takes part in
+  // address replacement like any other value.
+  update_name_table("x", "#");
+  update_name_table("y", "not-an-address");
+  EXPECT_EQ(find_by_name("x", 1), nullptr);
+  ASSERT_NE(find_by_name("y", 1), nullptr);
+  EXPECT_EQ(find_by_name("y", 1)->address, kAddressNone);
+}
+
+// The indexes must agree with the plain definition (scan, remove matches,
+// append) through any sequence of updates.
+TEST_F(NameTable, IndexedTableMatchesScanningModelOverRandomUpdates) {
+  std::vector<NameEntry> model;
+  std::mt19937 random(7);
+  for (int step = 0; step < 5000; ++step) {
+    std::string name = "d" + std::to_string(random() % 40);
+    std::string address = "10.0.0." + std::to_string(random() % 40);
+    std::uint32_t value = parse_ipv4(address.c_str());
+    std::vector<NameEntry> kept;
+    for (const NameEntry& e : model)
+      if (e.name != name && e.address != value) kept.push_back(e);
+    kept.push_back(NameEntry{name, value});
+    model.swap(kept);
+    update_name_table(name, address);
+
+    ASSERT_EQ(name_table().size(), model.size()) << "step " << step;
+    auto it = name_table().begin();
+    for (const NameEntry& e : model) {
+      ASSERT_EQ(it->name, e.name) << "step " << step;
+      ASSERT_EQ(it->address, e.address) << "step " << step;
+      ++it;
+    }
+  }
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "d" + std::to_string(i);
+    const NameEntry* expected = nullptr;
+    for (const NameEntry& e : model) {
+      if (e.name == name) expected = &e;
+    }
+    const NameEntry* found = find_by_name(name.data(), name.size());
+    ASSERT_EQ(found == nullptr, expected == nullptr) << name;
+    if (found != nullptr) {
+      EXPECT_EQ(found->address, expected->address) << name;
+    }
+  }
+}
+
+TEST(RegistryNames, ControlBytesAreNotStorable) {
+  EXPECT_TRUE(is_storable_name("meter1"));
+  EXPECT_TRUE(is_storable_name(""));
+  EXPECT_TRUE(is_storable_name("caf\xC3\xA9"));
+  EXPECT_FALSE(is_storable_name("a\tb"));
+  EXPECT_FALSE(is_storable_name("a\nb"));
+  EXPECT_FALSE(is_storable_name("a\x1A"));
+  EXPECT_FALSE(is_storable_name("\x1F"));
+  EXPECT_FALSE(is_storable_name("del\x7F"));
+}
+
+// --- The datagram handler over loopback -------------------------------------
+
+class RegistryDatagram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(net_start());
+    char dir[] = "/tmp/tarvik-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    folder_ = dir;
+    saved_settings_ = g_settings;
+    g_settings.log_path = folder_;
+    g_settings.pwd = "";
+    clear_name_table();
+    g_hosts_dirty = false;
+
+    service_ = udp_open();
+    ASSERT_NE(service_, kNoSocket);
+    // A free port near a per-process start, so parallel runs do not collide.
+    for (int i = 0; i < 200 && port_ == 0; ++i) {
+      int candidate = 20000 + (getpid() * 7 + i) % 30000;
+      if (udp_bind(service_, kLoopback, candidate)) port_ = candidate;
+    }
+    ASSERT_NE(port_, 0);
+    device_ = udp_open();
+    ASSERT_NE(device_, kNoSocket);
+    ASSERT_TRUE(udp_bind(device_, kLoopback, 0));
+  }
+  void TearDown() override {
+    socket_close(service_);
+    socket_close(device_);
+    clear_name_table();
+    g_hosts_dirty = false;
+    g_settings = saved_settings_;
+    std::remove((folder_ + "/log").c_str());
+    rmdir(folder_.c_str());
+  }
+
+  // Sends `datagram` from the device socket and lets the handler serve it.
+  bool send_and_handle(const std::string& datagram) {
+    EXPECT_EQ(udp_send_to(device_, datagram.data(), static_cast<int>(datagram.size()), kLoopback, port_),
+              static_cast<int>(datagram.size()));
+    ReadSet set;
+    read_set_clear(&set);
+    read_set_add(&set, service_);
+    EXPECT_EQ(wait_readable(&set, 1000000), 1);
+    return handle_registration_datagram(service_);
+  }
+
+  // The reply on the device socket, or "" when none came within 200 ms.
+  std::string reply() {
+    ReadSet set;
+    read_set_clear(&set);
+    read_set_add(&set, device_);
+    if (wait_readable(&set, 200000) != 1) return "";
+    char buffer[256];
+    int n = udp_receive(device_, buffer, sizeof buffer, nullptr);
+    return n < 0 ? "" : std::string(buffer, static_cast<std::size_t>(n));
+  }
+
+  // The log messages, without their time stamps and line ends.
+  std::vector<std::string> log_messages() {
+    std::ifstream in(folder_ + "/log", std::ios::binary);
+    std::vector<std::string> out;
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      // "YYYY-MM-DD hh:mm:ss.mmm message"
+      out.push_back(line.size() > 24 ? line.substr(24) : line);
+    }
+    return out;
+  }
+  std::string raw_log() {
+    std::ifstream in(folder_ + "/log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::string folder_;
+  Settings saved_settings_;
+  Socket service_ = kNoSocket;
+  Socket device_ = kNoSocket;
+  int port_ = 0;
+};
+
+TEST_F(RegistryDatagram, AcceptedRequestIsLoggedAcknowledgedAndEntered) {
+  EXPECT_TRUE(send_and_handle("tarvik1 rq meter1 192.168.1.20 6DD6BA8C"));
+  EXPECT_EQ(reply(), "tarvik1 ack 6dd6ba8c");
+  EXPECT_EQ(log_messages(), std::vector<std::string>{"127.0.0.1: meter1 192.168.1.20"});
+  EXPECT_EQ(table_content(), (std::vector<std::pair<std::string, std::string>>{{"meter1", "192.168.1.20"}}));
+  EXPECT_TRUE(g_hosts_dirty);
+
+  // The same request again is handled again: a second line, a second ack.
+  g_hosts_dirty = false;
+  EXPECT_TRUE(send_and_handle(kExample));
+  EXPECT_EQ(reply(), "tarvik1 ack 6dd6ba8c");
+  EXPECT_EQ(log_messages().size(), 2u);
+  EXPECT_EQ(name_table().size(), 1u);
+  EXPECT_TRUE(g_hosts_dirty);
+}
+
+TEST_F(RegistryDatagram, RejectedRequestsGetNoReplyAndNoLogLine) {
+  g_settings.pwd = "secret";
+  const std::string rejected[] = {kExample, std::string(kExample) + "\n", "hello"};
+  for (const std::string& datagram : rejected) {
+    SCOPED_TRACE(datagram);
+    EXPECT_TRUE(send_and_handle(datagram));
+    EXPECT_EQ(reply(), "");
+  }
+  EXPECT_EQ(raw_log(), "");
+  EXPECT_TRUE(name_table().empty());
+  EXPECT_FALSE(g_hosts_dirty);
+}
+
+TEST_F(RegistryDatagram, BytesAfterAnEmbeddedZeroTakeNoPart) {
+  EXPECT_TRUE(send_and_handle(std::string(kExample) + std::string("\0junk", 5)));
+  EXPECT_EQ(reply(), "tarvik1 ack 6dd6ba8c");
+  EXPECT_EQ(name_table().size(), 1u);
+}
+
+TEST_F(RegistryDatagram, UnusableAddressOrNameIsAcknowledgedButNotEntered) {
+  struct Case {
+    std::string name;
+    std::string address;
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {"meter1", "no.such.host", {"127.0.0.1: meter1 no.such.host"}},
+      {"meter1", "255.255.255.255", {"127.0.0.1: meter1 255.255.255.255"}},
+      {"bad\x01name", "10.0.0.1",
+       {"127.0.0.1: bad\\x01name 10.0.0.1", "bad\\x01name: name refused: control character"}},
+      {"tab\tname\x7F", "10.0.0.2",
+       {"127.0.0.1: tab\\x09name\\x7F 10.0.0.2", "tab\\x09name\\x7F: name refused: control character"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    std::remove((folder_ + "/log").c_str());
+    EXPECT_TRUE(send_and_handle(format_registration_request(c.name, c.address, "")));
+    EXPECT_EQ(reply(), format_acknowledgement(registration_tag(c.address, c.name, "")));
+    EXPECT_EQ(log_messages(), c.log);
+    EXPECT_TRUE(name_table().empty());
+    EXPECT_FALSE(g_hosts_dirty);
+    // No raw control byte reaches the log.
+    for (char ch : raw_log()) ASSERT_TRUE(ch == '\r' || ch == '\n' || static_cast<unsigned char>(ch) >= 0x20);
+  }
+}
+
+TEST_F(RegistryDatagram, OversizedDatagramIsAFailedReceive) {
+  // 21 fixed bytes + 12 of address + 166 of name = 199: still served.
+  std::string name(166, 'n');
+  std::string largest = format_registration_request(name, "192.168.1.20", "");
+  ASSERT_EQ(largest.size(), 199u);
+  EXPECT_TRUE(send_and_handle(largest));
+  EXPECT_EQ(reply(), format_acknowledgement(registration_tag("192.168.1.20", name, "")));
+
+  std::remove((folder_ + "/log").c_str());
+  EXPECT_FALSE(send_and_handle(largest + "x"));
+  EXPECT_EQ(log_messages(), std::vector<std::string>{"Recvfrom error: " + std::to_string(kMessageTooLong)});
+  EXPECT_EQ(reply(), "");
+
+  // The socket serves the next datagram as usual.
+  EXPECT_TRUE(send_and_handle(kExample));
+  EXPECT_EQ(reply(), "tarvik1 ack 6dd6ba8c");
+}
+
+}  // namespace
