@@ -2,13 +2,17 @@
 #define FD_SETSIZE 4096  // the read set's capacity; must precede winsock2.h
 #include <winsock2.h>
 #include <windows.h>
+// dbghelp.h needs the types of windows.h first.
+#include <dbghelp.h>
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <cstring>
 
+#include "config.h"
 #include "platform.h"
 
 const int kMessageTooLong = WSAEMSGSIZE;
@@ -218,23 +222,73 @@ std::string parent_folder(const std::string& path) {
 
 namespace {
 
-// Cleared by the console control handler; read by the stop test.
+const char kServiceName[] = "Tarvik";
+
+// Cleared by the console control handler and by the stop test.
 volatile LONG g_running = 1;
+// The stop event; exists only in service mode.
+HANDLE g_stop_event = nullptr;
+
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+SERVICE_STATUS g_status;
+DWORD g_check_point = 1;
+// The control handler (dispatcher thread) and the service thread both
+// report. The lock keeps each record whole, and once SERVICE_STOPPED has gone
+// out nothing else may follow it: the service control manager would
+// otherwise see a late STOP_PENDING and wait for a stop that already ended.
+CRITICAL_SECTION g_status_lock;
+bool g_status_stopped = false;
 
 BOOL WINAPI on_console_event(DWORD) {
   g_running = 0;
   return TRUE;
 }
 
+void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
+  EnterCriticalSection(&g_status_lock);
+  if (!g_status_stopped) {
+    g_status.dwCurrentState = state;
+    g_status.dwWin32ExitCode = exit_code;
+    g_status.dwWaitHint = wait_hint;
+    g_status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
+      g_status.dwCheckPoint = 0;
+    } else {
+      g_status.dwCheckPoint = g_check_point++;
+    }
+    if (state == SERVICE_STOPPED) g_status_stopped = true;
+    SetServiceStatus(g_status_handle, &g_status);
+  }
+  LeaveCriticalSection(&g_status_lock);
+}
+
+// Error event of the source "Tarvik": "<subject> failed with <last error>".
+void report_event(const char* subject) {
+  HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
+  if (source == nullptr) return;
+  char text[80];
+  std::snprintf(text, sizeof text, "%s failed with %d", subject, static_cast<int>(GetLastError()));
+  const char* strings[2] = {kServiceName, text};
+  const DWORD kEventId = 0xC0020001;  // severity error, facility 2, code 1
+  ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 2, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
+
 }  // namespace
 
 void install_console_stop_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-bool service_keep_running() { return g_running != 0; }
+bool service_keep_running() {
+  if (g_stop_event != nullptr && WaitForSingleObject(g_stop_event, 0) == WAIT_OBJECT_0) {
+    g_running = 0;
+    return false;
+  }
+  return g_running != 0;
+}
 
-bool service_mode() { return false; }
+bool service_mode() { return g_stop_event != nullptr; }
 
-void report_service_running() {}
+void report_service_running() { report_service_status(SERVICE_RUNNING, NO_ERROR, 0); }
 
 void end_process(int code) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
@@ -244,11 +298,100 @@ void end_process(int code) {
 // ---------------------------------------------------------------------------
 // Service manager, installer and crash handler
 
+namespace {
+
+void (*g_service_body)() = nullptr;
+
+// Runs on the dispatcher's thread (the process's main thread).
+void WINAPI on_service_control(DWORD control) {
+  if (control != SERVICE_CONTROL_STOP) return;  // interrogate included: no report
+  report_service_status(SERVICE_STOP_PENDING, NO_ERROR, 0);
+  SetEvent(g_stop_event);
+  report_service_status(g_status.dwCurrentState, NO_ERROR, 0);
+}
+
+// Runs on a thread the dispatcher starts for the service.
+void WINAPI service_main(DWORD, LPSTR*) {
+  g_status_handle = RegisterServiceCtrlHandlerA(kServiceName, on_service_control);
+  if (g_status_handle == nullptr) {
+    report_event("RegisterServiceCtrlHandler");
+    return;
+  }
+  g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  g_status.dwServiceSpecificExitCode = 0;
+  report_service_status(SERVICE_START_PENDING, NO_ERROR, 3000);
+
+  g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (g_stop_event != nullptr) g_service_body();
+  report_service_status(SERVICE_STOPPED, NO_ERROR, 0);
+}
+
+}  // namespace
+
 int run_as_service(void (*service_body)()) {
-  service_body();
+  g_service_body = service_body;
+  InitializeCriticalSection(&g_status_lock);
+  char name[sizeof kServiceName];
+  std::memcpy(name, kServiceName, sizeof kServiceName);
+  SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {nullptr, nullptr}};
+  // Returns once the service has stopped, or at once when the process was
+  // not started by the service control manager (1063).
+  if (!StartServiceCtrlDispatcherA(table)) report_event("StartServiceCtrlDispatcher");
   return 0;
 }
 
-void install_service() {}
+void install_service() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  // A path that filled the buffer was cut short: registering it would point
+  // the service at a file that does not exist.
+  if (length == 0 || length >= MAX_PATH) {
+    std::printf("Cannot install service (%d)\n", static_cast<int>(GetLastError()));
+    return;
+  }
+  // Unquoted, a path with spaces would be split by the service control
+  // manager, which then tries each prefix as a program.
+  std::string command_line = std::strchr(path, ' ') != nullptr ? "\"" + std::string(path) + "\"" : path;
 
-void install_crash_handler() {}
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) {
+    std::printf("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
+    return;
+  }
+  SC_HANDLE service = CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
+  if (service == nullptr) {
+    std::printf("CreateService failed (%d)\n", static_cast<int>(GetLastError()));
+    CloseServiceHandle(manager);
+    return;
+  }
+  std::printf("Service installed successfully\n");
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
+namespace {
+
+LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
+  MINIDUMP_EXCEPTION_INFORMATION info;
+  info.ThreadId = GetCurrentThreadId();
+  info.ExceptionPointers = exception;
+  info.ClientPointers = TRUE;
+  HANDLE file = CreateFileA("c:\\kro.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithDataSegs, &info,
+                      nullptr, nullptr);
+    CloseHandle(file);
+  }
+  // Logged whether or not the dump could be written.
+  log(1, "Exception with code %04x captured to c:\\kro.dmp",
+      static_cast<unsigned>(exception->ExceptionRecord->ExceptionCode));
+  return EXCEPTION_EXECUTE_HANDLER;  // ends the process without the crash dialog
+}
+
+}  // namespace
+
+void install_crash_handler() { SetUnhandledExceptionFilter(on_unhandled_exception); }
