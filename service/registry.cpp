@@ -180,13 +180,24 @@ void update_name_table(const std::string& name, const std::string& address_text)
   std::uint32_t address = parse_ipv4(address_text.c_str());
 
   auto by_name = g_by_name.find(std::string_view(name));
-  if (by_name != g_by_name.end()) erase_entry(by_name->second);
-  auto by_address = g_by_address.find(address);
-  if (by_address != g_by_address.end()) erase_entry(by_address->second);
-
-  auto it = g_table.insert(g_table.end(), NameEntry{name, address});
-  g_by_name.emplace(std::string_view(it->name), it);
-  g_by_address.emplace(address, it);
+  if (by_name == g_by_name.end()) {
+    auto by_address = g_by_address.find(address);
+    if (by_address != g_by_address.end()) erase_entry(by_address->second);
+    auto it = g_table.insert(g_table.end(), NameEntry{name, address});
+    g_by_name.emplace(std::string_view(it->name), it);
+    g_by_address.emplace(address, it);
+  } else {
+    // A renewal: the entry of this name moves to the end with its new
+    // address, and the entry that held that address (if another) goes. Moving
+    // the node keeps the name index valid and spares an allocation.
+    auto it = by_name->second;
+    g_by_address.erase(it->address);
+    auto by_address = g_by_address.find(address);
+    if (by_address != g_by_address.end()) erase_entry(by_address->second);
+    g_table.splice(g_table.end(), g_table, it);
+    it->address = address;
+    g_by_address.emplace(address, it);
+  }
   g_hosts_dirty = true;
 }
 

@@ -7,6 +7,7 @@
 // Exit code 0 when acknowledged, 1 when no acknowledgement came, 2 on a usage
 // error.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,0 +1,75 @@
+// Times update_name_table and find_by_name on tables of 10, 1,000 and
+// 100,000 names. The cost per operation should not grow with the table.
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "registry.h"
+
+namespace {
+
+constexpr int kOperations = 500000;
+
+std::string address_of(int i) {
+  return "10." + std::to_string((i >> 16) & 0xFF) + "." + std::to_string((i >> 8) & 0xFF) + "." +
+         std::to_string(i & 0xFF);
+}
+
+double nanoseconds_per_op(std::chrono::steady_clock::time_point start, int operations) {
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  return std::chrono::duration<double, std::nano>(elapsed).count() / operations;
+}
+
+}  // namespace
+
+int main() {
+  // "random" picks any entry, so a large table also pays for cache misses;
+  // "hot" cycles through ten entries of the same table, which shows what the
+  // table's size itself costs.
+  std::printf("%10s %14s %14s %14s %14s\n", "entries", "update random", "find random", "update hot",
+              "find hot");
+  for (int size : {10, 1000, 100000}) {
+    std::vector<std::string> names;
+    std::vector<std::string> addresses;
+    for (int i = 0; i < size; ++i) {
+      names.push_back("device-" + std::to_string(i));
+      addresses.push_back(address_of(i));
+    }
+    clear_name_table();
+    for (int i = 0; i < size; ++i) update_name_table(names[i], addresses[i]);
+
+    std::mt19937 random(1);
+    std::vector<int> picks(kOperations);
+    for (int& p : picks) p = static_cast<int>(random() % size);
+
+    // Renewals: every one removes an entry (by name and by address) and
+    // appends it again, so the table keeps its size.
+    auto start = std::chrono::steady_clock::now();
+    for (int p : picks) update_name_table(names[p], addresses[p]);
+    double update_ns = nanoseconds_per_op(start, kOperations);
+
+    std::size_t found = 0;
+    start = std::chrono::steady_clock::now();
+    for (int p : picks) found += find_by_name(names[p].data(), names[p].size()) != nullptr;
+    double find_ns = nanoseconds_per_op(start, kOperations);
+
+    std::vector<int> hot(kOperations);
+    for (int i = 0; i < kOperations; ++i) hot[i] = (i % 10) * (size / 10);
+    start = std::chrono::steady_clock::now();
+    for (int p : hot) update_name_table(names[p], addresses[p]);
+    double update_hot_ns = nanoseconds_per_op(start, kOperations);
+    start = std::chrono::steady_clock::now();
+    for (int p : hot) found += find_by_name(names[p].data(), names[p].size()) != nullptr;
+    double find_hot_ns = nanoseconds_per_op(start, kOperations);
+
+    if (found != picks.size() + hot.size() || name_table().size() != static_cast<std::size_t>(size)) {
+      std::fprintf(stderr, "table lost entries at %d\n", size);
+      return 1;
+    }
+    std::printf("%10d %14.1f %14.1f %14.1f %14.1f\n", size, update_ns, find_ns, update_hot_ns,
+                find_hot_ns);
+  }
+  return 0;
+}
