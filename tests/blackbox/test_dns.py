@@ -1,0 +1,312 @@
+"""The DNS port of the running service, asked by real clients (dig, raw
+sockets), with a real upstream server (dnsmasq) or a silent one on a loopback
+address, port 53."""
+import os
+import random
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+import harness
+
+
+def dig(port, name, qtype="A", qclass="IN", timeout=2):
+    """Asks the service with dig; returns (status, flags, sections, output).
+
+    EDNS is off: the service appends its records behind whatever the query
+    carries, so an OPT record would stand where dig expects the answer."""
+    out = subprocess.run(
+        ["dig", "+noedns", "+tries=1", "+time=%d" % timeout, "-p", str(port), "@127.0.0.1",
+         "-c", qclass, "-t", qtype, "-q", name],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 10).stdout.decode()
+    status = re.search(r"status: (\w+)", out)
+    flags = re.search(r";; flags: ([a-z ]*);", out)
+    sections = {}
+    current = None
+    for line in out.splitlines():
+        header = re.match(r";; (\w+) SECTION:", line)
+        if header:
+            current = sections.setdefault(header.group(1), [])
+        elif not line.strip():
+            current = None
+        elif current is not None and not line.startswith(";"):
+            current.append(tuple(line.split()))
+    return (status.group(1) if status else None,
+            set(flags.group(1).split()) if flags else set(), sections, out)
+
+
+def raw_query(name, qtype=1, qclass=1, ident=0x4242, flags=0x0100):
+    labels = b"".join(bytes([len(l)]) + l for l in name.encode().split(b".") if l)
+    return struct.pack(">HHHHHH", ident, flags, 1, 0, 0, 0) + labels + b"\0" + \
+        struct.pack(">HH", qtype, qclass)
+
+
+def loopback_address():
+    """A 127.x address of our own for an upstream server on port 53, so that
+    concurrent runs do not meet."""
+    return "127.53.%d.%d" % (random.randint(1, 254), random.randint(1, 254))
+
+
+def can_bind_port_53(address):
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind((address, 53))
+        return True
+    except OSError:
+        return False
+
+
+class Dnsmasq:
+    """A real upstream DNS server on `address`:53 answering from its own
+    records; everything else it refuses."""
+
+    def __init__(self, address, records):
+        self.address = address
+        self.folder = tempfile.mkdtemp(prefix="tarvik-dnsmasq-")
+        args = ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "-C", "/dev/null",
+                "--listen-address=" + address, "--bind-interfaces", "--port=53",
+                "--pid-file=" + os.path.join(self.folder, "pid"), "--user=root",
+                "--log-queries", "--log-facility=" + os.path.join(self.folder, "log")]
+        args += ["--host-record=%s,%s" % (name, ip) for name, ip in records]
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        probe = raw_query(records[0][0])
+        if not harness.wait_for(lambda: self._answers(probe), 5.0):
+            self.stop()
+            raise AssertionError("dnsmasq did not start")
+
+    def _answers(self, probe):
+        if self.process.poll() is not None:
+            return True  # exited: reported by the caller's first query
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(0.2)
+            s.sendto(probe, (self.address, 53))
+            try:
+                return bool(s.recv(512))
+            except socket.timeout:
+                return False
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "log")) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+class DnsTest(harness.ServiceTest):
+
+    def dns_service(self, conf=""):
+        # The upstream server is used only while tarvik-server-ip is set.
+        dns_port = harness.free_udp_port()
+        return self.service(conf="tarvik-server-ip 10.0.0.53\n" + conf, dns_port=dns_port)
+
+    def register(self, svc, name, address):
+        ack = svc.register(name, address)
+        self.assertIsNotNone(ack, "registration of %s not acknowledged" % name)
+
+    def upstream(self, records):
+        address = loopback_address()
+        if not can_bind_port_53(address):
+            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        server = Dnsmasq(address, records)
+        self.addCleanup(server.stop)
+        return server
+
+    def test_local_names_answered_with_authority_and_glue(self):
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        self.register(svc, "lab.printer", "192.168.1.21")
+
+        status, flags, sections, out = dig(svc.dns_port, "dev.tarvik")
+        self.assertEqual(status, "NOERROR", out)
+        self.assertTrue({"qr", "aa"} <= flags, out)
+        self.assertEqual(sections.get("ANSWER"), [("dev.tarvik.", "32", "IN", "A", "192.168.1.20")])
+        self.assertEqual(sections.get("AUTHORITY"), [("tarvik.", "32", "IN", "NS", "ns.tarvik.")])
+        self.assertEqual(sections.get("ADDITIONAL"), [("ns.tarvik.", "32", "IN", "A", "10.0.0.53")])
+
+        status, _, sections, out = dig(svc.dns_port, "lab.printer.tarvik")
+        self.assertEqual(sections.get("ANSWER", [()])[0][-1:], ("192.168.1.21",), out)
+
+        cases = [  # name, type, status; none carries a record
+            ("nobody.tarvik", "A", "NXDOMAIN"),
+            ("dev.tarvik", "AAAA", "NOERROR"),
+            ("dev.tarvik", "MX", "NOERROR"),
+            ("nobody.tarvik", "AAAA", "NXDOMAIN"),
+        ]
+        for name, qtype, expected in cases:
+            with self.subTest(name=name, qtype=qtype):
+                status, flags, sections, out = dig(svc.dns_port, name, qtype)
+                self.assertEqual(status, expected, out)
+                self.assertIn("aa", flags, out)
+                self.assertIn("ANSWER: 0,", out)
+                self.assertNotIn("ANSWER", sections, out)
+
+    def test_other_names_relayed_through_upstream(self):
+        upstream = self.upstream([("www.example.test", "192.0.2.7"),
+                                  ("dev.tarvik", "192.0.2.99")])
+        svc = self.dns_service("dns-server-ip %s\n" % upstream.address)
+        self.register(svc, "dev", "192.168.1.20")
+
+        # dig accepts the answer only from the address and port it asked.
+        status, _, sections, out = dig(svc.dns_port, "www.example.test")
+        self.assertEqual(status, "NOERROR", out)
+        self.assertEqual(sections.get("ANSWER"),
+                         [("www.example.test.", "0", "IN", "A", "192.0.2.7")], out)
+        self.assertIn("SERVER: 127.0.0.1#%d" % svc.dns_port, out)
+
+        # Not ours: names differing in case, and local names of class ANY.
+        for name, qclass in (("DEV.TARVIK", "IN"), ("dev.tarvik", "ANY")):
+            with self.subTest(name=name, qclass=qclass):
+                status, flags, sections, out = dig(svc.dns_port, name, "A", qclass)
+                self.assertIsNotNone(status, out)
+                self.assertTrue(harness.wait_for(
+                    lambda: re.search(r"query\[A\] %s from" % re.escape(name), upstream.log()),
+                    3.0), upstream.log())
+        # AAAA of a local name never leaves the service.
+        status, _, _, out = dig(svc.dns_port, "dev.tarvik", "AAAA")
+        self.assertEqual(status, "NOERROR", out)
+        self.assertNotIn("query[AAAA] dev.tarvik", upstream.log())
+
+        # The service still holds no forward: each relayed answer closed one.
+        if not harness.WINE:
+            baseline = open_fds(svc.process.pid)
+            for i in range(20):
+                self.assertIsNotNone(harness.exchange(svc.dns_port, raw_query("www.example.test",
+                                                                              ident=i)))
+            self.assertEqual(open_fds(svc.process.pid), baseline)
+
+    def test_without_upstream_other_names_are_dropped(self):
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        for query in (raw_query("www.example.test"), raw_query("tarvik"), b"hello"):
+            self.assertIsNone(harness.exchange(svc.dns_port, query, timeout=0.5), query)
+        status, _, _, out = dig(svc.dns_port, "dev.tarvik")
+        self.assertEqual(status, "NOERROR", out)
+
+    def test_silent_upstream_forward_expires(self):
+        address = loopback_address()
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(silent.close)
+        try:
+            silent.bind((address, 53))
+        except OSError:
+            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        svc = self.dns_service("dns-server-ip %s\n" % address)
+        time.sleep(0.2)
+        if not harness.WINE:
+            baseline = open_fds(svc.process.pid)
+
+        asker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(asker.close)
+        asker.settimeout(0.5)
+        query = raw_query("www.example.test")
+        asker.sendto(query, ("127.0.0.1", svc.dns_port))
+        silent.settimeout(2)
+        data, forward = silent.recvfrom(65536)
+        sent = time.monotonic()
+        self.assertEqual(data, query, "the query must reach upstream unchanged")
+
+        if harness.WINE:
+            print("\n  [wine] descriptor count not checked: wineserver holds a copy of "
+                  "every socket, so /proc shows no count of the exe's own", end=" ")
+        else:
+            self.assertEqual(open_fds(svc.process.pid), baseline + 1, "one socket per forward")
+            time.sleep(max(0, sent + 4.0 - time.monotonic()))
+            self.assertEqual(open_fds(svc.process.pid), baseline + 1, "expired too early")
+            self.assertTrue(harness.wait_for(
+                lambda: open_fds(svc.process.pid) == baseline, 3.0), "forward socket not closed")
+        time.sleep(max(0, sent + 5.8 - time.monotonic()))
+        # Whatever upstream sends now reaches nobody.
+        silent.sendto(b"late answer", forward)
+        with self.assertRaises(socket.timeout):
+            asker.recvfrom(65536)
+
+    def test_forward_answered_by_upstream_only(self):
+        address = loopback_address()
+        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(upstream.close)
+        try:
+            upstream.bind((address, 53))
+        except OSError:
+            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        svc = self.dns_service("dns-server-ip %s\n" % address)
+        asker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(asker.close)
+        asker.settimeout(1.0)
+        asker.sendto(b"not even DNS", ("127.0.0.1", svc.dns_port))
+        upstream.settimeout(2)
+        data, forward = upstream.recvfrom(65536)
+        self.assertEqual(data, b"not even DNS")
+
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rogue:
+            rogue.sendto(b"forged", forward)
+        upstream.sendto(b"genuine", forward)
+        reply, sender = asker.recvfrom(65536)
+        self.assertEqual(reply, b"genuine")
+        self.assertEqual(sender, ("127.0.0.1", svc.dns_port))
+        with self.assertRaises(socket.timeout):
+            asker.recvfrom(65536)  # a second answer to one forward is lost
+
+    def test_verbose_logs_every_query_name(self):
+        svc = self.dns_service("verbose\n")
+        self.register(svc, "dev", "192.168.1.20")
+        dig(svc.dns_port, "dev.tarvik")
+        harness.send(svc.dns_port, b"\x00" * 5)
+        self.assertTrue(svc.wait_log("dns query: 'dev.tarvik'"), svc.log())
+        self.assertTrue(svc.wait_log("dns query: ''"), svc.log())
+
+    def test_hostile_datagrams_do_not_stop_the_service(self):
+        svc = self.dns_service("verbose\n")
+        self.register(svc, "dev", "192.168.1.20")
+        header = struct.pack(">HHHHHH", 7, 0x0100, 1, 0, 0, 0)
+        hostile = [
+            b"",
+            b"\xff",
+            header,
+            header + b"\xc0\x0c\x00\x01\x00\x01",           # pointer to itself
+            header + b"\x03dev\xc0\x0c\x00\x01\x00\x01",    # pointer after a label
+            header + b"\x3fabc",                             # label past the end
+            header + b"\x03dev\x06tarvik\x00\x00",           # type and class cut short
+            struct.pack(">HHHHHH", 7, 0x0100, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF) +
+            b"\x03dev\x06tarvik\x00\x00\x01\x00\x01",        # counts that lie
+            header + bytes([63]) + b"a" * 63 + bytes([255]) + b"b" * 200,
+            b"\x01" * 12000,                                 # longer than the receive buffer
+        ]
+        for datagram in hostile:
+            harness.send(svc.dns_port, datagram)
+        # The lying counts only change what is echoed: the question is fine.
+        reply = harness.exchange(svc.dns_port, struct.pack(">HHHHHH", 8, 0x0100, 3, 9, 9, 9) +
+                                 b"\x03dev\x06tarvik\x00\x00\x01\x00\x01")
+        self.assertIsNotNone(reply)
+        self.assertEqual(len(reply), 28 + 70)
+        self.assertEqual(reply[40:44], bytes([192, 168, 1, 20]))
+
+        error = 10040 if harness.WINE else 90  # WSAEMSGSIZE / EMSGSIZE
+        self.assertTrue(svc.wait_log("g_dns_s recvfrom error: %d" % error), svc.log())
+        status, _, sections, out = dig(svc.dns_port, "dev.tarvik")
+        self.assertEqual(status, "NOERROR", out)
+        self.assertIsNone(svc.process.poll())
+        self.assertEqual(svc.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
