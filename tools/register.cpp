@@ -24,6 +24,8 @@ constexpr int kExitUsage = 2;
 
 // The service receives at most this many bytes; a longer request is lost.
 constexpr std::size_t kMaxRequestLength = kRegistrationReceiveSize;
+// "tarvik1 rq ", two separating spaces and the eight tag digits.
+constexpr std::size_t kRequestFixedLength = 21;
 
 struct Options {
   std::string name;
@@ -176,7 +178,8 @@ int main(int argc, char** argv) {
   std::string request = format_registration_request(options.name, options.address, options.password);
   if (request.size() > kMaxRequestLength) {
     std::fprintf(stderr, "tarvik-register: NAME and ADDRESS together are too long (%zu bytes, at most %zu)\n",
-                 options.name.size() + options.address.size(), kMaxRequestLength - 21);
+                 options.name.size() + options.address.size(), kMaxRequestLength - kRequestFixedLength);
+    print_usage(stderr);
     return kExitUsage;
   }
   std::string expected = format_acknowledgement(registration_tag(options.address, options.name, options.password));
