@@ -1,0 +1,366 @@
+"""The command line, the service manager's side of the service (the Windows
+service control manager under Wine; systemd's notify protocol, the unit file
+and SIGTERM on Linux), the event-log report and the crash report."""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+from unittest import mock
+
+import harness
+from harness import ServiceTest
+
+USAGE = "Usage: Tarvik [run/install]\n"
+LINUX_CRASH_REPORT = "/var/tmp/kro.dmp"
+
+
+def run(argv, env=None, cwd=None, timeout=60):
+    """Runs a program to its end; returns (exit code, stdout, stderr) as text."""
+    done = subprocess.run(argv, env=env or harness.run_env(), cwd=cwd, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    return done.returncode, harness.text_of(done.stdout), harness.text_of(done.stderr)
+
+
+class CommandLine(unittest.TestCase):
+    def test_anything_but_run_or_install_prints_usage(self):
+        cases = [["Install"], ["RUN"], ["run "], ["install "], ["run", "x"], ["install", "x"],
+                 ["-h"], [""]]
+        for args in cases:
+            with self.subTest(args=args):
+                code, out, err = run(harness.command(harness.PROGRAM, *args))
+                self.assertEqual(code, 1)
+                self.assertEqual(err, USAGE)
+                self.assertEqual(out, "")
+
+    def test_usage_names_the_service_whatever_the_file_is_called(self):
+        folder = tempfile.mkdtemp(prefix="tarvik-name-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        renamed = os.path.join(folder, "renamed.exe" if harness.WINE else "renamed")
+        shutil.copy2(harness.PROGRAM, renamed)
+        code, _, err = run(harness.command(renamed, "bogus"))
+        self.assertEqual((code, err), (1, USAGE))
+
+
+class CrashReport(unittest.TestCase):
+    """The crash probe installs the product's crash handler and faults."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="tarvik-crash-")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        if harness.WINE:
+            self.report = os.path.join(harness.WINE_ENV["WINEPREFIX"], "drive_c", "kro.dmp")
+        else:
+            self.report = LINUX_CRASH_REPORT
+        self.remove_report()
+        self.addCleanup(self.remove_report)
+
+    def remove_report(self):
+        if os.path.lexists(self.report):
+            os.unlink(self.report)
+
+    def read_log(self):
+        with open(os.path.join(self.folder, "log"), "rb") as f:
+            return f.read().decode("latin-1")
+
+    def test_fault_writes_report_and_logs_before_the_process_ends(self):
+        # No log-path is set before a crash here, so the line goes to ./log.
+        code, _, err = run(harness.command(harness.CRASH_PROBE), cwd=self.folder)
+        self.assertIn("crash-probe: faulting now", err)
+        with open(self.report, "rb") as f:
+            report = f.read()
+        if harness.WINE:
+            # EXCEPTION_EXECUTE_HANDLER ends the process with the exception
+            # code, of which Linux keeps the low byte.
+            self.assertEqual(code, 0xC0000005 & 0xFF)
+            self.assertEqual(report[:4], b"MDMP")
+            line = "Exception with code c0000005 captured to c:\\kro.dmp"
+        else:
+            # The default action still ends the process: the supervisor sees a crash.
+            self.assertEqual(code, -signal.SIGSEGV)
+            self.assertIn(b"signal 11 (SIGSEGV)\n", report)
+            self.assertIn(b"address 0x0\n", report)
+            self.assertRegex(report, rb"backtrace:\n(.*\n){3,}")
+            line = "Exception with code 000b captured to /var/tmp/kro.dmp"
+        self.assertRegex(self.read_log(), r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} " + re.escape(line) + "\r\n$")
+
+    @unittest.skipIf(harness.WINE, "the report's symlink guard is Linux-only")
+    def test_report_is_not_written_through_a_planted_link(self):
+        victim = os.path.join(self.folder, "victim")
+        with open(victim, "wb") as f:
+            f.write(b"keep me")
+        os.symlink(victim, self.report)
+        run(harness.command(harness.CRASH_PROBE), cwd=self.folder)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"keep me")
+        self.assertFalse(os.path.islink(self.report))
+        self.assertIn("Exception with code 000b", self.read_log())
+
+
+class NotifyListener:
+    """An AF_UNIX datagram socket standing in for systemd's notify socket."""
+
+    def __init__(self, abstract, folder):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        if abstract:
+            name = "tarvik-test-%d-%d" % (os.getpid(), time.monotonic_ns())
+            self.sock.bind("\0" + name)
+            self.env_value = "@" + name
+        else:
+            self.env_value = os.path.join(folder, "notify")
+            self.sock.bind(self.env_value)
+
+    def next(self, timeout=10.0):
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recv(4096).decode()
+        except socket.timeout:
+            return None
+
+    def close(self):
+        self.sock.close()
+
+
+@unittest.skipIf(harness.WINE, "systemd's side of the service: Linux only")
+class LinuxServiceMode(ServiceTest):
+    """No argument: service mode. main.conf comes from the ./main.conf fallback,
+    which relies on /var/lib/Quellard/Tarvik/main.conf not existing."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.path.exists("/var/lib/Quellard/Tarvik/main.conf"):
+            raise unittest.SkipTest("/var/lib/Quellard/Tarvik/main.conf exists on this machine")
+
+    def test_status_reaches_notify_socket_and_sigterm_stops(self):
+        # None: without a service manager it still runs, with SIGTERM as stop.
+        for kind in ("path", "abstract", None):
+            with self.subTest(notify_socket=kind):
+                svc = self.service(start=False)
+                listener = None
+                if kind is not None:
+                    listener = NotifyListener(kind == "abstract", svc.folder)
+                    self.addCleanup(listener.close)
+                # The harness passes this process's environment on.
+                with mock.patch.dict(os.environ):
+                    os.environ.pop("NOTIFY_SOCKET", None)
+                    if listener:
+                        os.environ["NOTIFY_SOCKET"] = listener.env_value
+                    svc.start(args=())
+                if listener:
+                    self.assertEqual(listener.next(), "STATUS=Starting\n")
+                    self.assertEqual(listener.next(), "READY=1\nSTATUS=Running\n")
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+
+                svc.process.send_signal(signal.SIGTERM)
+                self.assertEqual(svc.wait(10), 0)
+                if listener:
+                    self.assertEqual(listener.next(), "STOPPING=1\nSTATUS=Stopping\n")
+                    self.assertEqual(listener.next(), "STATUS=Stopped\n")
+                    self.assertIsNone(listener.next(timeout=0.2))
+                self.assertEqual(svc.log_messages()[-1], "Stopped")
+                self.assertIn(b"#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n", svc.hosts())
+
+    def test_start_failure_never_reports_ready(self):
+        svc = self.service(start=False, write_conf=False)
+        listener = NotifyListener(True, svc.folder)
+        self.addCleanup(listener.close)
+        env = harness.run_env({"NOTIFY_SOCKET": listener.env_value})
+        code, _, err = run([harness.PROGRAM], env=env, cwd=svc.folder, timeout=20)
+        self.assertEqual(code, 0)
+        self.assertIn("service_start() failed", err)
+        self.assertEqual(listener.next(), "STATUS=Starting\n")
+        self.assertEqual(listener.next(), "STATUS=Stopped\n")
+
+    def test_sigsegv_in_service_writes_crash_report(self):
+        if os.path.lexists(LINUX_CRASH_REPORT):
+            os.unlink(LINUX_CRASH_REPORT)
+        self.addCleanup(lambda: os.path.lexists(LINUX_CRASH_REPORT) and os.unlink(LINUX_CRASH_REPORT))
+        svc = self.service(start=False)
+        with mock.patch.dict(os.environ):
+            os.environ.pop("NOTIFY_SOCKET", None)
+            svc.start(args=())
+        svc.process.send_signal(signal.SIGSEGV)
+        self.assertEqual(svc.wait(10), -signal.SIGSEGV)
+        with open(LINUX_CRASH_REPORT, "rb") as f:
+            self.assertIn(b"signal 11 (SIGSEGV)\n", f.read())
+        self.assertIn("Exception with code 000b captured to /var/tmp/kro.dmp", svc.log_messages())
+        self.assertNotIn("Stopped", svc.log_messages())
+
+
+@unittest.skipIf(harness.WINE, "the systemd unit: Linux only")
+class LinuxInstall(unittest.TestCase):
+    """`install` in a private mount namespace, with a scratch folder bound over
+    /etc/systemd/system: the machine's own folder is never touched."""
+
+    def setUp(self):
+        if shutil.which("unshare") is None:
+            self.skipTest("unshare is not available")
+        probe = subprocess.run(["unshare", "-m", "true"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE)
+        if probe.returncode != 0:
+            self.skipTest("mount namespaces are not allowed here: " + probe.stderr.decode().strip())
+        self.scratch = tempfile.mkdtemp(prefix="tarvik-units-")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+
+    def install_in_namespace(self, times=1, read_only=False):
+        """Runs `install` `times` times with the scratch folder as the unit folder."""
+        script = "set -e; mount --bind \"$1\" /etc/systemd/system\n"
+        if read_only:
+            script += "mount -o remount,bind,ro /etc/systemd/system\n"
+        script += "for i in $(seq %d); do \"$2\" install; echo \"rc=$?\"; done\n" % times
+        code, out, err = run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                              "sh", self.scratch, harness.PROGRAM], timeout=30)
+        self.assertEqual(code, 0, err)
+        return out
+
+    def test_writes_and_enables_the_unit_once(self):
+        out = self.install_in_namespace(times=2)
+        self.assertEqual(out, "Service installed successfully\nrc=0\n"
+                              "CreateService failed (17)\nrc=0\n")
+        with open(os.path.join(self.scratch, "tarvik.service")) as f:
+            unit = f.read()
+        self.assertIn("\n[Service]\nType=notify\nExecStart=%s\nRestart=on-failure\n"
+                      % os.path.realpath(harness.PROGRAM), unit)
+        self.assertIn("\n[Install]\nWantedBy=multi-user.target\n", unit)
+        link = os.path.join(self.scratch, "multi-user.target.wants", "tarvik.service")
+        self.assertEqual(os.readlink(link), "/etc/systemd/system/tarvik.service")
+
+    def test_path_with_spaces_is_quoted(self):
+        folder = tempfile.mkdtemp(prefix="tarvik dir ")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        program = os.path.join(folder, "tarvik")
+        shutil.copy2(harness.PROGRAM, program)
+        script = "set -e; mount --bind \"$1\" /etc/systemd/system; \"$2\" install"
+        code, out, err = run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                              "sh", self.scratch, program], timeout=30)
+        self.assertEqual((code, out), (0, "Service installed successfully\n"), err)
+        with open(os.path.join(self.scratch, "tarvik.service")) as f:
+            self.assertIn('\nExecStart="%s"\n' % os.path.realpath(program), f.read())
+
+    def test_unwritable_folder_is_the_managers_failure(self):
+        out = self.install_in_namespace(read_only=True)
+        self.assertEqual(out, "OpenSCManager failed (30)\nrc=0\n")  # EROFS
+        self.assertEqual(os.listdir(self.scratch), [])
+
+
+@unittest.skipUnless(harness.WINE, "the Windows service control manager: Wine only")
+class WindowsService(unittest.TestCase):
+    """The exe as a real service under Wine, in a prefix of its own: the service
+    is registered for automatic start, so it would start in any prefix that
+    boots after the install."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="tarvik-svc-")
+        cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
+        cls.prefix = cls.env["WINEPREFIX"]
+        try:
+            cls._boot_and_install()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def _boot_and_install(cls):
+        subprocess.run(["wineboot", "--init"], env=cls.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=180)
+        subprocess.run(["wineserver", "-w"], env=cls.env, timeout=60)
+        # The next command boots the prefix again, so Wine's event-log service
+        # prints its error events on that command's stderr.
+        env = dict(cls.env, WINEDEBUG="-all,+eventlog")
+        started = time.monotonic()
+        cls.no_argument = run(["wine", harness.PROGRAM], env=env, timeout=90)
+        cls.no_argument_seconds = time.monotonic() - started
+
+        # Wine's server would otherwise exit with the last ordinary process
+        # and take the running service with it.
+        subprocess.run(["wineserver", "-p"], env=cls.env, timeout=30)
+        # Whatever command boots the prefix lends its stdout and stderr to
+        # Wine's own service processes for as long as the server lives; boot
+        # it with a command whose output nobody waits for.
+        subprocess.run(["wineboot"], env=cls.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        cls.installs = [run(["wine", harness.PROGRAM, "install"], env=cls.env) for _ in range(2)]
+
+    @classmethod
+    def tearDownClass(cls):
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        try:
+            subprocess.run(["wine", "net", "stop", "Tarvik"], env=cls.env, **quiet)
+            subprocess.run(["wine", "sc", "delete", "Tarvik"], env=cls.env, **quiet)
+        finally:
+            harness.stop_wineserver(cls.env)
+            shutil.rmtree(cls.root, ignore_errors=True)
+
+    def wine(self, *args, timeout=60):
+        return run(["wine"] + list(args), env=self.env, timeout=timeout)
+
+    def service_state(self):
+        _, out, _ = self.wine("sc", "query", "Tarvik")
+        match = re.search(r"STATE\s*:\s*(\d+)", out)
+        return int(match.group(1)) if match else None
+
+    def test_started_from_a_console_reports_dispatcher_failure(self):
+        code, out, err = self.no_argument
+        self.assertEqual(code, 0)
+        self.assertEqual(out, "")
+        self.assertIn('err:eventlog:ReportEventW L"Tarvik"', err)
+        self.assertIn('err:eventlog:ReportEventW L"StartServiceCtrlDispatcher failed with 1063"', err)
+        self.assertNotIn("Started 1.0b", err)
+
+    def test_install_registers_once(self):
+        self.assertEqual(self.installs[0], (0, "Service installed successfully\n", ""))
+        self.assertEqual(self.installs[1][:2], (0, "CreateService failed (1073)\n"))
+        code, out, _ = self.wine("reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\Tarvik")
+        self.assertEqual(code, 0)
+        values = dict(re.findall(r"^\s+(\w+)\s+REG_\w+\s+(.*?)\s*$", out, re.M))
+        self.assertEqual(values.get("ImagePath"), harness.native_path(harness.PROGRAM))
+        self.assertEqual(values.get("Type"), "0x10")  # own process
+        self.assertEqual(values.get("Start"), "0x2")  # automatic
+        self.assertEqual(values.get("ErrorControl"), "0x1")
+        self.assertEqual(values.get("DisplayName"), "Tarvik")
+
+    def test_start_serve_and_stop(self):
+        folder = tempfile.mkdtemp(prefix="tarvik-svc-data-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        port = harness.free_udp_port()
+        data = os.path.join(self.prefix, "drive_c", "ProgramData", "Quellard", "Tarvik")
+        os.makedirs(data, exist_ok=True)
+        hosts = os.path.join(folder, "hosts")
+        with open(hosts, "wb") as f:
+            f.write(b"127.0.0.1 localhost\r\n")
+        with open(os.path.join(data, "main.conf"), "w") as f:
+            f.write("port %d\nhosts-file %s\nlog-path %s\n"
+                    % (port, harness.native_path(hosts), harness.native_path(folder)))
+        log = os.path.join(folder, "log")
+
+        def log_text():
+            try:
+                with open(log, "rb") as f:
+                    return f.read().decode("latin-1")
+            except FileNotFoundError:
+                return ""
+
+        self.wine("net", "start", "Tarvik")
+        self.assertTrue(harness.wait_for(lambda: self.service_state() == 4, 30, 0.5),
+                        "service not RUNNING; log:\n" + log_text())
+        self.assertIn("Started 1.0b", log_text())
+
+        reply = harness.exchange(port, harness.registration("meter1", "192.168.1.20"), timeout=5)
+        self.assertIsNotNone(reply)
+        self.assertRegex(reply, rb"^tarvik1 ack [0-9a-f]{8}$")
+
+        self.wine("net", "stop", "Tarvik")
+        self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
+        self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
+        with open(hosts, "rb") as f:
+            self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n#tarvik-end\r\n", f.read())
+        self.assertNotIn("Exception", log_text())
+
+
+if __name__ == "__main__":
+    unittest.main()
