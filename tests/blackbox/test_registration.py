@@ -1,5 +1,6 @@
 """Registration requests, the tarvik-register client and the hosts-file block
 as the service writes it, loads it back and keeps the rest of the file."""
+import glob
 import json
 import os
 import shutil
@@ -27,6 +28,16 @@ def block(entries, nl):
     return b"".join(line + nl for line in lines)
 
 
+def temporary_copies(svc):
+    """Copies named tarvik.tmp left in the service's temporary folder (Wine's
+    own under Wine, whose GetTempPathA does not follow TMPDIR)."""
+    if harness.WINE:
+        pattern = os.path.join(harness.WINE_ENV["WINEPREFIX"], "drive_c", "users", "*", "Temp", "tarvik.tmp")
+    else:
+        pattern = os.path.join(svc.tmp_folder, "tarvik.tmp")
+    return glob.glob(pattern)
+
+
 def run_register(*args, timeout=60):
     done = subprocess.run(harness.command(harness.REGISTER, *args), env=harness.run_env(),
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -45,7 +56,8 @@ class Requests(ServiceTest):
         expected = b"127.0.0.1 localhost" + nl + nl + block([(b"192.168.1.20", b"meter1")], nl)
         self.assertEqual(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT) and svc.hosts(),
                          expected)
-        self.assertEqual(os.listdir(svc.tmp_folder), [])
+        # The copy was moved into place: none is left in the temporary folder.
+        self.assertEqual(temporary_copies(svc), [])
 
         # A renewal under a known address drives the old name out; the file
         # is rewritten in place of the old block, without another blank line.
@@ -225,6 +237,30 @@ class HostsBlock(ServiceTest):
                     + b"10.9.9.9 user-entry" + nl)
         self.assertTrue(harness.wait_for(lambda: second.hosts() == expected, REWRITE_TIMEOUT), second.hosts())
         self.assertEqual(second.stop(), 0)
+
+    def test_hosts_file_on_another_volume_than_the_temporary_folder(self):
+        shm = "/dev/shm"
+        if not os.path.isdir(shm) or os.stat(shm).st_dev == os.stat(tempfile.gettempdir()).st_dev:
+            self.skipTest("no second file system at /dev/shm")
+        other = tempfile.mkdtemp(prefix="tarvik-shm-", dir=shm)
+        self.addCleanup(shutil.rmtree, other, ignore_errors=True)
+        hosts = os.path.join(other, "hosts")
+        with open(hosts, "wb") as f:
+            f.write(b"127.0.0.1 localhost\n")
+        svc = self.service(conf="hosts-file %s\n" % harness.native_path(hosts))
+        svc.register("meter1", "192.168.1.20")
+        nl = self.hosts_nl()
+        expected = b"127.0.0.1 localhost" + nl + nl + block([(b"192.168.1.20", b"meter1")], nl)
+
+        def content():
+            with open(hosts, "rb") as f:
+                return f.read()
+        self.assertTrue(harness.wait_for(lambda: content() == expected, REWRITE_TIMEOUT), content())
+        # The move across volumes went through a copy beside the hosts file;
+        # neither copy is left behind, and nothing was logged as failed.
+        self.assertEqual(os.listdir(other), ["hosts"])
+        self.assertEqual(temporary_copies(svc), [])
+        self.assertFalse(any("Update error" in m for m in svc.log_messages()))
 
     def test_missing_hosts_file_is_created_with_the_block_alone(self):
         svc = self.service()
