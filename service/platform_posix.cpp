@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -264,12 +265,20 @@ socklen_t g_notify_length = 0;
 void on_console_stop_signal(int) { g_running = 0; }
 
 // Reads NOTIFY_SOCKET: a path, or an abstract name when it starts with '@'.
-void resolve_notify_socket() {
+// False, with errno set, when it is set to something that names no socket.
+bool resolve_notify_socket() {
   const char* name = std::getenv("NOTIFY_SOCKET");
   g_notify_length = 0;
-  if (name == nullptr || (name[0] != '/' && name[0] != '@')) return;
+  if (name == nullptr) return true;
   std::size_t length = std::strlen(name);
-  if (length < 2 || length > sizeof g_notify_address.sun_path) return;
+  if ((name[0] != '/' && name[0] != '@') || length < 2) {
+    errno = EINVAL;
+    return false;
+  }
+  if (length > sizeof g_notify_address.sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   std::memset(&g_notify_address, 0, sizeof g_notify_address);
   g_notify_address.sun_family = AF_UNIX;
   std::memcpy(g_notify_address.sun_path, name, length);
@@ -280,38 +289,51 @@ void resolve_notify_socket() {
   } else {
     g_notify_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + 1);
   }
+  return true;
 }
 
-// One sd_notify datagram. Async-signal-safe; a lost message is not reported.
-void notify_service_manager(const char* message) {
-  if (g_notify_length == 0) return;
+// One sd_notify datagram. Async-signal-safe. Returns 0, or the errno of the
+// failure; without a notification socket there is nothing to fail.
+int notify_service_manager(const char* message) {
+  if (g_notify_length == 0) return 0;
   int saved_errno = errno;
+  int error = 0;
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0) {
-    sendto(fd, message, std::strlen(message), MSG_NOSIGNAL,
-           reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+  if (fd < 0) {
+    error = errno;
+  } else {
+    if (sendto(fd, message, std::strlen(message), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length) < 0) {
+      error = errno;
+    }
     close(fd);
   }
   errno = saved_errno;
+  return error;
 }
 
-void report_service_status(ServiceState state) {
-  if (g_stopped) return;
+int report_service_status(ServiceState state) {
+  if (g_stopped) return 0;
   switch (state) {
     case kStartPending:
-      notify_service_manager("STATUS=Starting\n");
-      break;
+      return notify_service_manager("STATUS=Starting\n");
     case kRunning:
-      notify_service_manager("READY=1\nSTATUS=Running\n");
-      break;
+      return notify_service_manager("READY=1\nSTATUS=Running\n");
     case kStopPending:
-      notify_service_manager("STOPPING=1\nSTATUS=Stopping\n");
-      break;
+      return notify_service_manager("STOPPING=1\nSTATUS=Stopping\n");
     case kStopped:
       g_stopped = 1;
-      notify_service_manager("STATUS=Stopped\n");
-      break;
+      return notify_service_manager("STATUS=Stopped\n");
   }
+  return 0;
+}
+
+// The event log's counterpart: one error record in syslog. Not for use in a
+// signal handler.
+void report_event(const char* subject, int error) {
+  openlog("Tarvik", LOG_PID, LOG_DAEMON);
+  syslog(LOG_ERR, "%s failed with %d", subject, error);
+  closelog();
 }
 
 // The control handler's counterpart: SIGTERM (and SIGINT) in service mode.
@@ -356,7 +378,9 @@ void end_process(int code) { _exit(code); }
 int run_as_service(void (*service_body)()) {
   // Without NOTIFY_SOCKET (started by hand, or by a Type=simple unit) the
   // service runs all the same; its reports then go nowhere.
-  resolve_notify_socket();
+  // A service manager that cannot be told anything is worth an event, but
+  // the service itself can still do its work.
+  if (!resolve_notify_socket()) report_event("NOTIFY_SOCKET", errno);
   g_service_mode = 1;
 
   struct sigaction action;
@@ -366,7 +390,8 @@ int run_as_service(void (*service_body)()) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
 
-  report_service_status(kStartPending);
+  int error = report_service_status(kStartPending);
+  if (error != 0) report_event("sd_notify", error);
   service_body();
   report_service_status(kStopped);
   return 0;

@@ -7,6 +7,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -101,6 +102,27 @@ class CrashReport(unittest.TestCase):
         self.assertIn("Exception with code 000b", self.read_log())
 
 
+# Runs inside a private mount namespace: puts a datagram socket at /dev/log,
+# starts the service (argv[1]) in service mode in argv[2] with NOTIFY_SOCKET
+# naming nothing, prints the first syslog record and stops the service.
+SYSLOG_CATCHER = r"""
+import os, signal, socket, subprocess, sys
+program, folder = sys.argv[1:3]
+subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/dev"], check=True)
+log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+log.bind("/dev/log")
+log.settimeout(10)
+env = dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "no-such-socket"))
+service = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+try:
+    sys.stdout.write(log.recv(4096).decode())
+finally:
+    service.send_signal(signal.SIGTERM)
+    service.communicate(timeout=10)
+"""
+
+
 class NotifyListener:
     """An AF_UNIX datagram socket standing in for systemd's notify socket."""
 
@@ -174,6 +196,19 @@ class LinuxServiceMode(ServiceTest):
         self.assertIn("service_start() failed", err)
         self.assertEqual(listener.next(), "STATUS=Starting\n")
         self.assertEqual(listener.next(), "STATUS=Stopped\n")
+
+    def test_unreachable_notify_socket_is_reported_to_syslog(self):
+        # syslog() writes to /dev/log, which this machine may not have: give
+        # the service one of our own, on a private /dev in a mount namespace.
+        if subprocess.run(["unshare", "-m", "true"], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("mount namespaces are not allowed here")
+        svc = self.service(start=False)
+        code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
+                              SYSLOG_CATCHER, harness.PROGRAM, svc.folder], timeout=30)
+        self.assertEqual(code, 0, err)
+        # <27>: facility daemon (3), priority error (3).
+        self.assertRegex(out, r"^<27>.* Tarvik\[\d+\]: sd_notify failed with 2$")  # ENOENT
+        self.assertIn("Stopped", svc.log_messages())
 
     def test_sigsegv_in_service_writes_crash_report(self):
         if os.path.lexists(LINUX_CRASH_REPORT):
