@@ -10,5 +10,7 @@ void load_hosts_block(const std::string& hosts_path);
 
 // Clears g_hosts_dirty, composes a new hosts file in the temporary folder
 // (lines outside the block carried over, block rewritten from the table)
-// and puts it in place of the hosts file.
+// and puts it in place of the hosts file. A hosts file that exists but cannot
+// be read, or a copy that cannot be written whole, leaves the hosts file as
+// it was; the file is never left half-written.
 void rewrite_hosts_block(const std::string& hosts_path);

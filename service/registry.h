@@ -59,7 +59,8 @@ struct NameEntry {
 extern bool g_hosts_dirty;
 
 // Removes every entry with this name or this address, appends the new entry
-// at the end and sets g_hosts_dirty.
+// at the end and sets g_hosts_dirty. Neither this nor find_by_name walks the
+// table: both go through indexes by name and by address.
 void update_name_table(const std::string& name, const std::string& address_text);
 // The entry with exactly this name, or null.
 const NameEntry* find_by_name(const char* name, std::size_t length);
