@@ -46,10 +46,18 @@ class ConfigTest : public ::testing::Test {
     g_settings.log_path = folder_;
   }
   void TearDown() override {
-    if (!old_cwd_.empty()) EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
+    if (!old_cwd_.empty()) {
+      EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
+      old_cwd_.clear();
+    }
     std::string command = "rm -rf " + folder_;
     EXPECT_EQ(std::system(command.c_str()), 0);
     g_settings = Settings{};
+  }
+  // A fresh folder and fresh settings, for tables of cases.
+  void reset() {
+    TearDown();
+    SetUp();
   }
   // Writes main.conf, reads it, returns what was logged.
   std::vector<std::string> read(const std::string& content) {
@@ -88,7 +96,7 @@ TEST_F(ConfigTest, PortValues) {
       {"#port 6000", 5000, false},
   };
   for (const Case& c : cases) {
-    SetUp();
+    reset();
     std::vector<std::string> messages = read(std::string(c.line) + "\n");
     EXPECT_EQ(g_settings.port, c.port) << c.line;
     if (c.refused) {
@@ -96,7 +104,6 @@ TEST_F(ConfigTest, PortValues) {
     } else {
       EXPECT_TRUE(messages.empty()) << c.line;
     }
-    TearDown();
   }
 }
 
@@ -109,7 +116,7 @@ TEST_F(ConfigTest, StringValuesTakeTheTrimmedRestOfLine) {
   EXPECT_EQ(g_settings.hosts_file, "/etc/my hosts/file");
   EXPECT_TRUE(g_settings.verbose);
 
-  SetUp();
+  reset();
   read("pwd\nhosts-file\n");
   EXPECT_EQ(g_settings.pwd, "");
   EXPECT_EQ(g_settings.hosts_file, "");
@@ -142,7 +149,7 @@ TEST_F(ConfigTest, CrossChecks) {
                           "dns-port and port have the same value", "DNS server will be disabled",
                           "DNS server disabled because requires tarvik-server-ip"}));
 
-  SetUp();
+  reset();
   messages = read("dns-port 5353\ndns-server-ip 10.0.0.1\ntarvik-server-ip 10.0.0.2\n");
   EXPECT_EQ(g_settings.dns_port, 5353);
   EXPECT_EQ(g_settings.dns_server_ip, parse_ipv4("10.0.0.1"));
@@ -155,7 +162,7 @@ TEST_F(ConfigTest, CrLfLinesAndLongLinesAreNumberedAsRead) {
 
   // 1500 bytes: read as a piece of 1023 bytes and one of 477, so the
   // physical line after it counts as line 3.
-  SetUp();
+  reset();
   messages = read("pwd " + std::string(1496, 'x') + "\nport 0\n");
   EXPECT_EQ(g_settings.pwd, std::string(1019, 'x'));
   EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "port 0")});
