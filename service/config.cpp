@@ -124,6 +124,21 @@ bool read_configuration() {
   return true;
 }
 
+std::string log_safe(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void log(int /*level*/, const char* format, ...) {
   char message[8192];
   va_list args;

@@ -33,3 +33,8 @@ void log(int level, const char* format, ...)
     ;
 
 constexpr long long kLogRotateSize = 1000000;
+
+// Received text as it may go into a log record: control bytes (below 0x20,
+// and 0x7F) shown as \xNN, so that data from the network can never end a
+// record early or forge one.
+std::string log_safe(const std::string& text);

@@ -61,9 +61,10 @@ static_assert(sizeof(kAnswerBlock) == kAnswerBlockSize, "answer block layout");
 // zero-terminated string on every return (when capacity > 0): the whole name
 // on success, the labels read so far otherwise.
 int decode_question(char* name, unsigned capacity, const unsigned char* message, int length,
-                    int* qtype, int* qclass) {
+                    int* qtype, int* qclass, int* question_end) {
   *qtype = 0;
   *qclass = 0;
+  *question_end = 0;
   if (capacity == 0) return -1;
   name[0] = '\0';
   if (length <= kHeaderSize) return -1;
@@ -103,6 +104,7 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
   if (length - pos < kTypeAndClassSize) return -1;
   *qtype = read_u16(message + pos);
   *qclass = read_u16(message + pos + 2);
+  *question_end = pos + kTypeAndClassSize;
   return static_cast<int>(out);
 }
 
@@ -112,7 +114,8 @@ int decode_query_name(char* name, unsigned capacity, const unsigned char* messag
                       int* qtype, int* qclass) {
   int type = 0;
   int klass = 0;
-  int n = decode_question(name, capacity, message, length, &type, &klass);
+  int question_end = 0;
+  int n = decode_question(name, capacity, message, length, &type, &klass, &question_end);
   if (qtype) *qtype = type;
   if (qclass) *qclass = klass;
   if (n < 0 || type != kTypeA || klass != kClassIn) return 0;
@@ -133,6 +136,13 @@ int build_local_answer(unsigned char* message, int length, std::uint32_t entry_a
   std::memcpy(block + kEntryAddressOffset, &entry_address, 4);
   std::memcpy(block + kServerAddressOffset, &server_address, 4);
   return length + kAnswerBlockSize;
+}
+
+int keep_first_question_only(unsigned char* message, int question_end) {
+  message[kQdcountOffset] = 0;
+  message[kQdcountOffset + 1] = 1;
+  for (int i = kQdcountOffset + 2; i < kHeaderSize; ++i) message[i] = 0;
+  return question_end;
 }
 
 int build_error_answer(unsigned char* message, int length, int rcode) {
@@ -251,9 +261,10 @@ void handle_dns_query() {
 
   int qtype = 0;
   int qclass = 0;
+  int question_end = 0;
   int n = decode_question(g_name_buffer, kNameBufferSize, g_query_buffer, received, &qtype,
-                          &qclass);
-  if (g_settings.verbose) log(4, "dns query: '%s'", g_name_buffer);
+                          &qclass, &question_end);
+  if (g_settings.verbose) log(4, "dns query: '%s'", log_safe(g_name_buffer).c_str());
 
   // Names under .tarvik are ours, whatever the record type: A is answered
   // from the table, any other type of class IN gets an empty answer (or a
@@ -271,8 +282,11 @@ void handle_dns_query() {
   if (entry == nullptr) {
     reply_length = build_error_answer(g_query_buffer, received, kRcodeNameError);
   } else if (qtype == kTypeA) {
-    reply_length =
-        build_local_answer(g_query_buffer, received, entry->address, g_settings.tarvik_server_ip);
+    // The records go right behind the question: left behind it, an EDNS OPT
+    // record (sent by most resolvers) would be read as the answer section.
+    int question_length = keep_first_question_only(g_query_buffer, question_end);
+    reply_length = build_local_answer(g_query_buffer, question_length, entry->address,
+                                      g_settings.tarvik_server_ip);
   } else {
     reply_length = build_error_answer(g_query_buffer, received, kRcodeNoError);
   }

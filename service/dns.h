@@ -24,6 +24,10 @@ int decode_query_name(char* name, unsigned capacity, const unsigned char* messag
 // REQUIRES: message has room for length + kAnswerBlockSize bytes.
 int build_local_answer(unsigned char* message, int length, std::uint32_t entry_address,
                        std::uint32_t server_address);
+// Cuts the message behind its first question (ending at `question_end`) and
+// sets the header's counts to that one question and no records. Returns the
+// new length.
+int keep_first_question_only(unsigned char* message, int question_end);
 int build_error_answer(unsigned char* message, int length, int rcode);
 
 // --- Service ---------------------------------------------------------------

@@ -58,22 +58,6 @@ void erase_entry(std::list<NameEntry>::iterator it) {
 // (and Ctrl+Z ends a text-mode read on Windows), so such names stay out of it.
 bool is_control_byte(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// The text with control bytes shown as \xNN, so a log record stays one line.
-std::string printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (is_control_byte(c)) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 std::uint32_t crc32_update(std::uint32_t crc, const void* bytes, std::size_t length) {
@@ -159,8 +143,8 @@ bool handle_registration_datagram(Socket s) {
   RegistrationRequest request;
   if (!parse_registration_request(buffer, g_settings.pwd, &request)) return true;
 
-  std::string shown_name = printable(request.name);
-  log(4, "%s: %s %s", sender.c_str(), shown_name.c_str(), printable(request.address).c_str());
+  std::string shown_name = log_safe(request.name);
+  log(4, "%s: %s %s", sender.c_str(), shown_name.c_str(), log_safe(request.address).c_str());
 
   std::string ack = format_acknowledgement(request.tag);
   udp_send(s, ack.data(), static_cast<int>(ack.size()), from);

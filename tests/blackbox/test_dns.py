@@ -15,13 +15,11 @@ import unittest
 import harness
 
 
-def dig(port, name, qtype="A", qclass="IN", timeout=2):
+def dig(port, name, qtype="A", qclass="IN", timeout=2, edns=True):
     """Asks the service with dig; returns (status, flags, sections, output).
-
-    EDNS is off: the service appends its records behind whatever the query
-    carries, so an OPT record would stand where dig expects the answer."""
+    Like most resolvers, dig sends an EDNS OPT record unless told not to."""
     out = subprocess.run(
-        ["dig", "+noedns", "+tries=1", "+time=%d" % timeout, "-p", str(port), "@127.0.0.1",
+        ["dig", "+edns" if edns else "+noedns", "+tries=1", "+time=%d" % timeout, "-p", str(port), "@127.0.0.1",
          "-c", qclass, "-t", qtype, "-q", name],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 10).stdout.decode()
     status = re.search(r"status: (\w+)", out)
@@ -139,12 +137,19 @@ class DnsTest(harness.ServiceTest):
         self.register(svc, "dev", "192.168.1.20")
         self.register(svc, "lab.printer", "192.168.1.21")
 
-        status, flags, sections, out = dig(svc.dns_port, "dev.tarvik")
-        self.assertEqual(status, "NOERROR", out)
-        self.assertTrue({"qr", "aa"} <= flags, out)
-        self.assertEqual(sections.get("ANSWER"), [("dev.tarvik.", "32", "IN", "A", "192.168.1.20")])
-        self.assertEqual(sections.get("AUTHORITY"), [("tarvik.", "32", "IN", "NS", "ns.tarvik.")])
-        self.assertEqual(sections.get("ADDITIONAL"), [("ns.tarvik.", "32", "IN", "A", "10.0.0.53")])
+        for edns in (True, False):
+            with self.subTest(edns=edns):
+                status, flags, sections, out = dig(svc.dns_port, "dev.tarvik", edns=edns)
+                self.assertEqual(status, "NOERROR", out)
+                self.assertNotIn("malformed", out)
+                self.assertNotIn("extra bytes", out)
+                self.assertTrue({"qr", "aa"} <= flags, out)
+                self.assertEqual(sections.get("ANSWER"),
+                                 [("dev.tarvik.", "32", "IN", "A", "192.168.1.20")])
+                self.assertEqual(sections.get("AUTHORITY"),
+                                 [("tarvik.", "32", "IN", "NS", "ns.tarvik.")])
+                self.assertEqual(sections.get("ADDITIONAL"),
+                                 [("ns.tarvik.", "32", "IN", "A", "10.0.0.53")])
 
         status, _, sections, out = dig(svc.dns_port, "lab.printer.tarvik")
         self.assertEqual(sections.get("ANSWER", [()])[0][-1:], ("192.168.1.21",), out)
@@ -197,6 +202,8 @@ class DnsTest(harness.ServiceTest):
             for i in range(20):
                 self.assertIsNotNone(harness.exchange(svc.dns_port, raw_query("www.example.test",
                                                                               ident=i)))
+            # The socket is closed right after the answer is passed on.
+            harness.wait_for(lambda: open_fds(svc.process.pid) == baseline, 2.0)
             self.assertEqual(open_fds(svc.process.pid), baseline)
 
     def test_without_upstream_other_names_are_dropped(self):
@@ -277,6 +284,11 @@ class DnsTest(harness.ServiceTest):
         harness.send(svc.dns_port, b"\x00" * 5)
         self.assertTrue(svc.wait_log("dns query: 'dev.tarvik'"), svc.log())
         self.assertTrue(svc.wait_log("dns query: ''"), svc.log())
+        # A name carrying a line end cannot forge a record of its own.
+        forged = struct.pack(">HHHHHH", 7, 0x0100, 1, 0, 0, 0) + b"\x0cx\r\nStopped\r\n\x00\x00\x01\x00\x01"
+        harness.send(svc.dns_port, forged)
+        self.assertTrue(svc.wait_log("dns query: 'x\\x0D\\x0AStopped\\x0D\\x0A'"), svc.log())
+        self.assertNotIn("Stopped", svc.log_messages())
 
     def test_hostile_datagrams_do_not_stop_the_service(self):
         svc = self.dns_service("verbose\n")
