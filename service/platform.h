@@ -50,8 +50,6 @@ void set_last_socket_error(int error);
 int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from);
 // Sends to `to` (its first `to.length` bytes). Returns bytes sent or -1.
 int udp_send(Socket s, const char* data, int length, const SocketAddress& to);
-// Sends to an IPv4 address (network byte order) and port.
-int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port);
 // Sends on a connected socket.
 int udp_send_connected(Socket s, const char* data, int length);
 
@@ -59,6 +57,10 @@ int udp_send_connected(Socket s, const char* data, int length);
 std::uint32_t socket_address_ip(const SocketAddress& a);
 // Builds an IPv4 socket address.
 SocketAddress make_socket_address(std::uint32_t address, int port);
+// Sends to an IPv4 address (network byte order) and port.
+inline int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port) {
+  return udp_send(s, data, length, make_socket_address(address, port));
+}
 
 // inet_addr: dotted decimal (and its shorter forms) to network byte order;
 // 0xFFFFFFFF for text that is not an address.
@@ -74,9 +76,17 @@ struct ReadSet {
   Socket handles[kReadSetCapacity];
 };
 inline void read_set_clear(ReadSet* set) { set->count = 0; }
+inline bool read_set_has(const ReadSet& set, Socket s) {
+  for (int i = 0; i < set.count; ++i) {
+    if (set.handles[i] == s) return true;
+  }
+  return false;
+}
 // Adding a handle already present, or to a full set, changes nothing.
-void read_set_add(ReadSet* set, Socket s);
-bool read_set_has(const ReadSet& set, Socket s);
+inline void read_set_add(ReadSet* set, Socket s) {
+  if (set->count >= kReadSetCapacity || read_set_has(*set, s)) return;
+  set->handles[set->count++] = s;
+}
 // Waits up to timeout_us microseconds for any socket of the set to become
 // readable. Returns the number of ready sockets (the set then holds only
 // those, in their original order), 0 on time-out, -1 on failure (the set's
@@ -130,9 +140,6 @@ enum class ReplaceResult { kReplaced, kOtherVolume, kBusy, kFailed };
 ReplaceResult replace_file(const std::string& from, const std::string& to, int* error);
 // Flushes the stream and forces its content to disk. False on failure.
 bool flush_to_disk(std::FILE* f);
-// Directory part of a path (up to, not including, its last separator of
-// either kind); empty when the path has none.
-std::string parent_folder(const std::string& path);
 
 // ---------------------------------------------------------------------------
 // Service control and process

@@ -109,11 +109,6 @@ int udp_send(Socket s, const char* data, int length, const SocketAddress& to) {
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
-int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port) {
-  SocketAddress to = make_socket_address(address, port);
-  return udp_send(s, data, length, to);
-}
-
 int udp_send_connected(Socket s, const char* data, int length) {
   ssize_t n = send(fd_of(s), data, static_cast<size_t>(length), 0);
   return n < 0 ? -1 : static_cast<int>(n);
@@ -139,18 +134,6 @@ std::string format_ipv4(std::uint32_t address) {
   in_addr a;
   a.s_addr = address;
   return inet_ntoa(a);
-}
-
-void read_set_add(ReadSet* set, Socket s) {
-  if (set->count >= kReadSetCapacity || read_set_has(*set, s)) return;
-  set->handles[set->count++] = s;
-}
-
-bool read_set_has(const ReadSet& set, Socket s) {
-  for (int i = 0; i < set.count; ++i) {
-    if (set.handles[i] == s) return true;
-  }
-  return false;
 }
 
 int wait_readable(ReadSet* set, long timeout_us) {
@@ -227,11 +210,6 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
 bool flush_to_disk(std::FILE* f) {
   if (std::fflush(f) != 0) return false;
   return fsync(fileno(f)) == 0;
-}
-
-std::string parent_folder(const std::string& path) {
-  std::string::size_type cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
 // ---------------------------------------------------------------------------

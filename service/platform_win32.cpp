@@ -85,11 +85,6 @@ int udp_send(Socket s, const char* data, int length, const SocketAddress& to) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
-int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port) {
-  SocketAddress to = make_socket_address(address, port);
-  return udp_send(s, data, length, to);
-}
-
 int udp_send_connected(Socket s, const char* data, int length) {
   int n = send(handle_of(s), data, length, 0);
   return n == SOCKET_ERROR ? -1 : n;
@@ -116,18 +111,6 @@ std::string format_ipv4(std::uint32_t address) {
   a.s_addr = address;
   const char* text = inet_ntoa(a);
   return text != nullptr ? text : "";
-}
-
-void read_set_add(ReadSet* set, Socket s) {
-  if (set->count >= kReadSetCapacity || read_set_has(*set, s)) return;
-  set->handles[set->count++] = s;
-}
-
-bool read_set_has(const ReadSet& set, Socket s) {
-  for (int i = 0; i < set.count; ++i) {
-    if (set.handles[i] == s) return true;
-  }
-  return false;
 }
 
 int wait_readable(ReadSet* set, long timeout_us) {
@@ -210,11 +193,6 @@ bool flush_to_disk(std::FILE* f) {
   if (std::fflush(f) != 0) return false;
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
   return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
-}
-
-std::string parent_folder(const std::string& path) {
-  std::string::size_type cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
 // ---------------------------------------------------------------------------
