@@ -200,6 +200,11 @@ long long file_size(const std::string& path) {
 bool delete_file(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 ReplaceResult replace_file(const std::string& from, const std::string& to, int* error) {
+  // The new file takes the old one's permissions: created under the
+  // service's umask it might otherwise be unreadable to the very programs
+  // that resolve names through it.
+  struct stat old_file;
+  if (stat(to.c_str(), &old_file) == 0) chmod(from.c_str(), old_file.st_mode & 07777);
   if (rename(from.c_str(), to.c_str()) == 0) return ReplaceResult::kReplaced;
   *error = errno;
   if (errno == EXDEV) return ReplaceResult::kOtherVolume;

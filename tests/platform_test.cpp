@@ -1,5 +1,10 @@
 // The pieces of the platform layer that the loop's correctness rests on.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
 
 #include <cstring>
 #include <memory>
@@ -75,6 +80,30 @@ TEST(UdpTest, WaitKeepsReadySocketsInOrderAndOversizeIsAnError) {
 
   for (Socket s : sockets) socket_close(s);
   socket_close(sender);
+}
+
+TEST(ReplaceFileTest, ReplacementKeepsTheOldPermissions) {
+  char pattern[] = "/tmp/tarvik-replace-XXXXXX";
+  std::string folder = mkdtemp(pattern);
+  std::string from = folder + "/new", to = folder + "/hosts";
+  std::FILE* f = std::fopen(to.c_str(), "w");
+  std::fputs("old\n", f);
+  std::fclose(f);
+  ASSERT_EQ(chmod(to.c_str(), 0644), 0);
+  f = std::fopen(from.c_str(), "w");
+  std::fputs("new\n", f);
+  std::fclose(f);
+  ASSERT_EQ(chmod(from.c_str(), 0600), 0);  // as a umask of 077 would leave it
+
+  int error = 0;
+  EXPECT_EQ(replace_file(from, to, &error), ReplaceResult::kReplaced);
+  struct stat st;
+  ASSERT_EQ(stat(to.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(file_size(to), 4);
+  EXPECT_EQ(file_size(from), -1);
+  std::remove(to.c_str());
+  rmdir(folder.c_str());
 }
 
 TEST(AddressTest, ParseAndFormat) {
