@@ -247,6 +247,14 @@ socklen_t g_notify_length = 0;
 
 void on_console_stop_signal(int) { g_running = 0; }
 
+void set_stop_handler(int signal_number, void (*handler)(int)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
 // Reads NOTIFY_SOCKET: a path, or an abstract name when it starts with '@'.
 // False, with errno set, when it is set to something that names no socket.
 bool resolve_notify_socket() {
@@ -329,13 +337,7 @@ void on_service_stop_signal(int) {
 }  // namespace
 
 void install_console_stop_handler() {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = on_console_stop_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) set_stop_handler(signal_number, on_console_stop_signal);
 }
 
 bool service_keep_running() {
@@ -366,12 +368,8 @@ int run_as_service(void (*service_body)()) {
   if (!resolve_notify_socket()) report_event("NOTIFY_SOCKET", errno);
   g_service_mode = 1;
 
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = on_service_stop_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  set_stop_handler(SIGTERM, on_service_stop_signal);
+  set_stop_handler(SIGINT, on_service_stop_signal);
 
   int error = report_service_status(kStartPending);
   if (error != 0) report_event("sd_notify", error);

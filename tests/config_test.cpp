@@ -10,31 +10,9 @@
 
 #include "config.h"
 #include "platform.h"
+#include "test_files.h"
 
 namespace {
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// The log's records without their 24-byte timestamps.
-std::vector<std::string> log_messages(const std::string& folder) {
-  std::vector<std::string> out;
-  std::string text = read_file(folder + "/log");
-  std::string::size_type start = 0, end;
-  while ((end = text.find("\r\n", start)) != std::string::npos) {
-    out.push_back(text.substr(start + 24, end - start - 24));
-    start = end + 2;
-  }
-  return out;
-}
 
 class ConfigTest : public ::testing::Test {
  protected:

@@ -17,6 +17,7 @@
 #include "config.h"
 #include "platform.h"
 #include "registry.h"
+#include "test_files.h"
 
 namespace {
 
@@ -26,16 +27,6 @@ Content table_content() {
   Content out;
   for (const NameEntry& e : name_table()) out.emplace_back(e.name, format_ipv4(e.address));
   return out;
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool exists(const std::string& path) {
@@ -73,16 +64,7 @@ class HostsFile : public ::testing::Test {
     EXPECT_EQ(std::system(command.c_str()), 0);
   }
 
-  std::vector<std::string> log_messages() {
-    std::ifstream in(folder_ + "/log", std::ios::binary);
-    std::vector<std::string> out;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      out.push_back(line.size() > 24 ? line.substr(24) : line);  // drop the time stamp
-    }
-    return out;
-  }
+  std::vector<std::string> log_messages() { return ::log_messages(folder_); }
 
   std::string folder_;
   std::string hosts_;

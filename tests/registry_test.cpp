@@ -1,4 +1,5 @@
 #include "registry.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -299,18 +300,7 @@ class RegistryDatagram : public ::testing::Test {
     return n < 0 ? "" : std::string(buffer, static_cast<std::size_t>(n));
   }
 
-  // The log messages, without their time stamps and line ends.
-  std::vector<std::string> log_messages() {
-    std::ifstream in(folder_ + "/log", std::ios::binary);
-    std::vector<std::string> out;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      // "YYYY-MM-DD hh:mm:ss.mmm message"
-      out.push_back(line.size() > 24 ? line.substr(24) : line);
-    }
-    return out;
-  }
+  std::vector<std::string> log_messages() { return ::log_messages(folder_); }
   std::string raw_log() {
     std::ifstream in(folder_ + "/log", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

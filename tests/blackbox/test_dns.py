@@ -132,6 +132,18 @@ class DnsTest(harness.ServiceTest):
         self.addCleanup(server.stop)
         return server
 
+    def plain_upstream(self):
+        """A bare UDP socket on a loopback address, port 53, that answers only
+        what the test sends through it; returns it and its address."""
+        address = loopback_address()
+        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(upstream.close)
+        try:
+            upstream.bind((address, 53))
+        except OSError:
+            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        return upstream, address
+
     def test_local_names_answered_with_authority_and_glue(self):
         svc = self.dns_service()
         self.register(svc, "dev", "192.168.1.20")
@@ -215,13 +227,7 @@ class DnsTest(harness.ServiceTest):
         self.assertEqual(status, "NOERROR", out)
 
     def test_silent_upstream_forward_expires(self):
-        address = loopback_address()
-        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(silent.close)
-        try:
-            silent.bind((address, 53))
-        except OSError:
-            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        silent, address = self.plain_upstream()
         svc = self.dns_service("dns-server-ip %s\n" % address)
         time.sleep(0.2)
         if not harness.WINE:
@@ -252,13 +258,7 @@ class DnsTest(harness.ServiceTest):
             asker.recvfrom(65536)
 
     def test_forward_answered_by_upstream_only(self):
-        address = loopback_address()
-        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(upstream.close)
-        try:
-            upstream.bind((address, 53))
-        except OSError:
-            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        upstream, address = self.plain_upstream()
         svc = self.dns_service("dns-server-ip %s\n" % address)
         asker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.addCleanup(asker.close)
