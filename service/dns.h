@@ -1,4 +1,4 @@
-// The DNS message codec and the DNS service: local answers for names under
+// The DNS service: local answers for names under
 // ".tarvik", relaying of everything else to the upstream server.
 #pragma once
 
@@ -6,29 +6,6 @@
 #include <cstdint>
 
 #include "platform.h"
-
-// --- Codec (RFC 1035 wire format, in place) ---------------------------------
-
-constexpr int kAnswerBlockSize = 70;
-
-// Decodes the first question's name into `name` (when capacity > 0 it holds
-// a zero-terminated string on every return, at most capacity - 1 bytes with
-// its zero: the whole name, or the labels read before a failure). Returns the
-// name's length when the message is a query of opcode 0 or 1 with a question
-// of type A, class IN that lies wholly within `length`; 0 otherwise. Nothing
-// past message[length - 1] is read, and compression pointers are not
-// followed. *qtype and *qclass, when not null, receive the question's type
-// and class whenever the whole question could be read (else 0).
-int decode_query_name(char* name, unsigned capacity, const unsigned char* message, int length,
-                      int* qtype = nullptr, int* qclass = nullptr);
-// REQUIRES: message has room for length + kAnswerBlockSize bytes.
-int build_local_answer(unsigned char* message, int length, std::uint32_t entry_address,
-                       std::uint32_t server_address);
-// Cuts the message behind its first question (ending at `question_end`) and
-// sets the header's counts to that one question and no records. Returns the
-// new length.
-int keep_first_question_only(unsigned char* message, int question_end);
-int build_error_answer(unsigned char* message, int length, int rcode);
 
 // --- Service ---------------------------------------------------------------
 

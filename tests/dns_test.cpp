@@ -10,6 +10,7 @@
 
 #include "config.h"
 #include "dns.h"
+#include "dns_codec.h"
 #include "host.h"
 #include "platform.h"
 #include "registry.h"

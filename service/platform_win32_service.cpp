@@ -1,134 +1,14 @@
-// Windows implementation of platform.h (Win32 and Winsock 2.2).
-#define FD_SETSIZE 4096  // the read set's capacity; must precede winsock2.h
+// Windows implementation of platform.h: clocks, service control, crash dump.
 #include <winsock2.h>
 #include <windows.h>
 // dbghelp.h needs the types of windows.h first.
 #include <dbghelp.h>
-
-#include <fcntl.h>
-#include <io.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "config.h"
 #include "platform.h"
-
-const int kMessageTooLong = WSAEMSGSIZE;
-const char kPathSeparator = '\\';
-const char* const kTextRead = "rt";
-const char* const kTextWrite = "wt";
-
-// ---------------------------------------------------------------------------
-// Sockets
-
-namespace {
-
-SOCKET handle_of(Socket s) { return static_cast<SOCKET>(s); }
-
-sockaddr_in ipv4_address(std::uint32_t address, int port) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<u_short>(port));
-  a.sin_addr.s_addr = address;
-  return a;
-}
-
-}  // namespace
-
-bool net_start() {
-  WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
-
-void net_cleanup() { WSACleanup(); }
-
-Socket udp_open() {
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-  return s == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(s);
-}
-
-bool udp_bind(Socket s, std::uint32_t address, int port) {
-  sockaddr_in a = ipv4_address(address, port);
-  return bind(handle_of(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-bool udp_connect(Socket s, std::uint32_t address, int port) {
-  sockaddr_in a = ipv4_address(address, port);
-  return connect(handle_of(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-void socket_close(Socket s) { closesocket(handle_of(s)); }
-
-int last_socket_error() { return WSAGetLastError(); }
-void set_last_socket_error(int error) { WSASetLastError(error); }
-
-int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
-  sockaddr_in a;
-  int length = sizeof a;
-  // An oversized datagram fails with WSAEMSGSIZE and is discarded.
-  int n = recvfrom(handle_of(s), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&a), &length);
-  if (n == SOCKET_ERROR) return -1;
-  if (from != nullptr) {
-    std::memset(from->bytes, 0, sizeof from->bytes);
-    std::memcpy(from->bytes, &a, length < static_cast<int>(sizeof a) ? length : sizeof a);
-    from->length = length;
-  }
-  return n;
-}
-
-int udp_send(Socket s, const char* data, int length, const SocketAddress& to) {
-  int n = sendto(handle_of(s), data, length, 0, reinterpret_cast<const sockaddr*>(to.bytes),
-                 to.length);
-  return n == SOCKET_ERROR ? -1 : n;
-}
-
-int udp_send_connected(Socket s, const char* data, int length) {
-  int n = send(handle_of(s), data, length, 0);
-  return n == SOCKET_ERROR ? -1 : n;
-}
-
-std::uint32_t socket_address_ip(const SocketAddress& a) {
-  sockaddr_in in;
-  std::memcpy(&in, a.bytes, sizeof in);
-  return in.sin_addr.s_addr;
-}
-
-SocketAddress make_socket_address(std::uint32_t address, int port) {
-  SocketAddress result;
-  sockaddr_in a = ipv4_address(address, port);
-  std::memcpy(result.bytes, &a, sizeof a);
-  result.length = sizeof a;
-  return result;
-}
-
-std::uint32_t parse_ipv4(const char* text) { return inet_addr(text); }
-
-std::string format_ipv4(std::uint32_t address) {
-  in_addr a;
-  a.s_addr = address;
-  const char* text = inet_ntoa(a);
-  return text != nullptr ? text : "";
-}
-
-int wait_readable(ReadSet* set, long timeout_us) {
-  static fd_set fds;  // 32 KiB with FD_SETSIZE 4096: not on the stack
-  fds.fd_count = 0;
-  for (int i = 0; i < set->count; ++i) fds.fd_array[fds.fd_count++] = handle_of(set->handles[i]);
-  timeval timeout;
-  timeout.tv_sec = timeout_us / 1000000;
-  timeout.tv_usec = timeout_us % 1000000;
-  int n = select(0, &fds, nullptr, nullptr, &timeout);
-  if (n <= 0) return n < 0 ? -1 : 0;
-  int kept = 0;
-  for (int i = 0; i < set->count; ++i) {
-    if (FD_ISSET(handle_of(set->handles[i]), &fds)) set->handles[kept++] = set->handles[i];
-  }
-  set->count = kept;
-  return kept;
-}
 
 // ---------------------------------------------------------------------------
 // Clocks
@@ -139,60 +19,6 @@ LocalTime local_time_now() {
   SYSTEMTIME t;
   GetLocalTime(&t);
   return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
-}
-
-// ---------------------------------------------------------------------------
-// Files and folders
-
-void set_binary_file_mode() { _fmode = _O_BINARY; }
-
-std::string data_folder() {
-  typedef HRESULT(WINAPI * GetFolderPath)(HWND, int, HANDLE, DWORD, LPSTR);
-  const int kCommonAppDataCreate = 0x8023;  // CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE
-  HMODULE shell = LoadLibraryA("shell32.dll");  // never freed
-  if (shell != nullptr) {
-    GetFolderPath get_folder_path =
-        reinterpret_cast<GetFolderPath>(reinterpret_cast<void*>(GetProcAddress(shell, "SHGetFolderPathA")));
-    char path[MAX_PATH];
-    if (get_folder_path != nullptr && get_folder_path(nullptr, kCommonAppDataCreate, nullptr, 0, path) == 0) {
-      return std::string(path) + "\\Quellard\\" + "Tarvik";
-    }
-  }
-  return "c:\\";
-}
-
-std::string default_hosts_path() {
-  char system_dir[500];
-  UINT n = GetSystemDirectoryA(system_dir, sizeof system_dir);
-  if (n == 0 || n >= sizeof system_dir) return "c:\\windows\\system32\\drivers\\etc\\hosts";
-  return std::string(system_dir) + "\\drivers\\etc\\hosts";
-}
-
-std::string temp_folder() {
-  char path[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof path, path);
-  if (n == 0 || n >= sizeof path) return std::string();
-  return std::string(path, n);
-}
-
-long long file_size(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-bool delete_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
-
-ReplaceResult replace_file(const std::string& from, const std::string& to, int* error) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return ReplaceResult::kReplaced;
-  *error = static_cast<int>(GetLastError());
-  return *error == ERROR_NOT_SAME_DEVICE ? ReplaceResult::kOtherVolume : ReplaceResult::kFailed;
-}
-
-bool flush_to_disk(std::FILE* f) {
-  if (std::fflush(f) != 0) return false;
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
-  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
 }
 
 // ---------------------------------------------------------------------------
