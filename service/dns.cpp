@@ -108,6 +108,39 @@ void relay_upstream_answers(const ReadSet& ready) {
   }
 }
 
+QueryOutcome answer_query(unsigned char* message, int length, int* reply_length) {
+  int qtype = 0;
+  int qclass = 0;
+  int question_end = 0;
+  int n = decode_question(g_name_buffer, kNameBufferSize, message, length, &qtype, &qclass,
+                          &question_end);
+  if (g_settings.verbose) log(4, "dns query: '%s'", log_safe(g_name_buffer).c_str());
+
+  // Names under .tarvik are ours, whatever the record type: A is answered
+  // from the table, any other type of class IN gets an empty answer (or a
+  // name error), and neither ever leaves for the upstream server.
+  bool local = n > 0 && qclass == kClassIn && has_local_suffix(g_name_buffer, n);
+  if (!local) {
+    return g_settings.dns_server_ip != kNotSet ? QueryOutcome::kForward : QueryOutcome::kDrop;
+  }
+
+  int cut = n - kLocalSuffixLength;
+  g_name_buffer[cut] = '\0';
+  const NameEntry* entry = find_by_name(g_name_buffer, static_cast<std::size_t>(cut));
+  if (entry == nullptr) {
+    *reply_length = build_error_answer(message, length, kRcodeNameError);
+  } else if (qtype == kTypeA) {
+    // The records go right behind the question: left behind it, an EDNS OPT
+    // record (sent by most resolvers) would be read as the answer section.
+    int question_length = keep_first_question_only(message, question_end);
+    *reply_length = build_local_answer(message, question_length, entry->address,
+                                       g_settings.tarvik_server_ip);
+  } else {
+    *reply_length = build_error_answer(message, length, kRcodeNoError);
+  }
+  return QueryOutcome::kReply;
+}
+
 void handle_dns_query() {
   SocketAddress asker;
   int received = udp_receive(g_dns_socket, reinterpret_cast<char*>(g_query_buffer), kReceiveSize,
@@ -118,39 +151,18 @@ void handle_dns_query() {
   }
   if (received == 0) return;
 
-  int qtype = 0;
-  int qclass = 0;
-  int question_end = 0;
-  int n = decode_question(g_name_buffer, kNameBufferSize, g_query_buffer, received, &qtype,
-                          &qclass, &question_end);
-  if (g_settings.verbose) log(4, "dns query: '%s'", log_safe(g_name_buffer).c_str());
-
-  // Names under .tarvik are ours, whatever the record type: A is answered
-  // from the table, any other type of class IN gets an empty answer (or a
-  // name error), and neither ever leaves for the upstream server.
-  bool local = n > 0 && qclass == kClassIn && has_local_suffix(g_name_buffer, n);
-  if (!local) {
-    if (g_settings.dns_server_ip != kNotSet) forward_query(g_query_buffer, received, asker);
-    return;
+  int reply_length = 0;
+  switch (answer_query(g_query_buffer, received, &reply_length)) {
+    case QueryOutcome::kReply:
+      // A failed send loses only this reply; the asker will retry.
+      udp_send(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length, asker);
+      break;
+    case QueryOutcome::kForward:
+      forward_query(g_query_buffer, received, asker);
+      break;
+    case QueryOutcome::kDrop:
+      break;
   }
-
-  int cut = n - kLocalSuffixLength;
-  g_name_buffer[cut] = '\0';
-  const NameEntry* entry = find_by_name(g_name_buffer, static_cast<std::size_t>(cut));
-  int reply_length;
-  if (entry == nullptr) {
-    reply_length = build_error_answer(g_query_buffer, received, kRcodeNameError);
-  } else if (qtype == kTypeA) {
-    // The records go right behind the question: left behind it, an EDNS OPT
-    // record (sent by most resolvers) would be read as the answer section.
-    int question_length = keep_first_question_only(g_query_buffer, question_end);
-    reply_length = build_local_answer(g_query_buffer, question_length, entry->address,
-                                      g_settings.tarvik_server_ip);
-  } else {
-    reply_length = build_error_answer(g_query_buffer, received, kRcodeNoError);
-  }
-  // A failed send loses only this reply; the asker will retry.
-  udp_send(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length, asker);
 }
 
 void drop_all_pending_forwards() {

@@ -21,6 +21,13 @@ void sweep_pending_forwards(std::uint32_t now, ReadSet* set);
 // set as the wait left it, in the order the sweep filled it) through the DNS
 // socket to its asker, and ends those forwards.
 void relay_upstream_answers(const ReadSet& ready);
+enum class QueryOutcome { kReply, kForward, kDrop };
+// Decides what becomes of one received DNS message (`length` > 0 bytes in
+// `message`). kReply: the reply has been built in place in `message`, which
+// must have room for length + kAnswerBlockSize bytes, and *reply_length is
+// its length. kForward: the message goes to the upstream server unchanged.
+// kDrop: nothing is sent. Transport-independent: UDP and TCP both use it.
+QueryOutcome answer_query(unsigned char* message, int length, int* reply_length);
 // Receives one datagram on the DNS socket and answers, forwards or drops it.
 // Questions of class IN for names under ".tarvik" are answered here: type A
 // from the name table, other types with an empty answer; a name not in the
