@@ -14,11 +14,35 @@ namespace {
 
 constexpr long kIdleWaitUs = 500000;
 // While the table has unsaved changes the loop waits only this long, so the
-// hosts file is written once the traffic has paused for 100 ms.
+// hosts file is written once the traffic has paused for 100 ms (or, under
+// steady traffic, once the changes are a second old).
 constexpr long kDirtyWaitUs = 100000;
 
 // 32 KiB of handles: fixed storage, so composing the set allocates nothing.
 ReadSet g_read_set;
+
+// When the next hosts-file write is due; touched only by the loop's thread.
+RewriteSchedule g_rewrite_schedule;
+
+// Serves the ready sockets, at most one datagram from each, in this order.
+void serve_ready_sockets() {
+  if (read_set_has(g_read_set, g_registration_socket) &&
+      !handle_registration_datagram(g_registration_socket)) {
+    return;  // the DNS side is served in the next iteration
+  }
+  if (g_dns_socket != kNoSocket) {
+    relay_upstream_answers(g_read_set);
+    if (read_set_has(g_read_set, g_dns_socket)) handle_dns_query();
+  }
+}
+
+// Writes the block when it is due; a failed write is tried again later.
+void write_hosts_block_when_due(bool quiet) {
+  std::uint32_t now = tick_count_ms();
+  if (!rewrite_due(&g_rewrite_schedule, g_hosts_dirty, quiet, now)) return;
+  bool written = rewrite_hosts_block(g_settings.hosts_file);
+  note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+}
 
 int usage() {
   std::fprintf(stderr, "Usage: %s [run/install]\n", "Tarvik");
@@ -70,11 +94,13 @@ void service_body() {
 
   shutdown_service();
   log(4, "Stopped");
+  report_shutdown_complete();
   net_cleanup();
 }
 
 bool service_start() {
   if (!read_configuration()) return false;
+  remove_stale_hosts_copies(g_settings.hosts_file);
   load_hosts_block(g_settings.hosts_file);
 
   g_registration_socket = bind_udp_port(g_settings.port);
@@ -117,21 +143,9 @@ void loop_iteration() {
   }
 
   int ready = wait_readable(&g_read_set, timeout_us);
-  if (ready <= 0) {
-    // A failed wait counts as a quiet one.
-    if (g_hosts_dirty) rewrite_hosts_block(g_settings.hosts_file);
-    return;
-  }
-
-  // At most one datagram from each ready socket, in this order.
-  if (read_set_has(g_read_set, g_registration_socket) &&
-      !handle_registration_datagram(g_registration_socket)) {
-    return;  // the DNS side is served in the next iteration
-  }
-  if (g_dns_socket != kNoSocket) {
-    relay_upstream_answers(g_read_set);
-    if (read_set_has(g_read_set, g_dns_socket)) handle_dns_query();
-  }
+  // A failed wait counts as a quiet one.
+  if (ready > 0) serve_ready_sockets();
+  write_hosts_block_when_due(ready <= 0);
 }
 
 void shutdown_service() {
@@ -144,5 +158,6 @@ void shutdown_service() {
     g_dns_socket = kNoSocket;
     drop_all_pending_forwards();
   }
+  // One more attempt, whatever the back-off after earlier failures says.
   if (g_hosts_dirty) rewrite_hosts_block(g_settings.hosts_file);
 }

@@ -1,8 +1,9 @@
 #include "hosts.h"
 
-#include <cerrno>
+#include <cstddef>
 #include <cstdio>
-#include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "config.h"
 #include "platform.h"
@@ -12,39 +13,68 @@ namespace {
 
 constexpr char kBeginMarker[] = "#tarvik-begin";
 constexpr char kEndMarker[] = "#tarvik-end";
-constexpr char kCopyName[] = "/tarvik.tmp";
-// Beside the hosts file, on its own volume, for when the temporary folder
-// lies on another one.
-constexpr char kSideCopySuffix[] = ".tarvik.tmp";
 
-// One fgets piece: at most 1023 bytes, ending with its line feed unless the
-// line is longer or is the file's last and has none.
-constexpr int kPieceSize = 1024;
+// The copy is "<hosts file>.tarvik-XXXXXXXX.tmp" (8 hex digits) beside the
+// hosts file: same folder, same volume, same permissions on the folder.
+constexpr char kCopyInfix[] = ".tarvik-";
+constexpr char kCopySuffix[] = ".tmp";
+constexpr std::size_t kCopyDigits = 8;
+// A name already taken (a leftover, or a file someone planted) is passed
+// over for the next one.
+constexpr int kCopyAttempts = 4;
+
+// The file is taken in pieces of at most 1023 bytes, each ending with its
+// line feed unless the line is longer or is the file's last and has none; a
+// longer line is several pieces, each handled as a line of its own.
+constexpr std::size_t kPieceSize = 1023;
+
+// The next piece of `text` from *pos, which moves past it. False at the end.
+bool next_piece(std::string_view text, std::size_t* pos, std::string_view* piece) {
+  if (*pos >= text.size()) return false;
+  std::size_t limit = text.size() - *pos < kPieceSize ? text.size() - *pos : kPieceSize;
+  std::size_t end = text.substr(*pos, limit).find('\n');
+  std::size_t length = end == std::string_view::npos ? limit : end + 1;
+  *piece = text.substr(*pos, length);
+  *pos += length;
+  return true;
+}
 
 // Markers are recognised by their first bytes only; whatever follows on the
 // line is disregarded.
-bool is_begin_marker(const char* piece) {
-  return std::strncmp(piece, kBeginMarker, sizeof kBeginMarker - 1) == 0;
+bool is_begin_marker(std::string_view piece) {
+  return piece.substr(0, sizeof kBeginMarker - 1) == kBeginMarker;
 }
-bool is_end_marker(const char* piece) {
-  return std::strncmp(piece, kEndMarker, sizeof kEndMarker - 1) == 0;
-}
+bool is_end_marker(std::string_view piece) { return piece.substr(0, sizeof kEndMarker - 1) == kEndMarker; }
 
 bool is_hosts_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // Splits an entry line into its address text and name; the rest is dropped.
-void split_entry_line(const char* line, std::string* address, std::string* name) {
-  const char* p = line;
-  while (*p != '\0' && is_hosts_space(*p)) ++p;
-  const char* start = p;
-  while (*p != '\0' && !is_hosts_space(*p)) ++p;
-  address->assign(start, p);
-  while (*p != '\0' && is_hosts_space(*p)) ++p;
+void split_entry_line(std::string_view line, std::string* address, std::string* name) {
+  std::size_t p = 0;
+  while (p < line.size() && is_hosts_space(line[p])) ++p;
+  std::size_t start = p;
+  while (p < line.size() && !is_hosts_space(line[p])) ++p;
+  address->assign(line.substr(start, p - start));
+  while (p < line.size() && is_hosts_space(line[p])) ++p;
   start = p;
-  while (*p != '\0' && !is_hosts_space(*p)) ++p;
-  name->assign(start, p);
+  while (p < line.size() && !is_hosts_space(line[p])) ++p;
+  name->assign(line.substr(start, p - start));
+}
+
+// Only what the service itself would have written: an address that parses
+// (a zero byte would hide the rest of the text from the parser) and a name
+// the registration would take.
+bool is_entry(const std::string& address, const std::string& name) {
+  if (address.find('\0') != std::string::npos) return false;
+  if (parse_ipv4(address.c_str()) == kAddressNone) return false;
+  return !name.empty() && is_storable_name(name);
+}
+
+std::string without_line_end(std::string_view piece) {
+  while (!piece.empty() && (piece.back() == '\n' || piece.back() == '\r')) piece.remove_suffix(1);
+  return std::string(piece);
 }
 
 // The block as it is written: markers around one "address<TAB>name" line per
@@ -62,160 +92,226 @@ std::string compose_block() {
 }
 
 // The new hosts file: the old lines before the block, the block, the old
-// lines after it. `old` may be null (no old file). False on a read error, so
-// that lines of the old file are never lost through a half-read.
-bool compose_hosts_file(std::FILE* old, std::string* content) {
-  char piece[kPieceSize];
+// lines after it. `old` is null when there is no old file.
+std::string compose_hosts_text(const std::string* old) {
+  std::string content;
+  std::string_view piece;
+  std::size_t pos = 0;
   bool in_block = false;
   if (old != nullptr) {
-    while (std::fgets(piece, sizeof piece, old) != nullptr) {
+    while (next_piece(*old, &pos, &piece)) {
       if (is_begin_marker(piece)) {
         in_block = true;
         break;
       }
-      *content += piece;
+      content += piece;
     }
-    if (std::ferror(old)) return false;
     // No block yet: it goes at the end, after a line feed that ends an
     // unfinished last line or else leaves a blank line before it.
-    if (!in_block) *content += '\n';
+    if (!in_block) content += '\n';
   }
-  *content += compose_block();
+  content += compose_block();
   if (in_block) {
     bool after_block = false;
-    while (std::fgets(piece, sizeof piece, old) != nullptr) {
+    while (next_piece(*old, &pos, &piece)) {
       if (after_block) {
-        *content += piece;
+        content += piece;
       } else if (is_end_marker(piece)) {
         after_block = true;
       }
     }
-    if (std::ferror(old)) return false;
+  }
+  return content;
+}
+
+bool is_copy_name(const std::string& name, const std::string& hosts_name) {
+  std::string prefix = hosts_name + kCopyInfix;
+  std::size_t digits_end = prefix.size() + kCopyDigits;
+  if (name.size() != digits_end + sizeof kCopySuffix - 1) return false;
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  if (name.compare(digits_end, std::string::npos, kCopySuffix) != 0) return false;
+  for (std::size_t i = prefix.size(); i < digits_end; ++i) {
+    char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
 }
 
-// Writes `content` to `path` in text mode and forces it to disk before
-// closing, so that the file is complete before anything moves it into place.
-// On failure *error gets errno.
-bool write_file_durably(const std::string& path, const std::string& content, int* error) {
-  std::FILE* f = std::fopen(path.c_str(), kTextWrite);
-  if (f == nullptr) {
-    *error = errno;
-    return false;
+// Creates a copy under a fresh name beside the hosts file. *copy_path gets
+// the name of the last attempt, created or not.
+FileHandle create_copy(const std::string& hosts_path, std::string* copy_path, int* error) {
+  // Names differ between attempts, between rewrites and, through the clock,
+  // between runs; a clash only costs another attempt.
+  static std::uint32_t counter = 0;
+  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+    std::uint32_t value = tick_count_ms() * 2654435761u + ++counter * 40503u;
+    char digits[kCopyDigits + 1];
+    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(value));
+    *copy_path = hosts_path + kCopyInfix + digits + kCopySuffix;
+    FileHandle copy = create_new_file(*copy_path, hosts_path, error);
+    if (copy != kNoFile) return copy;
   }
-  bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-  ok = ok && flush_to_disk(f);
-  if (!ok) *error = errno;
-  if (std::fclose(f) != 0 && ok) {
-    *error = errno;
-    ok = false;
-  }
-  return ok;
+  return kNoFile;
 }
 
-// Puts the finished copy in place of the hosts file. The hosts file is never
-// left half-written: it is either replaced whole by a rename, or, when only
-// an in-place write is possible (a mount point), written from the complete
-// content and forced to disk.
-void put_in_place(const std::string& copy_path, const std::string& content,
-                  const std::string& hosts_path) {
+// Writes, forces to disk and closes the copy; on any failure it is removed.
+bool fill_copy(FileHandle copy, const std::string& copy_path, const std::string& bytes) {
   int error = 0;
-  ReplaceResult result = replace_file(copy_path, hosts_path, &error);
-  if (result == ReplaceResult::kReplaced) return;
+  bool written = write_at(copy, 0, bytes, &error) && flush_file(copy, &error);
+  int close_error = 0;
+  bool closed = close_file(copy, &close_error);
+  if (written && !closed) error = close_error;
+  if (written && closed) return true;
+  delete_file(copy_path);
+  log(1, "%s: Can not write: %s", copy_path.c_str(), file_error_text(error).c_str());
+  return false;
+}
 
-  if (result == ReplaceResult::kOtherVolume) {
-    // Copying onto the live file could leave it partial; a second copy on
-    // the hosts file's own volume can be renamed over it instead.
-    std::string side_path = hosts_path + kSideCopySuffix;
-    if (!write_file_durably(side_path, content, &error)) {
-      log(1, "%s to %s: Update error %d", hosts_path.c_str(), copy_path.c_str(), error);
-      delete_file(side_path);
-      return;
-    }
-    result = replace_file(side_path, hosts_path, &error);
-    if (result == ReplaceResult::kReplaced) {
-      delete_file(copy_path);
-      return;
-    }
-    delete_file(side_path);
-    if (result != ReplaceResult::kBusy) {
-      log(1, "%s to %s: Update error %d", hosts_path.c_str(), copy_path.c_str(), error);
-      return;
+// For a hosts file that cannot be renamed over (a mount point). It is never
+// emptied first: the space is reserved, the new content written over the old
+// from the start and the file then cut to its new length. If any of that
+// fails, the old content goes back.
+bool write_in_place(const std::string& hosts_path, const std::string& old_bytes, const std::string& new_bytes) {
+  int error = 0;
+  FileHandle f = open_for_update(hosts_path, &error);
+  if (f == kNoFile) {
+    log(1, "%s: Update error %d", hosts_path.c_str(), error);
+    return false;
+  }
+  long long new_length = static_cast<long long>(new_bytes.size());
+  bool reserved = reserve_space(f, new_length, &error);
+  bool written = reserved && write_at(f, 0, new_bytes, &error) && set_length(f, new_length, &error) &&
+                 flush_file(f, &error);
+  if (!written) {
+    log(1, "%s: Update error %d", hosts_path.c_str(), error);
+    // Nothing has been touched when the reservation failed.
+    int restore_error = 0;
+    if (reserved && !(write_at(f, 0, old_bytes, &restore_error) &&
+                      set_length(f, static_cast<long long>(old_bytes.size()), &restore_error) &&
+                      flush_file(f, &restore_error))) {
+      log(1, "%s: Can not restore the old content: %s", hosts_path.c_str(),
+          file_error_text(restore_error).c_str());
     }
   }
-
-  if (result == ReplaceResult::kBusy) {
-    // A bind-mounted hosts file cannot be renamed over: writing it in place
-    // is the only way left.
-    if (!write_file_durably(hosts_path, content, &error)) {
-      log(1, "%s: Update error %d", hosts_path.c_str(), error);
-      return;
-    }
-    delete_file(copy_path);
-    return;
+  int close_error = 0;
+  if (!close_file(f, &close_error) && written) {
+    log(1, "%s: Update error %d", hosts_path.c_str(), close_error);
+    return false;
   }
-  log(1, "%s: Update error %d", hosts_path.c_str(), error);
+  return written;
 }
 
 }  // namespace
 
 void load_hosts_block(const std::string& hosts_path) {
-  std::FILE* f = std::fopen(hosts_path.c_str(), kTextRead);
-  if (f == nullptr) {
+  std::string bytes;
+  int error = 0;
+  if (read_whole_file(hosts_path, &bytes, &error) != ReadResult::kRead) {
     log(1, "%s: No such file or directory", hosts_path.c_str());
     return;
   }
-  char piece[kPieceSize];
+  std::string text = text_from_file_bytes(bytes);
+  std::string_view piece;
+  std::size_t pos = 0;
+  int line_number = 0;
+  bool line_start = true;
   bool in_block = false;
-  while (!in_block && std::fgets(piece, sizeof piece, f) != nullptr) in_block = is_begin_marker(piece);
+  while (!in_block && next_piece(text, &pos, &piece)) {
+    if (line_start) ++line_number;
+    line_start = piece.back() == '\n';
+    in_block = is_begin_marker(piece);
+  }
 
-  // Every piece up to the end marker is an entry line, blank and comment
-  // lines included.
   std::string address;
   std::string name;
-  while (in_block && std::fgets(piece, sizeof piece, f) != nullptr && !is_end_marker(piece)) {
+  while (in_block && next_piece(text, &pos, &piece) && !is_end_marker(piece)) {
+    if (line_start) ++line_number;
+    line_start = piece.back() == '\n';
     split_entry_line(piece, &address, &name);
-    update_name_table(name, address);
+    if (is_entry(address, name)) {
+      update_name_table(name, address);
+    } else {
+      log(2, "%s:%d: not an entry, skipped: '%s'", hosts_path.c_str(), line_number,
+          log_safe(without_line_end(piece)).c_str());
+    }
   }
-  std::fclose(f);
 }
 
-void rewrite_hosts_block(const std::string& hosts_path) {
-  // First, whatever the outcome: a failed rewrite waits for the next change.
+void remove_stale_hosts_copies(const std::string& hosts_path) {
+  std::string folder;
+  std::string hosts_name;
+  split_path(hosts_path, &folder, &hosts_name);
+  std::vector<std::string> names;
+  if (hosts_name.empty() || !list_folder(folder, &names)) return;
+  // The hosts path with its own spelling of the folder, so the copy's path is
+  // built exactly as the rewrite built it.
+  std::string prefix = hosts_path.substr(0, hosts_path.size() - hosts_name.size());
+  for (const std::string& name : names) {
+    if (is_copy_name(name, hosts_name)) delete_file(prefix + name);
+  }
+}
+
+bool rewrite_hosts_block(const std::string& hosts_path) {
+  std::string old_bytes;
+  int error = 0;
+  ReadResult old = read_whole_file(hosts_path, &old_bytes, &error);
+  if (old == ReadResult::kFailed) {
+    // Replacing a file we cannot read would lose every line outside the
+    // block.
+    log(1, "%s: Can not read: %s", hosts_path.c_str(), file_error_text(error).c_str());
+    return false;
+  }
+  if (old == ReadResult::kMissing) log(2, "%s: No such file or directory", hosts_path.c_str());
+
+  std::string old_text = text_from_file_bytes(old_bytes);
+  std::string new_bytes = text_to_file_bytes(compose_hosts_text(old == ReadResult::kRead ? &old_text : nullptr));
+
+  std::string copy_path;
+  FileHandle copy = create_copy(hosts_path, &copy_path, &error);
+  if (copy == kNoFile) {
+    log(1, "%s: Can not modify/create: %s", copy_path.c_str(), file_error_text(error).c_str());
+    return false;
+  }
+  if (!fill_copy(copy, copy_path, new_bytes)) return false;
+
+  ReplaceResult result = replace_file(copy_path, hosts_path, &error);
+  if (result != ReplaceResult::kReplaced) delete_file(copy_path);
+  if (result == ReplaceResult::kFailed) {
+    log(1, "%s: Update error %d", hosts_path.c_str(), error);
+    return false;
+  }
+  // A bind-mounted hosts file cannot be renamed over: writing it in place is
+  // the only way left.
+  if (result == ReplaceResult::kBusy && !write_in_place(hosts_path, old_bytes, new_bytes)) return false;
   g_hosts_dirty = false;
+  return true;
+}
 
-  std::FILE* old = std::fopen(hosts_path.c_str(), kTextRead);
-  if (old == nullptr) {
-    if (errno != ENOENT) {
-      // Replacing a file we cannot read would lose every line outside the
-      // block.
-      log(1, "%s: Can not read: %s", hosts_path.c_str(), std::strerror(errno));
-      return;
-    }
-    log(2, "%s: No such file or directory", hosts_path.c_str());
+bool rewrite_due(RewriteSchedule* schedule, bool dirty, bool quiet, std::uint32_t now) {
+  if (!dirty) {
+    schedule->dirty_seen = false;
+    return false;
   }
-
-  std::string content;
-  bool composed = compose_hosts_file(old, &content);
-  if (old != nullptr) {
-    if (!composed) log(1, "%s: Can not read: %s", hosts_path.c_str(), std::strerror(errno));
-    std::fclose(old);
+  if (!schedule->dirty_seen) {
+    schedule->dirty_seen = true;
+    schedule->dirty_since = now;
   }
-  if (!composed) return;
+  // Signed difference: "now is before retry_after" across the wrap-around.
+  if (schedule->retry_delay != 0 && static_cast<std::int32_t>(now - schedule->retry_after) < 0) return false;
+  return quiet || now - schedule->dirty_since >= kRewriteDeadlineMs;
+}
 
-  std::string copy_path = temp_folder() + kCopyName;
-  std::FILE* copy = std::fopen(copy_path.c_str(), kTextWrite);
-  if (copy == nullptr) {
-    log(1, "%s: Can not modify/create", copy_path.c_str());
+void note_rewrite_result(RewriteSchedule* schedule, bool written, std::uint32_t now) {
+  if (written) {
+    schedule->dirty_seen = false;
+    schedule->retry_delay = 0;
     return;
   }
-  // A copy that could not be written whole, or not forced to disk, must not
-  // replace the hosts file.
-  bool written = std::fwrite(content.data(), 1, content.size(), copy) == content.size();
-  written = written && flush_to_disk(copy);
-  written = (std::fclose(copy) == 0) && written;
-  if (!written) return;
-
-  put_in_place(copy_path, content, hosts_path);
+  if (schedule->retry_delay == 0) {
+    schedule->retry_delay = kFirstRetryDelayMs;
+  } else {
+    schedule->retry_delay = schedule->retry_delay * 2 > kLastRetryDelayMs ? kLastRetryDelayMs
+                                                                          : schedule->retry_delay * 2;
+  }
+  schedule->retry_after = now + schedule->retry_delay;
 }

@@ -2,15 +2,52 @@
 // into the name table at start, rewriting it from the table after changes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-// Feeds every entry line of the block into update_name_table. Logs
-// "%s: No such file or directory" when the file cannot be opened.
+// Feeds every entry line of the block into update_name_table. A line of the
+// block that is no entry (an address that does not parse, no name, a name
+// the service would refuse from the network: comments and blank lines among
+// them) is skipped with a level-2 line. Logs "%s: No such file or directory"
+// when the file cannot be read.
 void load_hosts_block(const std::string& hosts_path);
 
-// Clears g_hosts_dirty, composes a new hosts file in the temporary folder
-// (lines outside the block carried over, block rewritten from the table)
-// and puts it in place of the hosts file. A hosts file that exists but cannot
-// be read, or a copy that cannot be written whole, leaves the hosts file as
-// it was; the file is never left half-written.
-void rewrite_hosts_block(const std::string& hosts_path);
+// Deletes the copies that a run killed in the middle of a rewrite left
+// beside the hosts file: only names of the rewrite's own pattern, only in
+// the hosts file's folder. Called once at start.
+void remove_stale_hosts_copies(const std::string& hosts_path);
+
+// Writes the table into the hosts file: every byte outside the block kept,
+// the block rewritten. The new file is composed in memory, written to a
+// fresh copy beside the hosts file (created exclusively, never through a
+// link), forced to disk and renamed over the hosts file; where the hosts
+// file cannot be renamed over (a mount point) it is written in place, and
+// put back as it was if that fails. True when the hosts file holds the
+// table; g_hosts_dirty is then cleared. False, with a level-1 line naming
+// the path and the system's error, leaves the hosts file as it was and
+// g_hosts_dirty set.
+bool rewrite_hosts_block(const std::string& hosts_path);
+
+// When the loop writes the block. A wait that passes with nothing ready
+// writes it at once; under steady traffic it is written once the table has
+// had unsaved changes for kRewriteDeadlineMs. After a failed write the next
+// attempt waits kFirstRetryDelayMs, doubling after each further failure up
+// to kLastRetryDelayMs; a successful write resets the wait. Times are
+// tick_count_ms() values, compared in 32-bit unsigned arithmetic so that the
+// counter's wrap-around does no harm.
+constexpr std::uint32_t kRewriteDeadlineMs = 1000;
+constexpr std::uint32_t kFirstRetryDelayMs = 1000;
+constexpr std::uint32_t kLastRetryDelayMs = 60000;
+
+struct RewriteSchedule {
+  bool dirty_seen = false;          // the table's unsaved changes are being timed
+  std::uint32_t dirty_since = 0;    // when they were first seen
+  std::uint32_t retry_delay = 0;    // 0: the last write (if any) succeeded
+  std::uint32_t retry_after = 0;    // no attempt before this, while retry_delay != 0
+};
+
+// True when the block should be written now. `dirty` is g_hosts_dirty,
+// `quiet` tells whether the iteration's wait ended with nothing ready.
+bool rewrite_due(RewriteSchedule* schedule, bool dirty, bool quiet, std::uint32_t now);
+// Records the outcome of a write made at `now`.
+void note_rewrite_result(RewriteSchedule* schedule, bool written, std::uint32_t now);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Sockets
@@ -110,10 +111,6 @@ LocalTime local_time_now();
 
 // The separator used where paths are joined: '\\' on Windows, '/' on POSIX.
 extern const char kPathSeparator;
-// Open modes for the hosts file and its copy: text mode ("rt", "wt") where
-// the platform translates line ends, plain "r"/"w" elsewhere.
-extern const char* const kTextRead;
-extern const char* const kTextWrite;
 
 // Makes binary the default open mode of the process (_fmode on Windows).
 void set_binary_file_mode();
@@ -132,14 +129,66 @@ std::string temp_folder();
 long long file_size(const std::string& path);
 bool delete_file(const std::string& path);
 
-enum class ReplaceResult { kReplaced, kOtherVolume, kBusy, kFailed };
-// Moves `from` over `to`, replacing it (MoveFileEx with REPLACE_EXISTING /
-// rename). kOtherVolume: the two lie on different volumes; kBusy (POSIX
-// only): `to` cannot be replaced because it is a mount point. *error gets the
-// platform's error code on any failure.
+// Splits a path at its last separator ('/' on POSIX; '/', '\\' or a drive's
+// ':' on Windows) into the folder and the file name. A path without one
+// gives the folder "." and the whole path as its name.
+void split_path(const std::string& path, std::string* folder, std::string* name);
+// The names in a folder ("." and ".." left out), in no particular order.
+// False when the folder cannot be read.
+bool list_folder(const std::string& folder, std::vector<std::string>* names);
+
+// The hosts file is text: on Windows its line ends are CR LF on disk and LF
+// in memory, as the C runtime's text mode has them; POSIX keeps the bytes.
+// Unlike text mode these keep every other byte, zero bytes and Ctrl+Z
+// (which text mode takes for the end of the file) included.
+std::string text_from_file_bytes(const std::string& bytes);
+std::string text_to_file_bytes(const std::string& text);
+
+// A short description of an error code reported by the file functions below
+// (strerror on POSIX; "error N" on Windows).
+std::string file_error_text(int error);
+
+// An open file: a descriptor (POSIX) or a HANDLE (Windows). Every function
+// below that fails puts the platform's error code (errno / GetLastError)
+// into *error.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+enum class ReadResult { kRead, kMissing, kFailed };
+// Reads the whole file, byte for byte. kMissing when nothing exists at the
+// path (or one of its folders is missing), kFailed on any other failure.
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error);
+
+// Creates a new empty file for writing, or kNoFile. It fails when anything,
+// a link included, exists at the path, and never follows a link
+// (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW). POSIX: the new file gets the
+// permissions, and where the process may give them, the owner and group of
+// the file at `model`; 0644 when there is none. Windows: the file inherits
+// the ACL of its folder.
+FileHandle create_new_file(const std::string& path, const std::string& model, int* error);
+// Opens an existing file for writing without truncating it, never through a
+// link on POSIX. kNoFile on failure.
+FileHandle open_for_update(const std::string& path, int* error);
+// Writes all of `bytes` at `offset`. False when any of it could not be
+// written.
+bool write_at(FileHandle f, long long offset, const std::string& bytes, int* error);
+// Sets aside disk space for the first `length` bytes without changing the
+// file's length, so that the writes after it cannot run out of space. True
+// also where the file system cannot reserve (nothing is then promised);
+// false when the space is not there.
+bool reserve_space(FileHandle f, long long length, int* error);
+// Cuts or extends the file to `length` bytes.
+bool set_length(FileHandle f, long long length, int* error);
+// Forces what has been written to disk (fsync / FlushFileBuffers).
+bool flush_file(FileHandle f, int* error);
+// Closes the file; a close that fails reports it.
+bool close_file(FileHandle f, int* error);
+
+enum class ReplaceResult { kReplaced, kBusy, kFailed };
+// Moves `from` over `to` in the same folder, replacing it in one step
+// (rename; MoveFileExA with MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH).
+// kBusy (POSIX only): `to` is a mount point and cannot be replaced (EBUSY).
 ReplaceResult replace_file(const std::string& from, const std::string& to, int* error);
-// Flushes the stream and forces its content to disk. False on failure.
-bool flush_to_disk(std::FILE* f);
 
 // ---------------------------------------------------------------------------
 // Service control and process
@@ -148,8 +197,14 @@ bool flush_to_disk(std::FILE* f);
 // exists); false in console mode.
 bool service_mode();
 // Registers the console stop handler: Ctrl+C and the other console events
-// (SIGINT, SIGTERM, SIGHUP on POSIX) clear the running flag.
+// (SIGINT, SIGTERM, SIGHUP on POSIX) clear the running flag. On Windows the
+// close, logoff and shutdown events end the process as soon as the handler
+// returns, so for those it also waits, at most 5 s, until
+// report_shutdown_complete has been called.
 void install_console_stop_handler();
+// Called once the shutdown (with its final hosts-file write) is done: lets a
+// waiting console event handler return. Nothing to do on POSIX.
+void report_shutdown_complete();
 // The stop test: true to go on. Polls the stop event in service mode, the
 // running flag in console mode; never blocks.
 bool service_keep_running();

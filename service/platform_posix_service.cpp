@@ -165,6 +165,9 @@ void install_console_stop_handler() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) set_stop_handler(signal_number, on_console_stop_signal);
 }
 
+// The stop signals only set a flag; the process ends when the loop is done.
+void report_shutdown_complete() {}
+
 bool service_keep_running() {
   if (g_service_mode && g_stop_requested) {
     g_running = 0;

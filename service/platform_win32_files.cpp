@@ -12,8 +12,6 @@
 #include "platform.h"
 
 const char kPathSeparator = '\\';
-const char* const kTextRead = "rt";
-const char* const kTextWrite = "wt";
 
 // ---------------------------------------------------------------------------
 // Files and folders
@@ -57,14 +55,172 @@ long long file_size(const std::string& path) {
 
 bool delete_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
-ReplaceResult replace_file(const std::string& from, const std::string& to, int* error) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return ReplaceResult::kReplaced;
-  *error = static_cast<int>(GetLastError());
-  return *error == ERROR_NOT_SAME_DEVICE ? ReplaceResult::kOtherVolume : ReplaceResult::kFailed;
+void split_path(const std::string& path, std::string* folder, std::string* name) {
+  std::string::size_type cut = path.find_last_of("/\\:");
+  if (cut == std::string::npos) {
+    *folder = ".";
+    *name = path;
+    return;
+  }
+  // "C:\hosts" keeps its separator ("C:\"), "C:hosts" its drive ("C:"): both
+  // name the folder the file lies in.
+  bool root = cut == 0 || path[cut] == ':' || (cut == 2 && path[1] == ':');
+  *folder = path.substr(0, root ? cut + 1 : cut);
+  *name = path.substr(cut + 1);
 }
 
-bool flush_to_disk(std::FILE* f) {
-  if (std::fflush(f) != 0) return false;
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
-  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+bool list_folder(const std::string& folder, std::vector<std::string>* names) {
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
+    names->push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
+}
+
+// What text mode does to line ends, and nothing else: text mode would also
+// end the file at a Ctrl+Z byte and lose the rest.
+std::string text_from_file_bytes(const std::string& bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    text += bytes[i];
+  }
+  return text;
+}
+
+std::string text_to_file_bytes(const std::string& text) {
+  std::string bytes;
+  bytes.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  return bytes;
+}
+
+std::string file_error_text(int error) { return "error " + std::to_string(error); }
+
+namespace {
+
+FileHandle to_file_handle(HANDLE h) { return reinterpret_cast<FileHandle>(h); }
+HANDLE to_os_handle(FileHandle f) { return reinterpret_cast<HANDLE>(f); }
+
+// Moves the file pointer; SetFilePointerEx is not in the Windows XP headers
+// that _WIN32_WINNT 0x0501 selects for every kernel32 the exe may meet.
+bool seek_to(HANDLE h, long long offset) {
+  LONG high = static_cast<LONG>(offset >> 32);
+  DWORD low = SetFilePointer(h, static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+}  // namespace
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
+    bool missing = *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
+    return missing ? ReadResult::kMissing : ReadResult::kFailed;
+  }
+  bytes->clear();
+  char buffer[16384];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr)) {
+      *error = static_cast<int>(GetLastError());
+      CloseHandle(h);
+      return ReadResult::kFailed;
+    }
+    if (n == 0) break;
+    bytes->append(buffer, n);
+  }
+  CloseHandle(h);
+  return ReadResult::kRead;
+}
+
+FileHandle create_new_file(const std::string& path, const std::string& /*model*/, int* error) {
+  // CREATE_NEW fails on anything already there, a link included, so the
+  // file is always our own; with no security attributes given it takes the
+  // inheritable ACL of its folder, the hosts file's folder.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
+    return kNoFile;
+  }
+  return to_file_handle(h);
+}
+
+FileHandle open_for_update(const std::string& path, int* error) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
+    return kNoFile;
+  }
+  return to_file_handle(h);
+}
+
+bool write_at(FileHandle f, long long offset, const std::string& bytes, int* error) {
+  HANDLE h = to_os_handle(f);
+  if (!seek_to(h, offset)) {
+    *error = static_cast<int>(GetLastError());
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(bytes.size() - done > 1u << 20 ? 1u << 20 : bytes.size() - done);
+    DWORD n = 0;
+    if (!WriteFile(h, bytes.data() + done, chunk, &n, nullptr)) {
+      *error = static_cast<int>(GetLastError());
+      return false;
+    }
+    if (n == 0) {
+      *error = ERROR_DISK_FULL;
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool reserve_space(FileHandle, long long, int*) {
+  // Windows can reserve only by making the file longer, which a reader would
+  // see; the caller's way back (the old content) covers a short write.
+  return true;
+}
+
+bool set_length(FileHandle f, long long length, int* error) {
+  HANDLE h = to_os_handle(f);
+  if (seek_to(h, length) && SetEndOfFile(h)) return true;
+  *error = static_cast<int>(GetLastError());
+  return false;
+}
+
+bool flush_file(FileHandle f, int* error) {
+  if (FlushFileBuffers(to_os_handle(f))) return true;
+  *error = static_cast<int>(GetLastError());
+  return false;
+}
+
+bool close_file(FileHandle f, int* error) {
+  if (CloseHandle(to_os_handle(f))) return true;
+  *error = static_cast<int>(GetLastError());
+  return false;
+}
+
+ReplaceResult replace_file(const std::string& from, const std::string& to, int* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return ReplaceResult::kReplaced;
+  }
+  *error = static_cast<int>(GetLastError());
+  return ReplaceResult::kFailed;
 }

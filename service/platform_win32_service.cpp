@@ -43,8 +43,21 @@ DWORD g_check_point = 1;
 CRITICAL_SECTION g_status_lock;
 bool g_status_stopped = false;
 
-BOOL WINAPI on_console_event(DWORD) {
+// Set once the shutdown, with its final hosts-file write, is done.
+HANDLE g_shutdown_complete = nullptr;
+// How long the close, logoff and shutdown events wait for it; the system
+// allows a console handler about 5 s before it ends the process anyway.
+const DWORD kConsoleShutdownWaitMs = 5000;
+
+// Runs on a thread the system creates for the event.
+BOOL WINAPI on_console_event(DWORD event) {
   g_running = 0;
+  // For these the process ends as soon as the handler returns: wait until the
+  // loop has stopped and written what it holds.
+  bool ends_process = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+  if (ends_process && g_shutdown_complete != nullptr) {
+    WaitForSingleObject(g_shutdown_complete, kConsoleShutdownWaitMs);
+  }
   return TRUE;
 }
 
@@ -54,7 +67,8 @@ void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
     g_status.dwCurrentState = state;
     g_status.dwWin32ExitCode = exit_code;
     g_status.dwWaitHint = wait_hint;
-    g_status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    g_status.dwControlsAccepted =
+        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
       g_status.dwCheckPoint = 0;
     } else {
@@ -80,7 +94,14 @@ void report_event(const char* subject) {
 
 }  // namespace
 
-void install_console_stop_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void install_console_stop_handler() {
+  g_shutdown_complete = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void report_shutdown_complete() {
+  if (g_shutdown_complete != nullptr) SetEvent(g_shutdown_complete);
+}
 
 bool service_keep_running() {
   if (g_stop_event != nullptr && WaitForSingleObject(g_stop_event, 0) == WAIT_OBJECT_0) {
@@ -106,9 +127,12 @@ namespace {
 
 void (*g_service_body)() = nullptr;
 
-// Runs on the dispatcher's thread (the process's main thread).
+// Runs on the dispatcher's thread (the process's main thread). At system
+// shutdown the service gets SERVICE_CONTROL_SHUTDOWN instead of a stop; it is
+// handled the same way, so the final hosts-file write is made (one write, far
+// inside the time the system gives a service to stop).
 void WINAPI on_service_control(DWORD control) {
-  if (control != SERVICE_CONTROL_STOP) return;  // interrogate included: no report
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;  // no report
   report_service_status(SERVICE_STOP_PENDING, NO_ERROR, 0);
   SetEvent(g_stop_event);
   report_service_status(g_status.dwCurrentState, NO_ERROR, 0);

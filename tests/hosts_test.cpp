@@ -1,9 +1,11 @@
 #include "hosts.h"
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,11 +29,6 @@ Content table_content() {
   Content out;
   for (const NameEntry& e : name_table()) out.emplace_back(e.name, format_ipv4(e.address));
   return out;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 // Each test gets a folder holding the hosts file, the log and a temporary
@@ -66,6 +63,14 @@ class HostsFile : public ::testing::Test {
 
   std::vector<std::string> log_messages() { return ::log_messages(folder_); }
 
+  // The names in a folder (the test's own by default), sorted.
+  std::vector<std::string> folder_names(const std::string& folder = std::string()) {
+    std::vector<std::string> names;
+    list_folder(folder.empty() ? folder_ : folder, &names);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   std::string folder_;
   std::string hosts_;
   std::string temp_;
@@ -96,12 +101,8 @@ TEST_F(HostsFile, LoadTakesEntryLinesOfTheFirstBlockOnly) {
       {"upper-case begin marker", "#TARVIK-BEGIN\n10.0.0.7 meter2\n#tarvik-end\n", {}},
       {"markers with trailing text", "#tarvik-begin here\n10.0.0.7 meter2\n#tarvik-endless\n10.0.0.8 x\n",
        {{"meter2", "10.0.0.7"}}},
-      {"no end marker", "#tarvik-begin\n10.0.0.7 meter2\n\n10.0.0.8 meter3", {{"meter2", "10.0.0.7"}, {"", "255.255.255.255"}, {"meter3", "10.0.0.8"}}},
-      {"indented end marker is an entry line", "#tarvik-begin\n10.0.0.7 meter2\n #tarvik-end\n",
-       {{"meter2", "10.0.0.7"}, {"", "255.255.255.255"}}},
-      {"comment lines: the later one wins", "#tarvik-begin\n# first words\n# second words\n#tarvik-end\n",
-       {{"second", "255.255.255.255"}}},
-      {"address only, leading white space", "#tarvik-begin\n  \t10.0.0.7\n#tarvik-end\n", {{"", "10.0.0.7"}}},
+      {"no end marker", "#tarvik-begin\n10.0.0.7 meter2\n10.0.0.8 meter3", {{"meter2", "10.0.0.7"}, {"meter3", "10.0.0.8"}}},
+      {"leading white space", "#tarvik-begin\n  \t10.0.0.7\tmeter2\n#tarvik-end\n", {{"meter2", "10.0.0.7"}}},
       {"same name twice", "#tarvik-begin\n10.0.0.7 m\n10.0.0.8 m\n#tarvik-end\n", {{"m", "10.0.0.8"}}},
       {"same address twice", "#tarvik-begin\n10.0.0.7 a\n10.0.0.7 b\n#tarvik-end\n", {{"b", "10.0.0.7"}}},
       {"second block is never read", two_entries + "#tarvik-begin\n10.0.0.9 other\n#tarvik-end\n",
@@ -119,13 +120,45 @@ TEST_F(HostsFile, LoadTakesEntryLinesOfTheFirstBlockOnly) {
   EXPECT_TRUE(log_messages().empty());
 }
 
-TEST_F(HostsFile, BlankLineInsideTheBlockIsAnEntryWithEmptyAddressText) {
-  write_file(hosts_, "#tarvik-begin\n\n#tarvik-end\n");
+// Only what a registration could have put there is taken in; the rest is
+// named in the log and gone from the block after the next rewrite.
+TEST_F(HostsFile, LinesOfTheBlockThatAreNoEntriesAreSkipped) {
+  using namespace std::string_literals;  // the lines hold zero bytes
+  const std::string file =
+      "127.0.0.1 localhost\n"
+      "#tarvik-begin\n"
+      "192.168.1.20\tmeter1\n"
+      "# printers\n"                  // line 4: a comment
+      "\n"                            // 5: blank
+      "  \t10.0.0.7\n"                // 6: address only
+      "not-an-address meter2\n"       // 7
+      "255.255.255.255 meter3\n"      // 8: what an unparsable address used to become
+      "10.0.0.9 bad\x01name\n"        // 9: a control byte in the name
+      "10.0.0.10\0x meter4\n"         // 10: a zero byte inside the address
+      "10.0.0.11 a\0b\n"              // 11: a zero byte inside the name
+      " #tarvik-end\n"                // 12: an indented end marker is a line of the block
+      "10.0.0.12\tmeter5\n"
+      "#tarvik-end\n"
+      "10.9.9.9 user\n"s;
+  write_file(hosts_, file);
   load_hosts_block(hosts_);
-  ASSERT_EQ(name_table().size(), 1u);
-  EXPECT_EQ(name_table().front().name, "");
-  EXPECT_EQ(name_table().front().address, parse_ipv4(""));
-  EXPECT_TRUE(g_hosts_dirty);
+  EXPECT_EQ(table_content(), (Content{{"meter1", "192.168.1.20"}, {"meter5", "10.0.0.12"}}));
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{
+                                hosts_ + ":4: not an entry, skipped: '# printers'",
+                                hosts_ + ":5: not an entry, skipped: ''",
+                                hosts_ + ":6: not an entry, skipped: '  \\x0910.0.0.7'",
+                                hosts_ + ":7: not an entry, skipped: 'not-an-address meter2'",
+                                hosts_ + ":8: not an entry, skipped: '255.255.255.255 meter3'",
+                                hosts_ + ":9: not an entry, skipped: '10.0.0.9 bad\\x01name'",
+                                hosts_ + ":10: not an entry, skipped: '10.0.0.10\\x00x meter4'",
+                                hosts_ + ":11: not an entry, skipped: '10.0.0.11 a\\x00b'",
+                                hosts_ + ":12: not an entry, skipped: ' #tarvik-end'",
+                            }));
+
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(read_file(hosts_),
+            "127.0.0.1 localhost\n#tarvik-begin\n192.168.1.20\tmeter1\n10.0.0.12\tmeter5\n#tarvik-end\n"
+            "10.9.9.9 user\n");
 }
 
 TEST_F(HostsFile, LoadOfMissingFileLogsAndLoadsNothing) {
@@ -138,6 +171,7 @@ TEST_F(HostsFile, LoadOfMissingFileLogsAndLoadsNothing) {
 // --- Rewriting --------------------------------------------------------------
 
 TEST_F(HostsFile, RewriteKeepsLinesOutsideTheBlock) {
+  using namespace std::string_literals;
   struct Case {
     const char* what;
     std::string old_file;
@@ -168,6 +202,12 @@ TEST_F(HostsFile, RewriteKeepsLinesOutsideTheBlock) {
       {"CR LF lines outside", "127.0.0.1 localhost\r\n#tarvik-begin\r\n#tarvik-end\r\nz\r\n", meter1,
        "127.0.0.1 localhost\r\n" + block + "z\r\n"},
       {"long line in pieces", std::string(3000, 'x') + "\n", meter1, std::string(3000, 'x') + "\n\n" + block},
+      // Read and written by length: a zero byte does not end its line, and
+      // Ctrl+Z does not end the file.
+      {"zero bytes and Ctrl+Z outside the block", "a\0b fileserver\n#tarvik-begin\n#tarvik-end\n\x1a\0\nz"s,
+       meter1, "a\0b fileserver\n"s + block + "\x1a\0\nz"s},
+      {"a marker after a zero byte is no marker", "x\0#tarvik-begin\n"s, meter1,
+       "x\0#tarvik-begin\n\n"s + block},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -180,13 +220,14 @@ TEST_F(HostsFile, RewriteKeepsLinesOutsideTheBlock) {
       }
     }
     write_file(hosts_, c.old_file);
-    rewrite_hosts_block(hosts_);
+    EXPECT_TRUE(rewrite_hosts_block(hosts_));
     EXPECT_FALSE(g_hosts_dirty);
     EXPECT_EQ(read_file(hosts_), c.expected);
     // Written again with the same table, the file stays the same.
-    rewrite_hosts_block(hosts_);
+    EXPECT_TRUE(rewrite_hosts_block(hosts_));
     EXPECT_EQ(read_file(hosts_), c.expected);
-    EXPECT_FALSE(exists(temp_ + "/tarvik.tmp"));
+    EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "tmp"}));
+    EXPECT_TRUE(folder_names(temp_).empty());
   }
   EXPECT_TRUE(log_messages().empty());
 }
@@ -194,8 +235,7 @@ TEST_F(HostsFile, RewriteKeepsLinesOutsideTheBlock) {
 TEST_F(HostsFile, RewriteThenLoadGivesTheTableBack) {
   update_name_table("meter1", "192.168.1.20");
   update_name_table("meter2", "10.0.0.7");
-  update_name_table("", "10.0.0.8");
-  update_name_table("caf\xC3\xA9", "10.0.0.9");
+  update_name_table("meter_3-x", "10.0.0.9");
   Content before = table_content();
   write_file(hosts_, "127.0.0.1 localhost\n");
   rewrite_hosts_block(hosts_);
@@ -213,19 +253,19 @@ TEST_F(HostsFile, MissingHostsFileIsCreatedWithTheBlockAlone) {
   EXPECT_EQ(log_messages(), std::vector<std::string>{hosts_ + ": No such file or directory"});
 }
 
-TEST_F(HostsFile, UnreadableHostsFileIsLeftAlone) {
+// A failed write is reported as such and leaves the table dirty, so that
+// the loop tries again; nothing of it stays on disk.
+TEST_F(HostsFile, FailedRewriteLeavesTheFileAndTheTableDirty) {
   update_name_table("meter1", "192.168.1.20");
 
   // A directory at the hosts path opens but cannot be read (EISDIR).
   ASSERT_EQ(mkdir(hosts_.c_str(), 0700), 0);
   write_file(hosts_ + "/inside", "keep");
-  rewrite_hosts_block(hosts_);
-  EXPECT_FALSE(g_hosts_dirty);
+  EXPECT_FALSE(rewrite_hosts_block(hosts_));
+  EXPECT_TRUE(g_hosts_dirty);
   EXPECT_EQ(read_file(hosts_ + "/inside"), "keep");
-  EXPECT_FALSE(exists(temp_ + "/tarvik.tmp"));
-  std::vector<std::string> log = log_messages();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0], hosts_ + ": Can not read: " + std::strerror(EISDIR));
+  EXPECT_EQ(log_messages(), std::vector<std::string>{hosts_ + ": Can not read: " + std::strerror(EISDIR)});
+  EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "log", "tmp"}));
 
   // A path through a plain file cannot even be opened (ENOTDIR): no old
   // file is assumed, nothing is written.
@@ -233,52 +273,150 @@ TEST_F(HostsFile, UnreadableHostsFileIsLeftAlone) {
   write_file(plain, "127.0.0.1 localhost\n");
   std::string through = plain + "/hosts";
   std::remove((folder_ + "/log").c_str());
-  rewrite_hosts_block(through);
+  EXPECT_FALSE(rewrite_hosts_block(through));
+  EXPECT_TRUE(g_hosts_dirty);
   EXPECT_EQ(read_file(plain), "127.0.0.1 localhost\n");
-  EXPECT_FALSE(exists(temp_ + "/tarvik.tmp"));
   EXPECT_EQ(log_messages(), std::vector<std::string>{through + ": Can not read: " + std::strerror(ENOTDIR)});
-}
 
-TEST_F(HostsFile, CopyThatCannotBeCreatedLeavesTheHostsFile) {
-  update_name_table("meter1", "192.168.1.20");
+  // A folder that does not exist: no old file, and the copy cannot be made
+  // there. The line names the copy and the system's error.
+  std::string missing = folder_ + "/no-such-folder/hosts";
+  std::remove((folder_ + "/log").c_str());
+  EXPECT_FALSE(rewrite_hosts_block(missing));
+  EXPECT_TRUE(g_hosts_dirty);
+  std::vector<std::string> log = log_messages();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], missing + ": No such file or directory");
+  std::string prefix = missing + ".tarvik-";
+  std::string suffix = std::string(".tmp: Can not modify/create: ") + std::strerror(ENOENT);
+  EXPECT_EQ(log[1].substr(0, prefix.size()), prefix) << log[1];
+  EXPECT_EQ(log[1].size(), prefix.size() + 8 + suffix.size()) << log[1];
+  EXPECT_EQ(log[1].substr(log[1].size() - suffix.size()), suffix) << log[1];
+
+  // Once the file can be written, it is, and the table is clean.
+  std::remove((hosts_ + "/inside").c_str());
+  ASSERT_EQ(rmdir(hosts_.c_str()), 0);
   write_file(hosts_, "127.0.0.1 localhost\n");
-  std::string gone = folder_ + "/no-such-folder";
-  setenv("TMPDIR", gone.c_str(), 1);
-  rewrite_hosts_block(hosts_);
+  EXPECT_TRUE(rewrite_hosts_block(hosts_));
   EXPECT_FALSE(g_hosts_dirty);
-  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n");
-  EXPECT_EQ(log_messages(), std::vector<std::string>{gone + "/tarvik.tmp: Can not modify/create"});
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n\n#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n");
 }
 
-TEST_F(HostsFile, MoveFailureIsLoggedAndTheCopyStays) {
-  update_name_table("meter1", "192.168.1.20");
-  // A hosts path in a folder that does not exist: no old file (ENOENT), and
-  // the move fails for the same reason.
-  std::string hosts = folder_ + "/missing-folder/hosts";
-  rewrite_hosts_block(hosts);
-  EXPECT_EQ(log_messages(), (std::vector<std::string>{hosts + ": No such file or directory",
-                                                      hosts + ": Update error " + std::to_string(ENOENT)}));
-  EXPECT_EQ(read_file(temp_ + "/tarvik.tmp"), "#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n");
-}
-
-TEST_F(HostsFile, CopyFromAnotherVolumeGoesThroughAFileBesideTheHostsFile) {
-  struct stat here;
-  struct stat shm;
-  if (stat(folder_.c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev) {
-    GTEST_SKIP() << "no second file system at /dev/shm";
-  }
-  char dir[] = "/dev/shm/tarvik-hosts-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("TMPDIR", dir, 1);
+// The new file is a fresh one renamed over the old: the old file's
+// permissions carry over whatever the service's umask, nothing is written
+// through a link planted where a copy used to be made, and an earlier file
+// at such a place never becomes the hosts file.
+TEST_F(HostsFile, NewFileTakesThePermissionsAndNothingElseIsTouched) {
   update_name_table("meter1", "192.168.1.20");
   write_file(hosts_, "127.0.0.1 localhost\n");
-  rewrite_hosts_block(hosts_);
+  ASSERT_EQ(chmod(hosts_.c_str(), 0604), 0);
+  std::string victim = folder_ + "/victim";
+  write_file(victim, "precious\n");
+  ASSERT_EQ(symlink(victim.c_str(), (temp_ + "/tarvik.tmp").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (hosts_ + ".tarvik.tmp").c_str()), 0);
+  struct stat before;
+  ASSERT_EQ(stat(hosts_.c_str(), &before), 0);
 
+  mode_t old_mask = umask(077);
+  bool written = rewrite_hosts_block(hosts_);
+  umask(old_mask);
+
+  ASSERT_TRUE(written);
+  struct stat after;
+  ASSERT_EQ(lstat(hosts_.c_str(), &after), 0);
+  EXPECT_TRUE(S_ISREG(after.st_mode));
+  EXPECT_EQ(after.st_mode & 07777, 0604u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_NE(after.st_ino, before.st_ino);  // renamed into place, not written over
   EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n\n#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n");
-  EXPECT_FALSE(exists(std::string(dir) + "/tarvik.tmp"));
-  EXPECT_FALSE(exists(hosts_ + ".tarvik.tmp"));
-  EXPECT_TRUE(log_messages().empty());
-  rmdir(dir);
+  EXPECT_EQ(read_file(victim), "precious\n");
+  EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "hosts.tarvik.tmp", "tmp", "victim"}));
+  EXPECT_EQ(folder_names(temp_), std::vector<std::string>{"tarvik.tmp"});
+}
+
+// Only what the rewrite itself names its copies is removed, and only in the
+// hosts file's folder.
+TEST_F(HostsFile, StaleCopiesAreRemovedAtStart) {
+  const char* const stale[] = {"hosts.tarvik-0123abcd.tmp", "hosts.tarvik-ffffffff.tmp"};
+  const char* const kept[] = {
+      "hosts",
+      "hosts.tarvik-0123ABCD.tmp",   // upper case: never written so
+      "hosts.tarvik-0123abc.tmp",    // seven digits
+      "hosts.tarvik-0123abcde.tmp",  // nine
+      "hosts.tarvik-0123abcd.tmpx",
+      "hosts.tarvik.tmp",            // a name someone else may have made
+      "other.tarvik-0123abcd.tmp",   // the copy of another file
+      "tmp",
+  };
+  for (const char* name : stale) write_file(folder_ + "/" + name, "x");
+  for (const char* name : kept) {
+    if (std::string(name) != "tmp") write_file(folder_ + "/" + name, "x");
+  }
+  write_file(temp_ + "/hosts.tarvik-0123abcd.tmp", "x");  // not the hosts folder
+
+  remove_stale_hosts_copies(hosts_);
+  std::vector<std::string> expected(std::begin(kept), std::end(kept));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(folder_names(), expected);
+  EXPECT_EQ(folder_names(temp_), std::vector<std::string>{"hosts.tarvik-0123abcd.tmp"});
+
+  // A relative hosts path means the current folder.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(temp_.c_str()), 0);
+  remove_stale_hosts_copies("hosts");
+  EXPECT_TRUE(folder_names(temp_).empty());
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+// --- When the loop writes ---------------------------------------------------
+
+TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
+  struct Step {
+    const char* what;
+    bool dirty;
+    bool quiet;
+    std::uint32_t now;
+    bool due;
+    int result;  // -1: no write; 0: the write fails; 1: it succeeds
+  };
+  // Starts just before the tick counter wraps, so every comparison crosses it.
+  const std::uint32_t t = 0xFFFFFF00u;
+  const Step steps[] = {
+      {"clean table", false, true, t, false, -1},
+      {"dirty, traffic", true, false, t + 10, false, -1},
+      {"still traffic", true, false, t + 1009, false, -1},
+      {"1 s of unsaved changes", true, false, t + 1010, true, 0},
+      {"after a failure: no quiet write", true, true, t + 2009, false, -1},
+      {"1 s later", true, false, t + 2010, true, 0},
+      {"then 2 s", true, true, t + 4009, false, -1},
+      {"2 s later", true, true, t + 4010, true, 0},
+      {"then 4 s", true, true, t + 8010, true, 0},
+      {"then 8 s", true, true, t + 16010, true, 1},
+      {"written: a new change waits for quiet", true, false, t + 16020, false, -1},
+      {"quiet", true, true, t + 16120, true, 1},
+      {"nothing to write", false, true, t + 16200, false, -1},
+  };
+  RewriteSchedule schedule;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    EXPECT_EQ(rewrite_due(&schedule, step.dirty, step.quiet, step.now), step.due);
+    if (step.result >= 0) note_rewrite_result(&schedule, step.result == 1, step.now);
+  }
+
+  // The wait doubles up to 60 s and stays there.
+  RewriteSchedule failing;
+  std::uint32_t now = 0;
+  std::vector<std::uint32_t> waits;
+  ASSERT_TRUE(rewrite_due(&failing, true, true, now));
+  for (int i = 0; i < 9; ++i) {
+    note_rewrite_result(&failing, false, now);
+    std::uint32_t wait = 0;
+    while (!rewrite_due(&failing, true, true, now + wait)) wait += 500;
+    waits.push_back(wait);
+    now += wait;
+  }
+  EXPECT_EQ(waits, (std::vector<std::uint32_t>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -82,27 +83,50 @@ TEST(UdpTest, WaitKeepsReadySocketsInOrderAndOversizeIsAnError) {
   socket_close(sender);
 }
 
-TEST(ReplaceFileTest, ReplacementKeepsTheOldPermissions) {
-  char pattern[] = "/tmp/tarvik-replace-XXXXXX";
+TEST(CreateNewFileTest, TakesTheModelsPermissionsAndNeverReusesAName) {
+  char pattern[] = "/tmp/tarvik-create-XXXXXX";
   std::string folder = mkdtemp(pattern);
-  std::string from = folder + "/new", to = folder + "/hosts";
-  std::FILE* f = std::fopen(to.c_str(), "w");
+  std::string model = folder + "/hosts", path = folder + "/new", victim = folder + "/victim";
+  std::FILE* f = std::fopen(model.c_str(), "w");
   std::fputs("old\n", f);
   std::fclose(f);
-  ASSERT_EQ(chmod(to.c_str(), 0644), 0);
-  f = std::fopen(from.c_str(), "w");
-  std::fputs("new\n", f);
-  std::fclose(f);
-  ASSERT_EQ(chmod(from.c_str(), 0600), 0);  // as a umask of 077 would leave it
+  ASSERT_EQ(chmod(model.c_str(), 0604), 0);
 
+  // Created under a umask of 077, the file still gets the model's mode, so
+  // that it stays readable to the programs that resolve names through it.
+  mode_t old_mask = umask(077);
   int error = 0;
-  EXPECT_EQ(replace_file(from, to, &error), ReplaceResult::kReplaced);
+  FileHandle file = create_new_file(path, model, &error);
+  ASSERT_NE(file, kNoFile);
+  EXPECT_TRUE(write_at(file, 0, "new\n", &error));
+  EXPECT_TRUE(flush_file(file, &error));
+  EXPECT_TRUE(close_file(file, &error));
   struct stat st;
-  ASSERT_EQ(stat(to.c_str(), &st), 0);
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  // Without a model: readable by all.
+  FileHandle plain = create_new_file(folder + "/plain", folder + "/none", &error);
+  ASSERT_NE(plain, kNoFile);
+  EXPECT_TRUE(close_file(plain, &error));
+  ASSERT_EQ(stat((folder + "/plain").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
-  EXPECT_EQ(file_size(to), 4);
-  EXPECT_EQ(file_size(from), -1);
-  std::remove(to.c_str());
+  umask(old_mask);
+
+  // Nothing that is already there is opened: neither a file nor a link.
+  EXPECT_EQ(create_new_file(path, model, &error), kNoFile);
+  EXPECT_EQ(error, EEXIST);
+  f = std::fopen(victim.c_str(), "w");
+  std::fclose(f);
+  ASSERT_EQ(symlink(victim.c_str(), (folder + "/link").c_str()), 0);
+  error = 0;
+  EXPECT_EQ(create_new_file(folder + "/link", model, &error), kNoFile);
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(file_size(victim), 0);
+
+  EXPECT_EQ(replace_file(path, model, &error), ReplaceResult::kReplaced);
+  EXPECT_EQ(file_size(model), 4);
+  EXPECT_EQ(file_size(path), -1);
+  for (const char* name : {"/hosts", "/plain", "/link", "/victim"}) std::remove((folder + name).c_str());
   rmdir(folder.c_str());
 }
 

@@ -157,11 +157,13 @@ class Service:
         self._reader = None
 
     # --- life cycle -------------------------------------------------------
-    def start(self, wait=True, args=("run",)):
+    def start(self, wait=True, args=("run",), wrapper=(), preexec_fn=None):
+        """`wrapper`: argv put before the program's (it must exec it, so that
+        signals reach the service); `preexec_fn` runs in the child first."""
         env = run_env({"TMPDIR": self.tmp_folder})
-        self.process = subprocess.Popen(command(PROGRAM, *args), cwd=self.folder, env=env,
+        self.process = subprocess.Popen(list(wrapper) + command(PROGRAM, *args), cwd=self.folder, env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
+                                        stderr=subprocess.PIPE, preexec_fn=preexec_fn)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
         if wait:

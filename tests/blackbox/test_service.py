@@ -391,6 +391,22 @@ class WindowsService(unittest.TestCase):
         self.assertIsNotNone(reply)
         self.assertRegex(reply, rb"^tarvik1 ack [0-9a-f]{8}$")
 
+        # Stop and shutdown (1 | 4): at system shutdown the service gets its
+        # own control and makes its final write before it is ended.
+        probe = os.path.join(os.path.dirname(harness.PROGRAM), "service-probe.exe")
+        self.assertTrue(os.path.exists(probe), probe)
+        self.assertEqual(self.wine(probe)[:2], (0, "state 4 accepted 0x5\n"))
+        self.wine("wineboot", "--shutdown")
+        if self.service_state() == 4:
+            print("\n  [wine] shutdown control not shown: Wine does not deliver SERVICE_CONTROL_SHUTDOWN "
+                  "(wineboot --shutdown leaves the service running) nor a console close, logoff or "
+                  "shutdown event", end=" ")
+        else:
+            self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
+            with open(hosts, "rb") as f:
+                self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n#tarvik-end\r\n", f.read())
+            return
+
         self.wine("net", "stop", "Tarvik")
         self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
         self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
