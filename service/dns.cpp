@@ -108,7 +108,10 @@ void relay_upstream_answers(const ReadSet& ready) {
   }
 }
 
-QueryOutcome answer_query(unsigned char* message, int length, int* reply_length) {
+QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length) {
+  (void)capacity;
+  (void)transport;
   int qtype = 0;
   int qclass = 0;
   int question_end = 0;
@@ -152,7 +155,8 @@ void handle_dns_query() {
   if (received == 0) return;
 
   int reply_length = 0;
-  switch (answer_query(g_query_buffer, received, &reply_length)) {
+  switch (answer_query(g_query_buffer, received, static_cast<int>(sizeof g_query_buffer),
+                       Transport::kUdp, &reply_length)) {
     case QueryOutcome::kReply:
       // A failed send loses only this reply; the asker will retry.
       udp_send(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length, asker);

@@ -22,12 +22,28 @@ void sweep_pending_forwards(std::uint32_t now, ReadSet* set);
 // socket to its asker, and ends those forwards.
 void relay_upstream_answers(const ReadSet& ready);
 enum class QueryOutcome { kReply, kForward, kDrop };
-// Decides what becomes of one received DNS message (`length` > 0 bytes in
-// `message`). kReply: the reply has been built in place in `message`, which
-// must have room for length + kAnswerBlockSize bytes, and *reply_length is
-// its length. kForward: the message goes to the upstream server unchanged.
-// kDrop: nothing is sent. Transport-independent: UDP and TCP both use it.
-QueryOutcome answer_query(unsigned char* message, int length, int* reply_length);
+// How the reply travels: over UDP a reply is limited to 512 bytes, or to the
+// UDP payload size the query's EDNS OPT record offers when that is larger;
+// over TCP only the buffer limits it.
+enum class Transport { kUdp, kTcp };
+// Any reply answer_query builds fits this many bytes (a question name is at
+// most 255 bytes, and the records the server adds are few and short).
+constexpr int kReplyCapacity = 512;
+// Decides what becomes of one received DNS message, transport-independent:
+// UDP and TCP both call it. `message` holds the `length` received bytes
+// (length >= 0; nothing past them is read) in a buffer of `capacity` bytes
+// (capacity >= length; capacity >= kReplyCapacity guarantees every reply
+// fits whole).
+//   kReply: the reply has been built in place in message[0, *reply_length),
+//     *reply_length <= capacity, and over UDP within the limit above. When a
+//     local answer does not fit, the reply is its header and question (and
+//     OPT) with TC set, so that the asker retries over TCP.
+//   kForward: message[0, length) is unchanged and goes to the upstream server
+//     as it is (only when an upstream server is configured).
+//   kDrop: nothing is sent (responses, datagrams shorter than a header, a
+//     reply that cannot fit even cut down).
+QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length);
 // Receives one datagram on the DNS socket and answers, forwards or drops it.
 // Questions of class IN for names under ".tarvik" are answered here: type A
 // from the name table, other types with an empty answer; a name not in the

@@ -44,8 +44,33 @@ constexpr char kUnknownSender[] = "(unknow address)";
 // that neither an update nor a lookup walks the list. List nodes never move,
 // so the name index can key on views of the names the list owns.
 
+// Names are one name whatever their ASCII case, as every resolver treats
+// them: the name index hashes and compares case-folded bytes.
+unsigned char fold_case(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+struct CaseFoldedHash {
+  std::size_t operator()(std::string_view s) const {
+    std::size_t h = 2166136261u;  // FNV-1a over the folded bytes
+    for (unsigned char c : s) h = (h ^ fold_case(c)) * 16777619u;
+    return h;
+  }
+};
+
+struct CaseFoldedEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (fold_case(static_cast<unsigned char>(a[i])) != fold_case(static_cast<unsigned char>(b[i])))
+        return false;
+    }
+    return true;
+  }
+};
+
 std::list<NameEntry> g_table;
-std::unordered_map<std::string_view, std::list<NameEntry>::iterator> g_by_name;
+std::unordered_map<std::string_view, std::list<NameEntry>::iterator, CaseFoldedHash,
+                   CaseFoldedEqual>
+    g_by_name;
 std::unordered_map<std::uint32_t, std::list<NameEntry>::iterator> g_by_address;
 
 void erase_entry(std::list<NameEntry>::iterator it) {
@@ -181,6 +206,14 @@ void update_name_table(const std::string& name, const std::string& address_text)
     g_table.splice(g_table.end(), g_table, it);
     it->address = address;
     g_by_address.emplace(address, it);
+    if (it->name != name) {
+      // The same name in another case: the table shows it as last
+      // registered. The index keys on a view of the stored name, so it is
+      // re-keyed around the change.
+      g_by_name.erase(by_name);
+      it->name = name;
+      g_by_name.emplace(std::string_view(it->name), it);
+    }
   }
   g_hosts_dirty = true;
 }

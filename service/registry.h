@@ -58,11 +58,12 @@ struct NameEntry {
 // Set by every table update, cleared by the hosts-file rewrite.
 extern bool g_hosts_dirty;
 
-// Removes every entry with this name or this address, appends the new entry
+// Names compare ignoring ASCII case. Removes every entry with this name or
+// this address, appends the new entry
 // at the end and sets g_hosts_dirty. Neither this nor find_by_name walks the
 // table: both go through indexes by name and by address.
 void update_name_table(const std::string& name, const std::string& address_text);
-// The entry with exactly this name, or null.
+// The entry with this name in any ASCII case, or null.
 const NameEntry* find_by_name(const char* name, std::size_t length);
 // The entries, oldest first.
 const std::list<NameEntry>& name_table();

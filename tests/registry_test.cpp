@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -148,7 +149,10 @@ TEST_F(NameTable, UpdateReplacesByNameAndByAddressAndAppends) {
       {"meter3", "10.0.0.5", {{"meter2", "10.0.0.6"}, {"meter3", "10.0.0.5"}}},
       {"meter1", "10.0.0.6", {{"meter1", "10.0.0.6"}}},
       {"meter1", "10.0.0.5", {{"meter2", "10.0.0.6"}, {"meter1", "10.0.0.5"}}},
-      {"Meter1", "10.0.0.8", {{"meter1", "10.0.0.5"}, {"meter2", "10.0.0.6"}, {"Meter1", "10.0.0.8"}}},
+      // A name in another case is the same name; the table keeps the
+      // spelling of the last registration.
+      {"Meter1", "10.0.0.8", {{"meter2", "10.0.0.6"}, {"Meter1", "10.0.0.8"}}},
+      {"METER1", "10.0.0.6", {{"METER1", "10.0.0.6"}}},
       {"", "10.0.0.9", {{"meter1", "10.0.0.5"}, {"meter2", "10.0.0.6"}, {"", "10.0.0.9"}}},
   };
   for (const Case& c : cases) {
@@ -163,7 +167,7 @@ TEST_F(NameTable, UpdateReplacesByNameAndByAddressAndAppends) {
   }
 }
 
-TEST_F(NameTable, FindByNameIsExactAndBytewise) {
+TEST_F(NameTable, FindByNameIgnoresAsciiCaseOnly) {
   update_name_table("meter1", "10.0.0.5");
   update_name_table("", "10.0.0.6");
   update_name_table(std::string("a\0b", 3), "10.0.0.7");
@@ -171,7 +175,13 @@ TEST_F(NameTable, FindByNameIsExactAndBytewise) {
   const NameEntry* found = find_by_name("meter1", 6);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(format_ipv4(found->address), "10.0.0.5");
-  EXPECT_EQ(find_by_name("Meter1", 6), nullptr);
+  ASSERT_NE(find_by_name("MeTeR1", 6), nullptr);
+  EXPECT_EQ(find_by_name("MeTeR1", 6), found);
+  // Only ASCII letters fold: bytes above 0x7F and punctuation stay exact.
+  update_name_table("\xC4x", "10.0.0.8");
+  EXPECT_EQ(find_by_name("\xE4x", 2), nullptr);
+  EXPECT_EQ(find_by_name("meter1[", 7), nullptr);
+  EXPECT_EQ(find_by_name("METER1{", 7), nullptr);
   EXPECT_EQ(find_by_name("meter1.", 7), nullptr);
   EXPECT_EQ(find_by_name("meter1 ", 7), nullptr);
   EXPECT_EQ(find_by_name("meter", 5), nullptr);
@@ -192,18 +202,28 @@ TEST_F(NameTable, FindByNameIsExactAndBytewise) {
   EXPECT_EQ(find_by_name("y", 1)->address, kAddressNone);
 }
 
+// The model's notion of one name: equal after lower-casing ASCII letters.
+bool same_name(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
 // The indexes must agree with the plain definition (scan, remove matches,
 // append) through any sequence of updates.
 TEST_F(NameTable, IndexedTableMatchesScanningModelOverRandomUpdates) {
   std::vector<NameEntry> model;
   std::mt19937 random(7);
   for (int step = 0; step < 5000; ++step) {
-    std::string name = "d" + std::to_string(random() % 40);
+    std::string name = (random() % 2 ? "d" : "D") + std::to_string(random() % 40);
     std::string address = "10.0.0." + std::to_string(random() % 40);
     std::uint32_t value = parse_ipv4(address.c_str());
     std::vector<NameEntry> kept;
     for (const NameEntry& e : model)
-      if (e.name != name && e.address != value) kept.push_back(e);
+      if (!same_name(e.name, name) && e.address != value) kept.push_back(e);
     kept.push_back(NameEntry{name, value});
     model.swap(kept);
     update_name_table(name, address);
@@ -220,7 +240,7 @@ TEST_F(NameTable, IndexedTableMatchesScanningModelOverRandomUpdates) {
     std::string name = "d" + std::to_string(i);
     const NameEntry* expected = nullptr;
     for (const NameEntry& e : model) {
-      if (e.name == name) expected = &e;
+      if (same_name(e.name, name)) expected = &e;
     }
     const NameEntry* found = find_by_name(name.data(), name.size());
     ASSERT_EQ(found == nullptr, expected == nullptr) << name;
