@@ -65,9 +65,10 @@ void set_last_socket_error(int error);
 // capacity is discarded and reported as a failure with last_socket_error()
 // == kMessageTooLong. `from` may be null.
 int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from);
-// As udp_receive, and *local gets the address the datagram was sent to
-// (network byte order), or 0 when the OS did not say (udp_report_destination
-// not in force, or not supported).
+// As udp_receive, but kWouldBlock when no datagram is queued; and *local
+// gets the address the datagram was sent to (network byte order), or 0 when
+// the OS did not say (udp_report_destination not in force, or not
+// supported).
 int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
                    std::uint32_t* local);
 // Sends to `to` (its first `to.length` bytes). Returns bytes sent or -1.

@@ -21,6 +21,8 @@ namespace {
 
 int fd_of(Socket s) { return static_cast<int>(s); }
 
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
 sockaddr_in ipv4_address(std::uint32_t address, int port) {
   sockaddr_in a;
   std::memset(&a, 0, sizeof a);
@@ -91,7 +93,7 @@ int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
   // MSG_TRUNC makes recvmsg return the datagram's real length, so that an
   // oversized datagram is reported as a failure as Winsock does.
   ssize_t n = recvmsg(fd_of(s), &message, MSG_TRUNC);
-  if (n < 0) return -1;
+  if (n < 0) return would_block(errno) ? kWouldBlock : -1;
   if (n > capacity) {
     errno = EMSGSIZE;
     return -1;
@@ -119,7 +121,8 @@ int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
 }
 
 int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
-  return udp_receive_to(s, buffer, capacity, from, nullptr);
+  int n = udp_receive_to(s, buffer, capacity, from, nullptr);
+  return n == kWouldBlock ? -1 : n;
 }
 
 int udp_send_from(Socket s, const char* data, int length, const SocketAddress& to,
@@ -185,12 +188,6 @@ std::string format_ipv4(std::uint32_t address) {
   a.s_addr = address;
   return inet_ntoa(a);
 }
-
-namespace {
-
-bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
-
-}  // namespace
 
 Socket tcp_listen(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

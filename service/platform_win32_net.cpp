@@ -139,7 +139,10 @@ int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
 int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
                    std::uint32_t* local) {
   if (local != nullptr) *local = 0;
-  if (g_receive_message == nullptr) return udp_receive(s, buffer, capacity, from);
+  if (g_receive_message == nullptr) {
+    int n = udp_receive(s, buffer, capacity, from);
+    return n < 0 && WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : n;
+  }
   sockaddr_in a;
   std::memset(&a, 0, sizeof a);
   WSABUF data;
@@ -156,7 +159,9 @@ int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
   message.Control.buf = control;
   message.Control.len = sizeof control;
   DWORD received = 0;
-  if (g_receive_message(handle_of(s), &message, &received, nullptr, nullptr) != 0) return -1;
+  if (g_receive_message(handle_of(s), &message, &received, nullptr, nullptr) != 0) {
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
+  }
   if (message.dwFlags & MSG_TRUNC) {
     WSASetLastError(WSAEMSGSIZE);
     return -1;

@@ -325,16 +325,16 @@ class DnsService : public ::testing::Test {
     handle_dns_query();
   }
 
-  // One sweep, wait and relay, as one loop iteration does.
+  // The DNS side of one loop iteration: compose, wait, serve.
   int relay_once(long timeout_us = 1000000) {
-    ReadSet set;
-    read_set_clear(&set);
-    read_set_add(&set, g_dns_socket);
-    sweep_pending_forwards(tick_count_ms(), &set);
-    int ready = wait_readable(&set, timeout_us);
-    if (ready > 0) relay_upstream_answers(set);
+    wait_set_clear(&set_);
+    add_dns_sockets(tick_count_ms(), &set_);
+    int ready = wait_sockets(&set_, timeout_us);
+    if (ready > 0) serve_dns_sockets(set_);
     return ready;
   }
+
+  WaitSet set_;
 
   Settings saved_;
   int dns_port_ = 0;
@@ -476,28 +476,42 @@ TEST_F(DnsService, SweepKeepsForwardsFor5000Ms) {
   } while (before != after);
   ASSERT_EQ(pending_forward_count(), 1u);
 
-  ReadSet set;
-  read_set_clear(&set);
-  read_set_add(&set, g_dns_socket);
-  sweep_pending_forwards(before + 5000, &set);
-  EXPECT_EQ(set.count, 2) << "a forward 5000 ms old is still watched";
+  wait_set_clear(&set_);
+  add_dns_sockets(before + 5000, &set_);
+  EXPECT_EQ(set_.count, 2) << "a forward 5000 ms old is still watched";
   EXPECT_EQ(pending_forward_count(), 1u);
 
-  read_set_clear(&set);
-  sweep_pending_forwards(before + 5001, &set);
-  EXPECT_EQ(set.count, 0);
+  wait_set_clear(&set_);
+  add_dns_sockets(before + 5001, &set_);
+  EXPECT_EQ(set_.count, 1) << "only the DNS socket";
   EXPECT_EQ(pending_forward_count(), 0u);
 }
 
-TEST_F(DnsService, SweepWatchesNoMoreThanTheSetHolds) {
+TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
-  for (int i = 0; i < 3; ++i) ask(make_query({"example", "test"}));
-  ReadSet set;
-  read_set_clear(&set);
-  set.count = kReadSetCapacity - 2;  // as if full of other sockets
-  sweep_pending_forwards(tick_count_ms(), &set);
-  EXPECT_EQ(set.count, kReadSetCapacity);
-  EXPECT_EQ(pending_forward_count(), 3u) << "unwatched forwards stay pending";
+  const Bytes first = make_query({"first", "test"});
+  ask(first);
+  SocketAddress oldest;
+  ASSERT_EQ(receive(upstream_, &oldest), first);
+  // Fill the list up to the limit, then one more: each is its own forward.
+  Bytes filler = make_query({"filler", "test"});
+  for (int i = 1; i <= kMaxPendingForwards; ++i) {
+    ASSERT_EQ(udp_send_to(client_, reinterpret_cast<const char*>(filler.data()),
+                          static_cast<int>(filler.size()), ip("127.0.0.1"), dns_port_),
+              static_cast<int>(filler.size()));
+    while (!handle_dns_query()) ASSERT_TRUE(readable(g_dns_socket, 1000000));
+  }
+  EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
+  wait_set_clear(&set_);
+  add_dns_sockets(tick_count_ms(), &set_);
+  EXPECT_EQ(set_.count, 1 + kMaxPendingForwards) << "every forward is watched";
+
+  // The first forward's socket is gone: an answer to it reaches nobody.
+  const Bytes answer = {'o', 'l', 'd'};
+  udp_send(upstream_, reinterpret_cast<const char*>(answer.data()), 3, oldest);
+  relay_once(200000);
+  EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
+  EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
 }
 
 }  // namespace
