@@ -157,8 +157,9 @@ class Service:
         self._reader = None
 
     # --- life cycle -------------------------------------------------------
-    def start(self, wait=True, args=("run",)):
-        env = run_env({"TMPDIR": self.tmp_folder})
+    def start(self, wait=True, args=("run",), env=None):
+        """`env`: further environment variables for the program (e.g. WINEDEBUG)."""
+        env = run_env(dict({"TMPDIR": self.tmp_folder}, **(env or {})))
         self.process = subprocess.Popen(command(PROGRAM, *args), cwd=self.folder, env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
