@@ -5,7 +5,7 @@ resolver that follows the NS record to ns.tarvik) need the service on port
 53: those tests run in a private mount and network namespace of their own,
 with only the loopback interface up, resolv.conf bind-mounted over inside it,
 and an upstream server, where one is needed, in a second namespace of their
-own behind a veth link. Linux build only."""
+own behind a veth link; those run against the Linux build."""
 import ctypes
 import os
 import pickle
@@ -70,7 +70,8 @@ def in_private_namespace(function):
     raised here (a skip as a skip, anything else as an AssertionError with
     the child's traceback)."""
     if harness.WINE:
-        raise unittest.SkipTest("resolver tests run against the Linux build")
+        raise unittest.SkipTest("under Wine the wineserver, outside the test's private network "
+                                "namespace, creates the sockets")
     if os.geteuid() != 0:
         raise unittest.SkipTest("a private network namespace needs root")
     sys.stdout.flush()
@@ -209,8 +210,6 @@ class ResolverTest(harness.ServiceTest):
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def require(self, program):
-        if harness.WINE:
-            self.skipTest("resolver tests run against the Linux build")
         self.assertIsNotNone(shutil.which(program), program + " is missing: scripts/install-deps")
 
     # --- dnsmasq: the port is its own, no namespace needed -----------------
