@@ -72,6 +72,7 @@ std::unordered_map<std::string_view, std::list<NameEntry>::iterator, CaseFoldedH
                    CaseFoldedEqual>
     g_by_name;
 std::unordered_map<std::uint32_t, std::list<NameEntry>::iterator> g_by_address;
+std::uint32_t g_table_version = 1;  // the serial of the zone; see name_table_version
 
 void erase_entry(std::list<NameEntry>::iterator it) {
   g_by_name.erase(std::string_view(it->name));
@@ -216,7 +217,10 @@ void update_name_table(const std::string& name, const std::string& address_text)
     }
   }
   g_hosts_dirty = true;
+  ++g_table_version;
 }
+
+std::uint32_t name_table_version() { return g_table_version; }
 
 const NameEntry* find_by_name(const char* name, std::size_t length) {
   auto it = g_by_name.find(std::string_view(name, length));
@@ -229,4 +233,5 @@ void clear_name_table() {
   g_by_name.clear();
   g_by_address.clear();
   g_table.clear();
+  ++g_table_version;
 }
