@@ -3,6 +3,7 @@
 #include <cstring>
 #include <list>
 #include <string>
+#include <unordered_set>
 
 #include "config.h"
 #include "dns_codec.h"
@@ -29,10 +30,44 @@ struct PendingForward {
   Socket socket;        // opened for this query alone, connected to upstream
   std::uint32_t sent_at_ms;
   int slot;             // in this iteration's wait set; -1: not watched
+  std::uint64_t own_key;  // the socket's local address, see g_own_forward_addresses
 };
 
-// Oldest first. Each entry owns its socket: whoever removes it closes it.
+// Oldest first. Each entry owns its socket: whoever removes it closes it
+// with close_pending_forward.
 std::list<PendingForward> g_pending_forwards;
+
+// The local addresses (address_key) of this service's own forward sockets,
+// UDP and TCP. A query that comes from one of them is one of its own
+// forwards come back, because the upstream server is this very server:
+// taking it would relay it to itself again, without end.
+std::unordered_set<std::uint64_t> g_own_forward_addresses;
+
+std::uint64_t address_key(const SocketAddress& a) {
+  return (static_cast<std::uint64_t>(socket_address_ip(a)) << 16) |
+         static_cast<std::uint64_t>(socket_address_port(a));
+}
+
+// Records the local address of a new forward socket; returns its key (0
+// when the OS does not tell it).
+std::uint64_t remember_own_forward(Socket s) {
+  SocketAddress local;
+  if (!socket_local_address(s, &local)) return 0;
+  std::uint64_t key = address_key(local);
+  g_own_forward_addresses.insert(key);
+  return key;
+}
+
+bool from_own_forward(const SocketAddress& peer) {
+  if (g_own_forward_addresses.count(address_key(peer)) == 0) return false;
+  log(1, "dns i->s loop: upstream %s is this server", format_ipv4(g_settings.dns_server_ip).c_str());
+  return true;
+}
+
+void close_pending_forward(const PendingForward& forward) {
+  g_own_forward_addresses.erase(forward.own_key);
+  socket_close(forward.socket);
+}
 
 // Scratch space of one iteration, static so the loop allocates nothing. The
 // query buffer has room for the answer block behind the largest datagram.
@@ -46,7 +81,7 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   // never answers ends the oldest forwards early instead of leaving new
   // ones, good ones among them, unwatched until the old ones expire.
   if (g_pending_forwards.size() >= static_cast<std::size_t>(kMaxPendingForwards)) {
-    socket_close(g_pending_forwards.front().socket);
+    close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }
   Socket s = udp_open();
@@ -59,7 +94,8 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   }
   // A failed send is not fatal: the forward simply expires.
   udp_send_connected(s, reinterpret_cast<const char*>(message), length);
-  g_pending_forwards.push_back(PendingForward{asker, local, s, tick_count_ms(), -1});
+  g_pending_forwards.push_back(
+      PendingForward{asker, local, s, tick_count_ms(), -1, remember_own_forward(s)});
 }
 
 }  // namespace
@@ -302,7 +338,7 @@ void relay_upstream_answers(const WaitSet& set) {
                received) {
       log(1, "g_dns_s sendto error: %d", last_socket_error());
     }
-    socket_close(it->socket);
+    close_pending_forward(*it);
     it = g_pending_forwards.erase(it);
   }
 }
@@ -310,7 +346,7 @@ void relay_upstream_answers(const WaitSet& set) {
 void add_pending_forwards(std::uint32_t now, WaitSet* set) {
   for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
     if (forward_expired(now, it->sent_at_ms)) {
-      socket_close(it->socket);
+      close_pending_forward(*it);
       it = g_pending_forwards.erase(it);
       continue;
     }
@@ -336,7 +372,7 @@ bool handle_dns_query() {
     log(1, "g_dns_s recvfrom error: %d", last_socket_error());
     return true;
   }
-  if (received == 0) return true;
+  if (received == 0 || from_own_forward(asker)) return true;
 
   int reply_length = 0;
   switch (answer_query(g_query_buffer, received, static_cast<int>(sizeof g_query_buffer),
@@ -356,7 +392,7 @@ bool handle_dns_query() {
 }
 
 void drop_all_pending_forwards() {
-  for (const PendingForward& forward : g_pending_forwards) socket_close(forward.socket);
+  for (const PendingForward& forward : g_pending_forwards) close_pending_forward(forward);
   g_pending_forwards.clear();
 }
 
@@ -391,6 +427,7 @@ struct TcpForward {
   std::size_t query_sent = 0;
   std::string answer;       // length-prefixed, as far as received
   int slot = -1;
+  std::uint64_t own_key = 0;  // see g_own_forward_addresses
 };
 
 struct TcpClient {
@@ -438,7 +475,10 @@ int complete_message_length(const std::string& buffer) {
 }
 
 void end_tcp_forward(TcpForward* forward) {
-  if (forward->socket != kNoSocket) socket_close(forward->socket);
+  if (forward->socket != kNoSocket) {
+    g_own_forward_addresses.erase(forward->own_key);
+    socket_close(forward->socket);
+  }
   *forward = TcpForward();
 }
 
@@ -461,6 +501,7 @@ void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, s
   }
   c->forward.socket = s;
   c->forward.started_at_ms = now;
+  c->forward.own_key = remember_own_forward(s);
   append_length_prefixed(&c->forward.query, message, length);
 }
 
@@ -586,8 +627,13 @@ std::list<TcpClient>::iterator longest_idle_client(std::uint32_t now) {
 }
 
 void accept_tcp_client(std::uint32_t now) {
-  Socket s = tcp_accept(g_dns_tcp_socket, nullptr);
+  SocketAddress peer;
+  Socket s = tcp_accept(g_dns_tcp_socket, &peer);
   if (s == kNoSocket) return;  // gone again, or nothing to take
+  if (from_own_forward(peer)) {
+    socket_close(s);
+    return;
+  }
   if (g_tcp_clients.size() >= static_cast<std::size_t>(kMaxTcpClients)) {
     close_tcp_client(longest_idle_client(now));
   }

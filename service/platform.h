@@ -104,8 +104,13 @@ int tcp_send(Socket s, const char* data, int length);
 // closed its side, kWouldBlock when nothing is there yet, -1 on failure.
 int tcp_receive(Socket s, char* buffer, int capacity);
 
+// The local address a socket is bound to (getsockname); for a connected or
+// connecting socket, the one the OS chose. False on failure.
+bool socket_local_address(Socket s, SocketAddress* out);
 // The IPv4 address (network byte order) held in a socket address.
 std::uint32_t socket_address_ip(const SocketAddress& a);
+// The port (host byte order) held in a socket address.
+int socket_address_port(const SocketAddress& a);
 // Builds an IPv4 socket address.
 SocketAddress make_socket_address(std::uint32_t address, int port);
 // Sends to an IPv4 address (network byte order) and port.

@@ -173,6 +173,22 @@ std::uint32_t socket_address_ip(const SocketAddress& a) {
   return in.sin_addr.s_addr;
 }
 
+bool socket_local_address(Socket s, SocketAddress* out) {
+  sockaddr_in a;
+  socklen_t length = sizeof a;
+  if (getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &length) != 0) return false;
+  std::memset(out->bytes, 0, sizeof out->bytes);
+  std::memcpy(out->bytes, &a, sizeof a);
+  out->length = static_cast<int>(sizeof a);
+  return true;
+}
+
+int socket_address_port(const SocketAddress& a) {
+  sockaddr_in in;
+  std::memcpy(&in, a.bytes, sizeof in);
+  return ntohs(in.sin_port);
+}
+
 SocketAddress make_socket_address(std::uint32_t address, int port) {
   SocketAddress result;
   sockaddr_in a = ipv4_address(address, port);

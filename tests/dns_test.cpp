@@ -773,6 +773,32 @@ TEST_F(DnsService, OnlyTheUpstreamServerCanAnswer) {
   EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
 }
 
+TEST_F(DnsService, AForwardThatComesBackToThisServerIsNotForwardedAgain) {
+  // This server as its own upstream: its DNS socket on port 53 of the
+  // upstream address.
+  std::uint32_t self = ip("127.53.0.2");
+  Socket on_53 = udp_open();
+  if (!udp_bind(on_53, self, 53)) {
+    socket_close(on_53);
+    GTEST_SKIP() << "cannot bind 127.53.0.2:53 (needs root)";
+  }
+  socket_close(g_dns_socket);
+  g_dns_socket = on_53;
+  g_settings.dns_server_ip = self;
+  const Bytes query = make_query({"example", "test"});
+  ASSERT_EQ(udp_send_to(client_, reinterpret_cast<const char*>(query.data()),
+                        static_cast<int>(query.size()), self, 53),
+            static_cast<int>(query.size()));
+  ASSERT_TRUE(readable(g_dns_socket, 1000000));
+  ASSERT_TRUE(handle_dns_query());
+  ASSERT_EQ(pending_forward_count(), 1u);
+  // The forward arrives here as a query: dropped, not relayed again.
+  ASSERT_TRUE(readable(g_dns_socket, 1000000));
+  EXPECT_TRUE(handle_dns_query());
+  EXPECT_EQ(pending_forward_count(), 1u);
+  EXPECT_FALSE(readable(g_dns_socket, 100000)) << "nothing more in flight";
+}
+
 TEST_F(DnsService, SweepKeepsForwardsFor5000Ms) {
   if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
   std::uint32_t before;
