@@ -73,6 +73,15 @@ def answer_count(reply):
     return struct.unpack(">H", reply[6:8])[0]
 
 
+def spoofed_udp(source, destination, payload):
+    """An IPv4/UDP packet from `source` to `destination` ((address, port)
+    each), for a raw socket; the kernel fills in the IP checksum."""
+    udp = struct.pack(">HHHH", source[1], destination[1], 8 + len(payload), 0) + payload
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
+                     socket.inet_aton(source[0]), socket.inet_aton(destination[0]))
+    return ip + udp
+
+
 class DnsTransportTest(harness.ServiceTest):
 
     def dns_service(self, conf="", env=None):
@@ -319,6 +328,27 @@ class DnsTransportTest(harness.ServiceTest):
         harness.wait_for(lambda: dns.open_fds(pid) <= baseline, flood_end + 6.0 - time.monotonic())
         self.assertEqual(dns.open_fds(pid), baseline,
                          "%.1f s after the flood" % (time.monotonic() - flood_end))
+
+    def test_datagram_from_its_own_port_starts_no_loop(self):
+        try:
+            raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+        except PermissionError:
+            self.skipTest("a raw socket needs root")
+        self.addCleanup(raw.close)
+        svc = self.dns_service("verbose\n")
+        self.register(svc, "dev", "192.168.1.20")
+        own = ("127.0.0.1", svc.dns_port)
+        cpu_before = cpu_seconds(svc.process.pid)
+        # A query that seems to come from the DNS port itself: its answer
+        # goes to the service, which must not answer that answer in turn.
+        raw.sendto(spoofed_udp(own, own, dns.raw_query("dev.tarvik", ident=0x51)), own)
+        # And a response from there: nothing at all.
+        raw.sendto(spoofed_udp(own, own, dns.raw_query("dev.tarvik", ident=0x52, flags=0x8100)), own)
+        time.sleep(2.0)
+        heard = [m for m in svc.log_messages() if m == "dns query: 'dev.tarvik'"]
+        self.assertEqual(len(heard), 3, "the query, its own answer and the response; no more")
+        used = cpu_seconds(svc.process.pid) - cpu_before
+        self.assertLess(used, 0.3, "the service used %.2f s of CPU in 2 s" % used)
 
     # --- Addresses -----------------------------------------------------------
 
