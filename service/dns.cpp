@@ -610,7 +610,6 @@ void serve_tcp_client(TcpClient* c, unsigned char ready, std::uint32_t now) {
       // the connection lets it.
       c->finishing = true;
     }
-    take_client_queries(c, now);
   }
 }
 
@@ -686,8 +685,14 @@ void serve_tcp_sockets(const WaitSet& set, std::uint32_t now) {
     }
     serve_tcp_client(&c, wait_set_ready(set, c.slot), now);
     // Answers go out at once where the socket takes them; the wait is
-    // needed only for what it does not.
-    if (!flush_client(&c, now) || client_done(c)) {
+    // needed only for what it does not. Queries held back while answers
+    // piled up are taken as soon as those have gone.
+    bool alive = flush_client(&c, now);
+    if (alive) {
+      take_client_queries(&c, now);
+      alive = flush_client(&c, now);
+    }
+    if (!alive || client_done(c)) {
       auto gone = it++;
       close_tcp_client(gone);
       continue;

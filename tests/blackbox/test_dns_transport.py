@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import unittest
 
@@ -138,6 +139,32 @@ class DnsTransportTest(harness.ServiceTest):
         self.assertRegex(out, r"(?s)status: NOERROR.*dev\.tarvik\.\s+32\s+IN\s+A\s+192\.168\.1\.20"
                               r".*status: NXDOMAIN", out)
         self.assertIn("(TCP)", out)
+
+    def test_tcp_client_that_reads_late_gets_every_answer_in_order(self):
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(s.close)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # fills at once
+        s.connect(("127.0.0.1", svc.dns_port))
+        # About 6 MB of answers: beyond what the kernel queues for a socket
+        # (4 MB at most here), so the service meets a full connection.
+        count = 60000
+        queries = b"".join(framed(dns.raw_query("dev.tarvik", ident=i)) for i in range(count))
+        # The service stops taking queries while its answers wait, so the
+        # client's own send must not hold up its reading.
+        sender = threading.Thread(target=s.sendall, args=(queries,), daemon=True)
+        sender.start()
+        time.sleep(1.0)
+        s.settimeout(5.0)
+        idents = []
+        for _ in range(count):
+            reply = read_message(s)
+            self.assertIsNotNone(reply, "closed after %d answers" % len(idents))
+            idents.append(struct.unpack(">H", reply[:2])[0])
+        self.assertEqual(idents, list(range(count)))
+        sender.join(5.0)
+        self.assertFalse(sender.is_alive())
 
     def test_tcp_clients_limited_to_64_and_closed_when_idle(self):
         svc = self.dns_service()
