@@ -704,8 +704,6 @@ void serve_tcp_sockets(const WaitSet& set, std::uint32_t now) {
 
 }  // namespace
 
-std::size_t tcp_client_count() { return g_tcp_clients.size(); }
-
 // --- The DNS port in the loop ----------------------------------------------
 
 Socket g_dns_tcp_socket = kNoSocket;

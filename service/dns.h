@@ -77,4 +77,3 @@ bool handle_dns_query();
 // Closes every pending forward's socket and empties the list.
 void drop_all_pending_forwards();
 std::size_t pending_forward_count();
-std::size_t tcp_client_count();
