@@ -119,22 +119,6 @@ bool is_in_zone(const char* name, int n) {
          ascii_equal_ignoring_case(name + n - kLocalSuffixLength, kLocalSuffix, kLocalSuffixLength);
 }
 
-// True when some registered name lies below `prefix` (say "lab.printer" below
-// "printer"): then the prefix exists as a name without records, and a name
-// error for it would deny the names below it to resolvers that trust
-// NXDOMAIN for the whole subtree (RFC 8020) or minimise their questions. Runs
-// only for names that are not in the table.
-bool has_names_below(const char* prefix, int n) {
-  for (const NameEntry& entry : name_table()) {
-    int length = static_cast<int>(entry.name.size());
-    if (length > n + 1 && entry.name[length - n - 1] == '.' &&
-        ascii_equal_ignoring_case(entry.name.data() + length - n, prefix, n)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // The records of a local answer, by what the name is and what was asked.
 struct LocalRecords {
   int rcode = kRcodeNoError;
@@ -169,7 +153,10 @@ LocalRecords look_up_local(char* name, int n, int qtype) {
     records.entry = entry->address;
     return records;
   }
-  if (entry == nullptr && !has_names_below(name, prefix_length)) {
+  // A name with registered names below it exists without records: a name
+  // error for it would deny the names below to resolvers that minimise their
+  // questions or take NXDOMAIN for the whole subtree (RFC 8020).
+  if (entry == nullptr && !has_names_below(name, static_cast<std::size_t>(prefix_length))) {
     records.rcode = kRcodeNameError;
   }
   records.negative_soa = true;

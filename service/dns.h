@@ -66,6 +66,15 @@ constexpr int kReplyCapacity = 512;
 //     as it is (only when an upstream server is configured).
 //   kDrop: nothing is sent (responses, datagrams shorter than a header, a
 //     reply that cannot fit even cut down).
+// The rules: names compare ignoring ASCII case; the zone tarvik. (its SOA and
+// NS, ns.tarvik, the registered names) is answered with AA, with the SOA in
+// the authority section of every name error and empty answer; other names
+// are relayed, or REFUSED when there is no upstream server. Opcodes other
+// than QUERY get NOTIMP, anything but one readable question FORMERR, classes
+// other than IN and ANY in the zone REFUSED. A query with an OPT record gets
+// the server's own (version 0, 1232 bytes, DO copied), or BADVERS for a
+// version above 0. The header is set, never copied: RD, CD and the opcode
+// come back, RA only with an upstream server.
 QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
                           int* reply_length);
 // Receives one datagram on the DNS socket and answers, forwards or drops it

@@ -438,6 +438,26 @@ TEST_F(AnswerQuery, SerialGrowsWithEveryChangeOfTheTable) {
   EXPECT_GT(serial_in(answer(query).reply), second);
 }
 
+TEST_F(AnswerQuery, NamesAboveRegisteredNamesExistUntilTheLastOneGoes) {
+  auto rcode = [](std::initializer_list<const char*> labels) {
+    std::vector<std::string> l(labels.begin(), labels.end());
+    Bytes reply = answer(make_query(l)).reply;
+    return reply.size() > 3 ? reply[3] & 0x0F : -1;
+  };
+  update_name_table("x.lab.printer", "192.168.1.22");
+  EXPECT_EQ(rcode({"PRINTER", "tarvik"}), 0);
+  EXPECT_EQ(rcode({"lab", "printer", "tarvik"}), 0) << "registered and with a name below";
+  EXPECT_EQ(rcode({"rinter", "tarvik"}), 3) << "whole labels, not a string's tail";
+  EXPECT_EQ(rcode({"b.printer", "tarvik"}), 3);
+  // lab.printer goes (its address is taken): printer still has x.lab.printer.
+  update_name_table("other", "192.168.1.21");
+  EXPECT_EQ(rcode({"lab", "printer", "tarvik"}), 0);
+  EXPECT_EQ(rcode({"printer", "tarvik"}), 0);
+  update_name_table("another", "192.168.1.22");
+  EXPECT_EQ(rcode({"lab", "printer", "tarvik"}), 3);
+  EXPECT_EQ(rcode({"printer", "tarvik"}), 3);
+}
+
 TEST_F(AnswerQuery, TruncatedWhenTheAnswerDoesNotFit) {
   // With no room behind the query, a local answer shrinks to its header and
   // question with TC set (and the OPT when asked with one); an error reply
