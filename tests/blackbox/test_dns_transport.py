@@ -344,12 +344,14 @@ class DnsTransportTest(harness.ServiceTest):
         self.assertGreater(sent, 0.9 * seconds * rate, "the flood was not sent in full")
         self.assertIsNone(svc.process.poll())
         if harness.WINE:
-            # Under Wine every wait on the ~4,100 sockets goes through
-            # wineserver and takes tens of milliseconds, and a relayed answer
-            # needs two waits: the bound cannot hold there.
+            # Under Wine every wait on the ~4,100 sockets, and every socket
+            # made or closed, goes through wineserver: tens of milliseconds
+            # a wait, and a relayed answer needs two. On an idle machine the
+            # bound holds; beside other work it does not, so the figures are
+            # shown, not judged.
             print("\n  [wine] %d of %d good answers later than 100 ms (slowest answered: %d ms)"
                   % (len(late), asked, slowest * 1000), end=" ")
-            self.skipTest("Wine's select over thousands of sockets is too slow for the 100 ms bound")
+            self.skipTest("under Wine the bound depends on wineserver's share of the machine")
         self.assertEqual(late, [], "%d of %d good answers later than 100 ms" % (len(late), asked))
         # Forwards live 5 s; the next sweep (at most 0.5 s later) closes them.
         harness.wait_for(lambda: dns.open_fds(pid) <= baseline, flood_end + 6.0 - time.monotonic())
