@@ -80,8 +80,10 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
 // Receives one datagram on the DNS socket and answers, forwards or drops it
 // as answer_query decides; the answer leaves from the address the datagram
 // was sent to. A forward goes to the upstream server (dns_server_ip, port 53)
-// through a UDP socket of its own. Returns false when no datagram was
-// queued.
+// through a UDP socket of its own. A datagram from one of the service's own
+// forward sockets (the upstream server is this server) is dropped and
+// logged, as TCP drops such a connection. Returns false when no datagram
+// was queued.
 bool handle_dns_query();
 // Closes every pending forward's socket and empties the list.
 void drop_all_pending_forwards();
