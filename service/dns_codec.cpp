@@ -7,24 +7,43 @@
 namespace {
 
 // RFC 1035 header, 12 bytes, every multi-byte field big-endian:
-//   0-1 ID | 2 QR Opcode AA TC RD | 3 RA Z RCODE | 4-5 QDCOUNT
+//   0-1 ID | 2 QR Opcode AA TC RD | 3 RA Z AD CD RCODE | 4-5 QDCOUNT
 //   6-7 ANCOUNT | 8-9 NSCOUNT | 10-11 ARCOUNT | 12.. first question
-constexpr int kHeaderSize = 12;
-constexpr int kFlagsByte = 2;     // QR 0x80, Opcode 0x78, AA 0x04, TC 0x02, RD 0x01
-constexpr int kRcodeByte = 3;     // RA 0x80, Z 0x70, RCODE 0x0F
+constexpr int kFlagsByte = 2;
+constexpr unsigned char kQrBit = 0x80;
+constexpr unsigned char kOpcodeBits = 0x78;
+constexpr int kOpcodeShift = 3;
+constexpr unsigned char kAaBit = 0x04;
+constexpr unsigned char kTcBit = 0x02;
+constexpr unsigned char kRdBit = 0x01;
+constexpr int kRcodeByte = 3;
+constexpr unsigned char kRaBit = 0x80;
+constexpr unsigned char kCdBit = 0x10;  // Z 0x40 and AD 0x20 are never set
+constexpr unsigned char kRcodeMask = 0x0F;
 constexpr int kQdcountOffset = 4;
-constexpr int kAncountLow = 7;
-constexpr int kNscountLow = 9;
-constexpr int kArcountLow = 11;
+constexpr int kAncountOffset = 6;
+constexpr int kNscountOffset = 8;
+constexpr int kArcountOffset = 10;
 constexpr int kQuestionOffset = 12;
 
-// Opcodes 0 (QUERY) and 1 (IQUERY) leave these three bits clear.
-constexpr unsigned char kOpcodeHighBits = 0x70;
-constexpr unsigned char kQrAndAa = 0x84;
-constexpr unsigned char kRcodeMask = 0x0F;
 constexpr int kTypeAndClassSize = 4;
+constexpr int kMaxLabelLength = 63;
+// Type, class, TTL and RDLENGTH of a resource record.
+constexpr int kRecordFixedSize = 10;
+constexpr unsigned char kPointerBits = 0xC0;
+constexpr std::uint32_t kZoneTtl = 32;
 
 int read_u16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
+
+void write_u16(unsigned char* p, int value) {
+  p[0] = static_cast<unsigned char>(value >> 8);
+  p[1] = static_cast<unsigned char>(value);
+}
+
+void write_u32(unsigned char* p, std::uint32_t value) {
+  write_u16(p, static_cast<int>(value >> 16));
+  write_u16(p + 2, static_cast<int>(value & 0xFFFF));
+}
 
 // The answer, authority and additional records appended behind a query. The
 // two addresses (block offsets 12 and 66) are written over the zero gaps.
@@ -45,7 +64,67 @@ const unsigned char kAnswerBlock[kAnswerBlockSize] = {
 };
 static_assert(sizeof(kAnswerBlock) == kAnswerBlockSize, "answer block layout");
 
+const unsigned char kZoneName[] = {6, 't', 'a', 'r', 'v', 'i', 'k', 0};
+const unsigned char kNsName[] = {2, 'n', 's', 6, 't', 'a', 'r', 'v', 'i', 'k', 0};
+const unsigned char kMailboxName[] = {10, 'h', 'o', 's', 't', 'm', 'a', 's', 't', 'e', 'r',
+                                      6,  't', 'a', 'r', 'v', 'i', 'k', 0};
+const unsigned char kQuestionNamePointer[] = {0xC0, 0x0C};
+
+// SOA timers behind the serial: refresh, retry, expire, minimum (the
+// negative-caching TTL).
+constexpr std::uint32_t kSoaRefresh = 3600;
+constexpr std::uint32_t kSoaRetry = 600;
+constexpr std::uint32_t kSoaExpire = 86400;
+constexpr std::uint32_t kSoaMinimum = kZoneTtl;
+
+// Writes the owner name and the fixed part of a record of class IN, TTL 32,
+// at `pos`; returns the offset of its RDATA, or -1 when the whole record
+// (rdata_length bytes of RDATA) would end past `limit`.
+int begin_record(unsigned char* message, int pos, int limit, const unsigned char* owner,
+                 int owner_length, int type, int rdata_length) {
+  if (pos < 0 || limit - pos < owner_length + kRecordFixedSize + rdata_length) return -1;
+  std::memcpy(message + pos, owner, owner_length);
+  unsigned char* fixed = message + pos + owner_length;
+  write_u16(fixed, type);
+  write_u16(fixed + 2, kClassIn);
+  write_u32(fixed + 4, kZoneTtl);
+  write_u16(fixed + 8, rdata_length);
+  return pos + owner_length + kRecordFixedSize;
+}
+
+// Skips the owner name of a record at *pos: labels ending in a zero byte or
+// in a compression pointer (not followed). False when it runs past `length`
+// or uses a label type other than these two.
+bool skip_name(const unsigned char* message, int length, int* pos, bool* is_root) {
+  *is_root = *pos < length && message[*pos] == 0;
+  // loop invariant: *pos <= length
+  for (;;) {
+    if (*pos >= length) return false;
+    int n = message[*pos];
+    if (n == 0) {
+      *pos += 1;
+      return true;
+    }
+    if ((n & kPointerBits) == kPointerBits) {
+      if (length - *pos < 2) return false;
+      *pos += 2;
+      return true;
+    }
+    if (n & kPointerBits) return false;  // 0x40 and 0x80: label types nobody uses
+    if (n > length - *pos - 1) return false;
+    *pos += 1 + n;
+  }
+}
+
 }  // namespace
+
+bool is_response(const unsigned char* message) { return (message[kFlagsByte] & kQrBit) != 0; }
+
+int header_opcode(const unsigned char* message) {
+  return (message[kFlagsByte] & kOpcodeBits) >> kOpcodeShift;
+}
+
+int header_qdcount(const unsigned char* message) { return read_u16(message + kQdcountOffset); }
 
 int decode_question(char* name, unsigned capacity, const unsigned char* message, int length,
                     int* qtype, int* qclass, int* question_end) {
@@ -55,9 +134,6 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
   if (capacity == 0) return -1;
   name[0] = '\0';
   if (length <= kHeaderSize) return -1;
-  if (message[kFlagsByte] & kOpcodeHighBits) return -1;
-  if (read_u16(message + kQdcountOffset) == 0) return -1;
-
   // A label of n bytes needs n + 1 < remaining, so the name and its zero
   // never take more than capacity - 1 bytes.
   unsigned remaining = capacity;
@@ -71,9 +147,10 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
     }
     int n = message[pos];
     if (n == 0) break;
-    // Top bits are not examined: a compression pointer reads as a long label
-    // and is never followed.
-    if (static_cast<unsigned>(n) + 1 >= remaining || n > length - pos - 1) {
+    // A compression pointer (or any label longer than 63 bytes) makes the
+    // question unreadable: pointers are never followed.
+    if (n > kMaxLabelLength || static_cast<unsigned>(n) + 1 >= remaining ||
+        n > length - pos - 1) {
       name[out] = '\0';
       return -1;
     }
@@ -95,43 +172,113 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
   return static_cast<int>(out);
 }
 
-int decode_query_name(char* name, unsigned capacity, const unsigned char* message, int length,
-                      int* qtype, int* qclass) {
-  int type = 0;
-  int klass = 0;
-  int question_end = 0;
-  int n = decode_question(name, capacity, message, length, &type, &klass, &question_end);
-  if (qtype) *qtype = type;
-  if (qclass) *qclass = klass;
-  if (n < 0 || type != kTypeA || klass != kClassIn) return 0;
-  return n;
+bool read_edns(const unsigned char* message, int length, int question_end, Edns* edns) {
+  *edns = Edns{};
+  const int counts[3] = {read_u16(message + kAncountOffset), read_u16(message + kNscountOffset),
+                         read_u16(message + kArcountOffset)};
+  const int kAdditional = 2;
+  int pos = question_end;
+  for (int section = 0; section < 3; ++section) {
+    for (int i = 0; i < counts[section]; ++i) {
+      bool root = false;
+      if (!skip_name(message, length, &pos, &root)) return false;
+      if (length - pos < kRecordFixedSize) return false;
+      const unsigned char* fixed = message + pos;
+      int rdata_length = read_u16(fixed + 8);
+      if (rdata_length > length - pos - kRecordFixedSize) return false;
+      if (read_u16(fixed) == kTypeOpt) {
+        if (section != kAdditional || !root || edns->present) return false;
+        // OPT: CLASS is the payload size; TTL is extended RCODE, version,
+        // then the flags with DO in the top bit.
+        edns->present = true;
+        edns->payload_size = read_u16(fixed + 2);
+        edns->version = fixed[5];
+        edns->dnssec_ok = (fixed[6] & 0x80) != 0;
+      }
+      pos += kRecordFixedSize + rdata_length;
+    }
+  }
+  return true;
+}
+
+void write_reply_header(unsigned char* message, bool authoritative, bool recursion_available,
+                        int rcode, int qdcount, int ancount, int nscount, int arcount) {
+  unsigned char flags = kQrBit | (message[kFlagsByte] & (kOpcodeBits | kRdBit));
+  if (authoritative) flags |= kAaBit;
+  unsigned char second = message[kRcodeByte] & kCdBit;
+  if (recursion_available) second |= kRaBit;
+  second |= static_cast<unsigned char>(rcode & kRcodeMask);
+  message[kFlagsByte] = flags;
+  message[kRcodeByte] = second;
+  write_u16(message + kQdcountOffset, qdcount);
+  write_u16(message + kAncountOffset, ancount);
+  write_u16(message + kNscountOffset, nscount);
+  write_u16(message + kArcountOffset, arcount);
+}
+
+void set_truncated(unsigned char* message) { message[kFlagsByte] |= kTcBit; }
+
+int append_soa(unsigned char* message, int pos, int limit, std::uint32_t serial) {
+  const int rdata_length = sizeof kNsName + sizeof kMailboxName + 5 * 4;
+  int rdata = begin_record(message, pos, limit, kZoneName, sizeof kZoneName, kTypeSoa,
+                           rdata_length);
+  if (rdata < 0) return -1;
+  unsigned char* p = message + rdata;
+  std::memcpy(p, kNsName, sizeof kNsName);
+  p += sizeof kNsName;
+  std::memcpy(p, kMailboxName, sizeof kMailboxName);
+  p += sizeof kMailboxName;
+  const std::uint32_t numbers[5] = {serial, kSoaRefresh, kSoaRetry, kSoaExpire, kSoaMinimum};
+  for (std::uint32_t number : numbers) {
+    write_u32(p, number);
+    p += 4;
+  }
+  return rdata + rdata_length;
+}
+
+int append_zone_ns(unsigned char* message, int pos, int limit) {
+  int rdata = begin_record(message, pos, limit, kZoneName, sizeof kZoneName, kTypeNs,
+                           sizeof kNsName);
+  if (rdata < 0) return -1;
+  std::memcpy(message + rdata, kNsName, sizeof kNsName);
+  return rdata + static_cast<int>(sizeof kNsName);
+}
+
+int append_a_for_question(unsigned char* message, int pos, int limit, std::uint32_t address) {
+  int rdata = begin_record(message, pos, limit, kQuestionNamePointer, sizeof kQuestionNamePointer,
+                           kTypeA, 4);
+  if (rdata < 0) return -1;
+  std::memcpy(message + rdata, &address, 4);  // network order already
+  return rdata + 4;
+}
+
+int append_a_for_ns(unsigned char* message, int pos, int limit, std::uint32_t address) {
+  int rdata = begin_record(message, pos, limit, kNsName, sizeof kNsName, kTypeA, 4);
+  if (rdata < 0) return -1;
+  std::memcpy(message + rdata, &address, 4);
+  return rdata + 4;
+}
+
+int append_opt(unsigned char* message, int pos, int limit, int rcode, bool dnssec_ok) {
+  if (pos < 0 || limit - pos < kOptRecordSize) return -1;
+  unsigned char* p = message + pos;
+  p[0] = 0;  // the root name
+  write_u16(p + 1, kTypeOpt);
+  write_u16(p + 3, kEdnsPayloadSize);
+  p[5] = static_cast<unsigned char>(rcode >> 4);  // extended RCODE, high bits
+  p[6] = 0;                                       // version
+  p[7] = dnssec_ok ? 0x80 : 0;
+  p[8] = 0;
+  write_u16(p + 9, 0);  // no options
+  return pos + kOptRecordSize;
 }
 
 int build_local_answer(unsigned char* message, int length, std::uint32_t entry_address,
                        std::uint32_t server_address) {
-  message[kFlagsByte] |= kQrAndAa;
-  message[kAncountLow] = 1;
-  message[kNscountLow] = 1;
-  message[kArcountLow] = 1;
-  // Behind the last received byte, so anything after the first question
-  // (an OPT record, say) stays where it was.
   unsigned char* block = message + length;
   std::memcpy(block, kAnswerBlock, kAnswerBlockSize);
   // Addresses are in network order already: copied byte for byte.
   std::memcpy(block + kEntryAddressOffset, &entry_address, 4);
   std::memcpy(block + kServerAddressOffset, &server_address, 4);
   return length + kAnswerBlockSize;
-}
-
-int keep_first_question_only(unsigned char* message, int question_end) {
-  message[kQdcountOffset] = 0;
-  message[kQdcountOffset + 1] = 1;
-  for (int i = kQdcountOffset + 2; i < kHeaderSize; ++i) message[i] = 0;
-  return question_end;
-}
-
-int build_error_answer(unsigned char* message, int length, int rcode) {
-  message[kFlagsByte] |= kQrAndAa;
-  message[kRcodeByte] |= static_cast<unsigned char>(rcode & kRcodeMask);
-  return length;
 }

@@ -18,22 +18,23 @@ constexpr long kIdleWaitUs = 500000;
 // steady traffic, once the changes are a second old).
 constexpr long kDirtyWaitUs = 100000;
 
-// 32 KiB of handles: fixed storage, so composing the set allocates nothing.
-ReadSet g_read_set;
+// Fixed storage, so composing the set allocates nothing. It holds every
+// socket the loop may own at once, so none is ever left unwatched.
+WaitSet g_wait_set;
+static_assert(2 + kMaxPendingForwards + 1 + kMaxTcpClients + kMaxTcpForwards <= kWaitSetCapacity,
+              "registration and DNS sockets, forwards, TCP listener, clients and their forwards");
 
 // When the next hosts-file write is due; touched only by the loop's thread.
 RewriteSchedule g_rewrite_schedule;
 
-// Serves the ready sockets, at most one datagram from each, in this order.
-void serve_ready_sockets() {
-  if (read_set_has(g_read_set, g_registration_socket) &&
+// Serves the ready sockets: the registration socket first, then the DNS
+// side.
+void serve_ready_sockets(int registration_slot) {
+  if (wait_set_ready(g_wait_set, registration_slot) != 0 &&
       !handle_registration_datagram(g_registration_socket)) {
     return;  // the DNS side is served in the next iteration
   }
-  if (g_dns_socket != kNoSocket) {
-    relay_upstream_answers(g_read_set);
-    if (read_set_has(g_read_set, g_dns_socket)) handle_dns_query();
-  }
+  if (g_dns_socket != kNoSocket) serve_dns_sockets(g_wait_set);
 }
 
 // Writes the block when it is due; a failed write is tried again later.
@@ -109,13 +110,10 @@ bool service_start() {
     log(1, "UDP bind on port %d error: %d", g_settings.port, last_socket_error());
     return false;
   }
-  if (g_settings.dns_port == 0) return true;
-
-  g_dns_socket = bind_udp_port(g_settings.dns_port);
-  if (g_dns_socket == kNoSocket) {
-    log(1, "UDP bind on port %d error: %d", g_settings.dns_port, last_socket_error());
-    log(1, "DNS server will be disabled");
-  }
+  // A device that has gone before its acknowledgement arrives must not cost
+  // a later receive (Windows).
+  udp_ignore_unreachable(g_registration_socket);
+  if (g_settings.dns_port != 0) open_dns_sockets(g_settings.dns_port);
   return true;
 }
 
@@ -135,16 +133,13 @@ Socket bind_udp_port(int port) {
 void loop_iteration() {
   long timeout_us = g_hosts_dirty ? kDirtyWaitUs : kIdleWaitUs;
 
-  read_set_clear(&g_read_set);
-  read_set_add(&g_read_set, g_registration_socket);
-  if (g_dns_socket != kNoSocket) {
-    read_set_add(&g_read_set, g_dns_socket);
-    sweep_pending_forwards(tick_count_ms(), &g_read_set);
-  }
+  wait_set_clear(&g_wait_set);
+  int registration_slot = wait_set_add(&g_wait_set, g_registration_socket, kWaitRead);
+  if (g_dns_socket != kNoSocket) add_dns_sockets(tick_count_ms(), &g_wait_set);
 
-  int ready = wait_readable(&g_read_set, timeout_us);
+  int ready = wait_sockets(&g_wait_set, timeout_us);
   // A failed wait counts as a quiet one.
-  if (ready > 0) serve_ready_sockets();
+  if (ready > 0) serve_ready_sockets(registration_slot);
   write_hosts_block_when_due(ready <= 0);
 }
 
@@ -153,11 +148,7 @@ void shutdown_service() {
     socket_close(g_registration_socket);
     g_registration_socket = kNoSocket;
   }
-  if (g_dns_socket != kNoSocket) {
-    socket_close(g_dns_socket);
-    g_dns_socket = kNoSocket;
-    drop_all_pending_forwards();
-  }
+  close_dns_sockets();
   // One more attempt, whatever the back-off after earlier failures says.
   if (g_hosts_dirty) rewrite_hosts_block(g_settings.hosts_file);
 }

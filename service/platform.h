@@ -19,6 +19,9 @@ constexpr Socket kNoSocket = -1;
 // The platform's "message too long" receive error: WSAEMSGSIZE (10040) on
 // Windows, EMSGSIZE on POSIX.
 extern const int kMessageTooLong;
+// What the non-blocking TCP calls below return when the call would have had
+// to wait; never a valid count.
+constexpr int kWouldBlock = -2;
 
 // An IPv4 socket address exactly as the OS filled it in: 16 bytes of
 // sockaddr_in plus the length the OS reported.
@@ -33,29 +36,82 @@ struct SocketAddress {
 bool net_start();
 void net_cleanup();
 
-// A new unbound UDP/IPv4 socket, or kNoSocket.
+// A new unbound UDP/IPv4 socket, or kNoSocket. It is non-blocking: a
+// receive with nothing queued fails (would-block) instead of waiting, and so
+// does a send into a full buffer.
 Socket udp_open();
 // Binds to address (network byte order; 0 = all interfaces) and port.
 bool udp_bind(Socket s, std::uint32_t address, int port);
 // Connects a UDP socket, so that only datagrams from that peer are received.
+// A later "port unreachable" from the peer makes the next receive fail
+// (connection refused / WSAECONNRESET) where the OS reports it.
 bool udp_connect(Socket s, std::uint32_t address, int port);
+// For a socket that answers many peers: a peer that has gone away must not
+// make a later receive fail. Windows reports an ICMP "port unreachable" for
+// an earlier send as WSAECONNRESET on the next receive of any UDP socket;
+// this switches that off (SIO_UDP_CONNRESET). POSIX reports such errors
+// only on connected sockets, so there it does nothing. False on failure.
+bool udp_ignore_unreachable(Socket s);
+// Asks the OS to report with each datagram the local address it was sent
+// to (IP_PKTINFO), for udp_receive_to / udp_send_from. False when the
+// platform cannot; the socket then works as before.
+bool udp_report_destination(Socket s);
 void socket_close(Socket s);
 // The socket layer's last error (WSAGetLastError / errno).
 int last_socket_error();
 void set_last_socket_error(int error);
 
 // Receives one datagram of at most `capacity` bytes. Returns its length, or
-// -1 when the receive failed; a datagram longer than capacity is discarded
-// and reported as a failure with last_socket_error() == kMessageTooLong.
-// `from` may be null.
+// -1 when the receive failed (would-block included); a datagram longer than
+// capacity is discarded and reported as a failure with last_socket_error()
+// == kMessageTooLong. `from` may be null.
 int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from);
+// As udp_receive, but kWouldBlock when no datagram is queued; and *local
+// gets the address the datagram was sent to (network byte order), or 0 when
+// the OS did not say (udp_report_destination not in force, or not
+// supported).
+int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
+                   std::uint32_t* local);
 // Sends to `to` (its first `to.length` bytes). Returns bytes sent or -1.
 int udp_send(Socket s, const char* data, int length, const SocketAddress& to);
+// Sends to `to` from the local address `local` (as udp_receive_to gave it),
+// so that the peer sees the answer come from the address it asked. With
+// local 0, or where the OS refuses that source (a broadcast destination,
+// say), it sends as udp_send does.
+int udp_send_from(Socket s, const char* data, int length, const SocketAddress& to,
+                  std::uint32_t local);
 // Sends on a connected socket.
 int udp_send_connected(Socket s, const char* data, int length);
 
+// TCP. Every socket these calls give is non-blocking; none of them waits.
+// A socket bound to `port` on all interfaces and listening, or kNoSocket
+// (last_socket_error() tells why).
+Socket tcp_listen(int port);
+// Takes one waiting connection: a new socket, or kNoSocket when none is
+// waiting (last_socket_error() is then the would-block error) or the accept
+// failed. `from` may be null.
+Socket tcp_accept(Socket listener, SocketAddress* from);
+// Starts a connection to address:port (network byte order): a socket whose
+// connect is under way, or kNoSocket when it failed at once (for example
+// refused by the local host before any wait). The connect has finished once
+// a wait reports the socket writable; tcp_connect_error then tells how.
+Socket tcp_connect_start(std::uint32_t address, int port);
+// 0 when the socket's connect succeeded, else its error (SO_ERROR).
+int tcp_connect_error(Socket s);
+// Sends up to `length` bytes: the count sent (possibly fewer), kWouldBlock
+// when the buffer is full, -1 on failure.
+int tcp_send(Socket s, const char* data, int length);
+// Receives up to `capacity` bytes: the count received, 0 when the peer has
+// closed its side, kWouldBlock when nothing is there yet, -1 on failure.
+int tcp_receive(Socket s, char* buffer, int capacity);
+
+// The local address a socket is bound to (getsockname); for a connected or
+// connecting socket, the one the OS chose. False on failure.
+bool socket_local_address(Socket s, SocketAddress* out);
 // The IPv4 address (network byte order) held in a socket address.
 std::uint32_t socket_address_ip(const SocketAddress& a);
+// The port (host byte order) held in a socket address.
+int socket_address_port(const SocketAddress& a);
 // Builds an IPv4 socket address.
 SocketAddress make_socket_address(std::uint32_t address, int port);
 // Sends to an IPv4 address (network byte order) and port.
@@ -70,7 +126,47 @@ std::uint32_t parse_ipv4(const char* text);
 // inet_ntoa: network byte order to dotted decimal.
 std::string format_ipv4(std::uint32_t address);
 
-// The read set handed to one wait: at most kReadSetCapacity handles.
+// The set of sockets handed to the loop's one wait. Each socket is added with
+// what it is watched for and gets a slot; after the wait, `ready` of each
+// slot says what the socket is ready for, so the owner of a slot finds its
+// answer without a search. Fixed storage: composing it allocates nothing.
+// The capacity holds the registration socket, the DNS sockets, every
+// pending forward and every TCP connection at once (the loop checks that).
+constexpr int kWaitSetCapacity = 4352;
+constexpr unsigned char kWaitRead = 1;
+constexpr unsigned char kWaitWrite = 2;
+struct WaitSet {
+  int count;
+  Socket handles[kWaitSetCapacity];
+  unsigned char wanted[kWaitSetCapacity];  // kWaitRead | kWaitWrite
+  unsigned char ready[kWaitSetCapacity];   // filled by wait_sockets
+};
+inline void wait_set_clear(WaitSet* set) { set->count = 0; }
+// Adds `s` to be watched for `wanted`; returns its slot, or -1 when the set
+// is full (the socket is then not watched). Adding a socket twice gives it
+// two slots: the caller keeps them distinct.
+inline int wait_set_add(WaitSet* set, Socket s, unsigned char wanted) {
+  if (set->count >= kWaitSetCapacity) return -1;
+  set->handles[set->count] = s;
+  set->wanted[set->count] = wanted;
+  set->ready[set->count] = 0;
+  return set->count++;
+}
+// What the last wait found for `slot` (0 for slot -1).
+inline unsigned char wait_set_ready(const WaitSet& set, int slot) {
+  return slot >= 0 && slot < set.count ? set.ready[slot] : 0;
+}
+// Waits up to timeout_us microseconds until any socket of the set is ready
+// for what it is watched for. An error or hang-up on a socket counts as
+// ready for everything it is watched for, so that its owner's next call
+// reports the error instead of the wait returning at once forever. A connect
+// that failed counts as writable (Windows reports it apart; this hides
+// that). Returns the number of ready slots, 0 on time-out, -1 on failure
+// (every `ready` is then 0).
+int wait_sockets(WaitSet* set, long timeout_us);
+
+// A plain read set for callers that wait on a few sockets for reading only
+// (the registration tool, tests): at most kReadSetCapacity handles.
 constexpr int kReadSetCapacity = 4096;
 struct ReadSet {
   int count;
@@ -89,9 +185,9 @@ inline void read_set_add(ReadSet* set, Socket s) {
   set->handles[set->count++] = s;
 }
 // Waits up to timeout_us microseconds for any socket of the set to become
-// readable. Returns the number of ready sockets (the set then holds only
-// those, in their original order), 0 on time-out, -1 on failure (the set's
-// content is then unspecified).
+// readable (or to report an error). Returns the number of ready sockets (the
+// set then holds only those, in their original order), 0 on time-out, -1 on
+// failure (the set's content is then unspecified).
 int wait_readable(ReadSet* set, long timeout_us);
 
 // ---------------------------------------------------------------------------

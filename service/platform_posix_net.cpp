@@ -21,6 +21,8 @@ namespace {
 
 int fd_of(Socket s) { return static_cast<int>(s); }
 
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
 sockaddr_in ipv4_address(std::uint32_t address, int port) {
   sockaddr_in a;
   std::memset(&a, 0, sizeof a);
@@ -47,7 +49,7 @@ bool net_start() {
 void net_cleanup() {}
 
 Socket udp_open() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   return fd < 0 ? kNoSocket : static_cast<Socket>(fd);
 }
 
@@ -61,29 +63,97 @@ bool udp_connect(Socket s, std::uint32_t address, int port) {
   return connect(fd_of(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
+bool udp_ignore_unreachable(Socket) { return true; }
+
+bool udp_report_destination(Socket s) {
+  int on = 1;
+  return setsockopt(fd_of(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+}
+
 void socket_close(Socket s) { close(fd_of(s)); }
 
 int last_socket_error() { return errno; }
 void set_last_socket_error(int error) { errno = error; }
 
-int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
+int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
+                   std::uint32_t* local) {
   sockaddr_in a;
-  socklen_t length = sizeof a;
-  // MSG_TRUNC makes recvfrom return the datagram's real length, so that an
+  iovec data;
+  data.iov_base = buffer;
+  data.iov_len = static_cast<size_t>(capacity);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message;
+  std::memset(&message, 0, sizeof message);
+  message.msg_name = &a;
+  message.msg_namelen = sizeof a;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  // MSG_TRUNC makes recvmsg return the datagram's real length, so that an
   // oversized datagram is reported as a failure as Winsock does.
-  ssize_t n = recvfrom(fd_of(s), buffer, static_cast<size_t>(capacity), MSG_TRUNC,
-                       reinterpret_cast<sockaddr*>(&a), &length);
-  if (n < 0) return -1;
+  ssize_t n = recvmsg(fd_of(s), &message, MSG_TRUNC);
+  if (n < 0) return would_block(errno) ? kWouldBlock : -1;
   if (n > capacity) {
     errno = EMSGSIZE;
     return -1;
   }
   if (from != nullptr) {
+    socklen_t length = message.msg_namelen;
     std::memset(from->bytes, 0, sizeof from->bytes);
     std::memcpy(from->bytes, &a, length < sizeof a ? length : sizeof a);
     from->length = static_cast<int>(length);
   }
+  if (local != nullptr) {
+    *local = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        // The local address the datagram belongs to: the header's
+        // destination for unicast, an address of the receiving interface
+        // for a broadcast (which cannot be a source).
+        *local = info.ipi_spec_dst.s_addr;
+      }
+    }
+  }
   return static_cast<int>(n);
+}
+
+int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
+  int n = udp_receive_to(s, buffer, capacity, from, nullptr);
+  return n == kWouldBlock ? -1 : n;
+}
+
+int udp_send_from(Socket s, const char* data, int length, const SocketAddress& to,
+                  std::uint32_t local) {
+  if (local == 0) return udp_send(s, data, length, to);
+  iovec part;
+  part.iov_base = const_cast<char*>(data);
+  part.iov_len = static_cast<size_t>(length);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  std::memset(control, 0, sizeof control);
+  msghdr message;
+  std::memset(&message, 0, sizeof message);
+  message.msg_name = const_cast<unsigned char*>(to.bytes);
+  message.msg_namelen = static_cast<socklen_t>(to.length);
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info;
+  std::memset(&info, 0, sizeof info);
+  info.ipi_spec_dst.s_addr = local;  // the source; ifindex 0: routed as usual
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  ssize_t n = sendmsg(fd_of(s), &message, 0);
+  // An address the OS will not send from (gone since, say): a reply from
+  // the default source is still better than none.
+  if (n < 0 && errno == EINVAL) return udp_send(s, data, length, to);
+  return n < 0 ? -1 : static_cast<int>(n);
 }
 
 int udp_send(Socket s, const char* data, int length, const SocketAddress& to) {
@@ -103,6 +173,22 @@ std::uint32_t socket_address_ip(const SocketAddress& a) {
   return in.sin_addr.s_addr;
 }
 
+bool socket_local_address(Socket s, SocketAddress* out) {
+  sockaddr_in a;
+  socklen_t length = sizeof a;
+  if (getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &length) != 0) return false;
+  std::memset(out->bytes, 0, sizeof out->bytes);
+  std::memcpy(out->bytes, &a, sizeof a);
+  out->length = static_cast<int>(sizeof a);
+  return true;
+}
+
+int socket_address_port(const SocketAddress& a) {
+  sockaddr_in in;
+  std::memcpy(&in, a.bytes, sizeof in);
+  return ntohs(in.sin_port);
+}
+
 SocketAddress make_socket_address(std::uint32_t address, int port) {
   SocketAddress result;
   sockaddr_in a = ipv4_address(address, port);
@@ -119,21 +205,107 @@ std::string format_ipv4(std::uint32_t address) {
   return inet_ntoa(a);
 }
 
-int wait_readable(ReadSet* set, long timeout_us) {
+Socket tcp_listen(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return kNoSocket;
+  // A restart must not wait for the connections of the last run to leave
+  // TIME_WAIT; a port held by a live listener still refuses the bind.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a = ipv4_address(0, port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return kNoSocket;
+  }
+  return static_cast<Socket>(fd);
+}
+
+Socket tcp_accept(Socket listener, SocketAddress* from) {
+  sockaddr_in a;
+  socklen_t length = sizeof a;
+  int fd = accept4(fd_of(listener), reinterpret_cast<sockaddr*>(&a), &length,
+                   SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return kNoSocket;
+  if (from != nullptr) {
+    std::memset(from->bytes, 0, sizeof from->bytes);
+    std::memcpy(from->bytes, &a, length < sizeof a ? length : sizeof a);
+    from->length = static_cast<int>(length);
+  }
+  return static_cast<Socket>(fd);
+}
+
+Socket tcp_connect_start(std::uint32_t address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return kNoSocket;
+  sockaddr_in a = ipv4_address(address, port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return kNoSocket;
+  }
+  return static_cast<Socket>(fd);
+}
+
+int tcp_connect_error(Socket s) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd_of(s), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+int tcp_send(Socket s, const char* data, int length) {
+  ssize_t n = send(fd_of(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  return would_block(errno) ? kWouldBlock : -1;
+}
+
+int tcp_receive(Socket s, char* buffer, int capacity) {
+  ssize_t n = recv(fd_of(s), buffer, static_cast<size_t>(capacity), 0);
+  if (n >= 0) return static_cast<int>(n);
+  return would_block(errno) ? kWouldBlock : -1;
+}
+
+int wait_sockets(WaitSet* set, long timeout_us) {
   // poll, not select: an fd_set cannot hold descriptors of 1024 and up.
-  static pollfd fds[kReadSetCapacity];
+  static pollfd fds[kWaitSetCapacity];
   for (int i = 0; i < set->count; ++i) {
     fds[i].fd = fd_of(set->handles[i]);
-    fds[i].events = POLLIN;
+    fds[i].events = static_cast<short>(((set->wanted[i] & kWaitRead) ? POLLIN : 0) |
+                                       ((set->wanted[i] & kWaitWrite) ? POLLOUT : 0));
     fds[i].revents = 0;
+    set->ready[i] = 0;
   }
   int timeout_ms = static_cast<int>((timeout_us + 999) / 1000);
   int n = poll(fds, static_cast<nfds_t>(set->count), timeout_ms);
   if (n <= 0) return n < 0 ? -1 : 0;
-  int kept = 0;
+  int ready = 0;
   for (int i = 0; i < set->count; ++i) {
-    // An error condition counts as readable: the receive then reports it.
-    if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) set->handles[kept++] = set->handles[i];
+    short r = fds[i].revents;
+    if (r == 0) continue;
+    unsigned char found = 0;
+    if (r & POLLIN) found |= kWaitRead;
+    if (r & POLLOUT) found |= kWaitWrite;
+    // An error or hang-up is reported to whatever the socket waits for; the
+    // next receive, send or connect check then says what it was.
+    if (r & (POLLERR | POLLHUP | POLLNVAL)) found |= set->wanted[i];
+    set->ready[i] = found & set->wanted[i];
+    if (set->ready[i] != 0) ++ready;
+  }
+  return ready;
+}
+
+int wait_readable(ReadSet* set, long timeout_us) {
+  static WaitSet waits;
+  wait_set_clear(&waits);
+  for (int i = 0; i < set->count; ++i) wait_set_add(&waits, set->handles[i], kWaitRead);
+  int n = wait_sockets(&waits, timeout_us);
+  if (n <= 0) return n;
+  int kept = 0;
+  for (int i = 0; i < waits.count; ++i) {
+    if (waits.ready[i] != 0) set->handles[kept++] = set->handles[i];
   }
   set->count = kept;
   return kept;

@@ -51,8 +51,10 @@ Decoded decode(const Bytes& message, std::size_t length, unsigned capacity = 500
   std::vector<unsigned char> exact(message.begin(), message.begin() + length);
   std::vector<char> name(capacity + 16, '#');
   Decoded d{};
-  d.result = decode_query_name(name.data(), capacity, exact.data(), static_cast<int>(length),
-                               &d.qtype, &d.qclass);
+  int question_end = 0;
+  d.result = decode_question(name.data(), capacity, exact.data(), static_cast<int>(length),
+                             &d.qtype, &d.qclass, &question_end);
+  EXPECT_EQ(question_end > 0, d.result >= 0);
   const void* zero = std::memchr(name.data(), 0, capacity);
   EXPECT_NE(zero, nullptr) << "name buffer not terminated within its capacity";
   for (std::size_t i = capacity; i < name.size(); ++i) EXPECT_EQ(name[i], '#') << "wrote past";
@@ -61,7 +63,7 @@ Decoded decode(const Bytes& message, std::size_t length, unsigned capacity = 500
 }
 Decoded decode(const Bytes& message) { return decode(message, message.size()); }
 
-TEST(DnsDecode, AcceptsOnlyQueriesOfTypeAClassIn) {
+TEST(DnsDecode, ReadsTheFirstQuestionWhateverTheHeader) {
   Bytes header_only = make_query({"a", "b"});
   header_only.resize(12);
   struct Case {
@@ -72,42 +74,43 @@ TEST(DnsDecode, AcceptsOnlyQueriesOfTypeAClassIn) {
     int qtype;
     int qclass;
   } cases[] = {
-      {"header only", header_only, 0, "", 0, 0},
+      {"header only", header_only, -1, "", 0, 0},
       {"root name", make_query({}), 0, "", 1, 1},
-      {"opcode 1 with RD", make_query({"a", "b"}, 1, 1, 0x09), 3, "a.b", 1, 1},
-      {"opcode 2 with RD", make_query({"a", "b"}, 1, 1, 0x11), 0, "", 0, 0},
-      {"a response", make_query({"a", "b"}, 1, 1, 0x81), 3, "a.b", 1, 1},
-      {"AAAA", make_query({"a", "b"}, 28), 0, "a.b", 28, 1},
-      {"class ANY", make_query({"a", "b"}, 1, 255), 0, "a.b", 1, 255},
-      {"no question", make_query({"a", "b"}, 1, 1, 0x01, 0), 0, "", 0, 0},
-      {"QDCOUNT lies high", make_query({"dev", "tarvik"}, 1, 1, 0x01, 0xFFFF), 10, "dev.tarvik",
-       1, 1},
+      {"opcode 2, QR set: the header is not the decoder's business",
+       make_query({"a", "b"}, 1, 1, 0x91), 3, "a.b", 1, 1},
+      {"AAAA, class ANY", make_query({"a", "b"}, 28, 255), 3, "a.b", 28, 255},
+      {"QDCOUNT 0", make_query({"dev", "tarvik"}, 1, 1, 0x01, 0), 10, "dev.tarvik", 1, 1},
       {"bytes copied as they are", make_query({"A.b", "C"}), 5, "A.b.C", 1, 1},
+      {"63-byte label", make_query({std::string(63, 'x')}), 63, "", 1, 1},
+      {"64-byte label", make_query({std::string(64, 'x')}), -1, "", 0, 0},
   };
-  EXPECT_EQ(make_query({}).size(), 17u);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Decoded d = decode(c.message);
     EXPECT_EQ(d.result, c.result);
-    EXPECT_EQ(d.name, c.name);
+    if (c.result != 63) {
+      EXPECT_EQ(d.name, c.name);
+    }
     EXPECT_EQ(d.qtype, c.qtype);
     EXPECT_EQ(d.qclass, c.qclass);
   }
 }
 
 TEST(DnsDecode, NameMustFitTheCapacity) {
-  Decoded fits = decode(make_query({std::string(249, 'a'), std::string(248, 'b')}));
+  std::string a(63, 'a');
+  Decoded fits = decode(make_query({a, a, a, a, a, a, a, std::string(50, 'b')}));
   EXPECT_EQ(fits.result, 498);
-  EXPECT_EQ(fits.name, std::string(249, 'a') + "." + std::string(248, 'b'));
+  EXPECT_EQ(fits.name, a + "." + a + "." + a + "." + a + "." + a + "." + a + "." + a + "." +
+                           std::string(50, 'b'));
 
-  Decoded too_long = decode(make_query({std::string(249, 'a'), std::string(249, 'b')}));
-  EXPECT_EQ(too_long.result, 0);
+  Decoded too_long = decode(make_query({a, a, a, a, a, a, a, std::string(51, 'b')}));
+  EXPECT_EQ(too_long.result, -1);
   EXPECT_LE(too_long.name.size(), 499u);
 
   // Small capacities: the zero always fits, the name only with room to spare.
   EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 4).result, 2);
-  EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 3).result, 0);
-  EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 1).result, 0);
+  EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 3).result, -1);
+  EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 1).result, -1);
 }
 
 TEST(DnsDecode, NeverReadsPastTheReceivedLength) {
@@ -117,7 +120,7 @@ TEST(DnsDecode, NeverReadsPastTheReceivedLength) {
   for (std::size_t length = 0; length < full.size(); ++length) {
     SCOPED_TRACE(length);
     Decoded d = decode(full, length);
-    EXPECT_EQ(d.result, 0);
+    EXPECT_EQ(d.result, -1);
     EXPECT_EQ(d.qtype, 0);
   }
 }
@@ -131,27 +134,404 @@ TEST(DnsDecode, HostileNames) {
     return m;
   };
   Bytes pointer_with_room = with({0xC0, 0x0C});
-  pointer_with_room.resize(12 + 1 + 192, 'p');  // the "label" is all there...
-  pointer_with_room.insert(pointer_with_room.end(), {0, 0, 1, 0, 1});  // ...then a question end
+  pointer_with_room.resize(12 + 1 + 192, 'p');  // a 192-byte "label" is all there
+  pointer_with_room.insert(pointer_with_room.end(), {0, 0, 1, 0, 1});
   struct Case {
     const char* what;
     Bytes message;
-    int result;
   } cases[] = {
-      // A pointer back to the name itself must not loop: it reads as a
-      // 192-byte label that runs past the datagram.
-      {"pointer to itself", with({0xC0, 0x0C, 0, 1, 0, 1}), 0},
-      {"pointer after a label", with({1, 'a', 0xC0, 0x0C, 0, 1, 0, 1}), 0},
-      {"label longer than the rest", with({5, 'a', 'b', 0, 1}), 0},
-      {"length byte is the last byte", with({3}), 0},
-      {"name without its end", with({1, 'a', 1, 'b'}), 0},
-      {"type and class cut short", with({1, 'a', 0, 0, 1, 0}), 0},
-      {"255-byte label in a short datagram", with({255, 'x', 'y', 0, 0, 1, 0, 1}), 0},
-      {"pointer read as a plain label", pointer_with_room, 192},
+      {"pointer to itself", with({0xC0, 0x0C, 0, 1, 0, 1})},
+      {"pointer after a label", with({1, 'a', 0xC0, 0x0C, 0, 1, 0, 1})},
+      {"label longer than the rest", with({5, 'a', 'b', 0, 1})},
+      {"length byte is the last byte", with({3})},
+      {"name without its end", with({1, 'a', 1, 'b'})},
+      {"type and class cut short", with({1, 'a', 0, 0, 1, 0})},
+      {"255-byte label in a short datagram", with({255, 'x', 'y', 0, 0, 1, 0, 1})},
+      {"pointer with room for it as a label", pointer_with_room},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(decode(c.message).result, c.result);
+    EXPECT_EQ(decode(c.message).result, -1);
+  }
+}
+
+// --- Answering: the whole reply, byte for byte --------------------------------
+
+// Hex digits, spaces ignored; 'text' in single quotes is copied as it is.
+Bytes hex(const std::string& text) {
+  Bytes out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == ' ') continue;
+    if (text[i] == '\'') {
+      std::size_t end = text.find('\'', i + 1);
+      out.insert(out.end(), text.begin() + i + 1, text.begin() + end);
+      i = end;
+      continue;
+    }
+    out.push_back(static_cast<unsigned char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    ++i;
+  }
+  return out;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The query's question, as the reply must carry it back.
+Bytes question_of(const Bytes& query) {
+  std::size_t end = 12;
+  while (query[end] != 0) end += query[end] + 1;
+  return Bytes(query.begin() + 12, query.begin() + end + 5);
+}
+
+// Appends a record to the additional section (ARCOUNT + 1).
+Bytes with_additional(Bytes query, const Bytes& record) {
+  query[11] = static_cast<unsigned char>(query[11] + 1);
+  return query + record;
+}
+
+// Client OPT records: payload 4096, DO set, a cookie option.
+const Bytes kClientOpt = hex("00 0029 1000 00 00 8000 000C 000A 0008 0102030405060708");
+const Bytes kClientOptNoDo = hex("00 0029 0200 00 00 0000 0000");
+const Bytes kClientOptVersion1 = hex("00 0029 1000 00 01 0000 0000");
+
+// The records the server appends.
+const Bytes kAnswerDev = hex("C00C 0001 0001 00000020 0004 C0A80114");
+const Bytes kZoneNs = hex("06'tarvik'00 0002 0001 00000020 000B 02'ns'06'tarvik'00");
+const Bytes kGlue = hex("02'ns'06'tarvik'00 0001 0001 00000020 0004 0A090807");
+const Bytes kOpt = hex("00 0029 04D0 00 00 0000 0000");
+const Bytes kOptDo = hex("00 0029 04D0 00 00 8000 0000");
+const Bytes kOptBadVers = hex("00 0029 04D0 01 00 0000 0000");
+
+Bytes soa(std::uint32_t serial) {
+  Bytes serial_bytes = {static_cast<unsigned char>(serial >> 24),
+                        static_cast<unsigned char>(serial >> 16),
+                        static_cast<unsigned char>(serial >> 8), static_cast<unsigned char>(serial)};
+  return hex("06'tarvik'00 0006 0001 00000020 0032 02'ns'06'tarvik'00 "
+             "0A'hostmaster'06'tarvik'00") +
+         serial_bytes + hex("00000E10 00000258 00015180 00000020");
+}
+
+struct Answered {
+  QueryOutcome outcome;
+  Bytes reply;
+};
+
+// Answers `query` in a heap buffer of exactly `capacity` bytes (the query's
+// own length when 0), so that the sanitizer build catches any read or write
+// past it.
+Answered answer(const Bytes& query, int capacity = 512, Transport transport = Transport::kUdp) {
+  if (capacity == 0) capacity = static_cast<int>(query.size());
+  std::vector<unsigned char> buffer(capacity, 0xEE);
+  std::copy(query.begin(), query.end(), buffer.begin());
+  int reply_length = -1;
+  Answered a{answer_query(buffer.data(), static_cast<int>(query.size()), capacity, transport,
+                          &reply_length),
+             {}};
+  if (a.outcome == QueryOutcome::kReply) {
+    EXPECT_GE(reply_length, 12);
+    EXPECT_LE(reply_length, capacity);
+    if (reply_length >= 0 && reply_length <= capacity) {
+      a.reply.assign(buffer.begin(), buffer.begin() + reply_length);
+    }
+  } else if (a.outcome == QueryOutcome::kForward) {
+    EXPECT_TRUE(std::equal(query.begin(), query.end(), buffer.begin())) << "forward changed";
+  }
+  return a;
+}
+
+class AnswerQuery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = g_settings;
+    g_settings.log_path = ::testing::TempDir();
+    g_settings.verbose = false;
+    g_settings.dns_server_ip = kAddressNone;
+    g_settings.tarvik_server_ip = parse_ipv4("10.9.8.7");
+    clear_name_table();
+    update_name_table("dev", "192.168.1.20");
+    update_name_table("lab.printer", "192.168.1.21");
+  }
+  void TearDown() override {
+    clear_name_table();
+    g_settings = saved_;
+  }
+  Settings saved_;
+};
+
+TEST_F(AnswerQuery, RepliesByteForByte) {
+  const Bytes dev = make_query({"dev", "tarvik"});
+  const Bytes mixed = make_query({"DeV", "TaRvIk"});
+  const Bytes nobody = make_query({"nobody", "tarvik"});
+  const Bytes apex_soa = make_query({"tarvik"}, 6);
+  const Bytes ns = make_query({"ns", "TARVIK"});
+  const Bytes external = make_query({"www", "example", "test"});
+  const std::uint32_t serial = name_table_version();
+  auto header = [](const char* flags, const char* counts) {
+    return hex(std::string("1234") + flags + counts);
+  };
+  struct Case {
+    const char* what;
+    Bytes query;
+    bool upstream;
+    QueryOutcome outcome;
+    Bytes reply;
+  } cases[] = {
+      {"registered A: answer, NS and glue, as always", dev, false, QueryOutcome::kReply,
+       header("8500", "0001 0001 0001 0001") + question_of(dev) + kAnswerDev + kZoneNs + kGlue},
+      {"RA set when an upstream server is configured", dev, true, QueryOutcome::kReply,
+       header("8580", "0001 0001 0001 0001") + question_of(dev) + kAnswerDev + kZoneNs + kGlue},
+      {"any case; the question goes back as asked", mixed, false, QueryOutcome::kReply,
+       header("8500", "0001 0001 0001 0001") + question_of(mixed) + kAnswerDev + kZoneNs + kGlue},
+      {"EDNS: the server's OPT, DO copied, no cookie", with_additional(dev, kClientOpt), false,
+       QueryOutcome::kReply,
+       header("8500", "0001 0001 0001 0002") + question_of(dev) + kAnswerDev + kZoneNs + kGlue +
+           kOptDo},
+      {"ANY of a registered name: its A record", make_query({"dev", "tarvik"}, 255), false,
+       QueryOutcome::kReply,
+       header("8500", "0001 0001 0001 0001") + question_of(make_query({"dev", "tarvik"}, 255)) +
+           kAnswerDev + kZoneNs + kGlue},
+      {"class ANY: answered in class IN", make_query({"dev", "tarvik"}, 1, 255), false,
+       QueryOutcome::kReply,
+       header("8500", "0001 0001 0001 0001") + question_of(make_query({"dev", "tarvik"}, 1, 255)) +
+           kAnswerDev + kZoneNs + kGlue},
+      {"missing name: NXDOMAIN with the SOA", nobody, false, QueryOutcome::kReply,
+       header("8503", "0001 0000 0001 0000") + question_of(nobody) + soa(serial)},
+      {"missing name, EDNS without DO", with_additional(nobody, kClientOptNoDo), false,
+       QueryOutcome::kReply,
+       header("8503", "0001 0000 0001 0001") + question_of(nobody) + soa(serial) + kOpt},
+      {"AAAA of a registered name: no data, with the SOA", make_query({"dev", "tarvik"}, 28),
+       false, QueryOutcome::kReply,
+       header("8500", "0001 0000 0001 0000") + question_of(make_query({"dev", "tarvik"}, 28)) +
+           soa(serial)},
+      {"a name with names below it exists: no data", make_query({"printer", "tarvik"}), false,
+       QueryOutcome::kReply,
+       header("8500", "0001 0000 0001 0000") + question_of(make_query({"printer", "tarvik"})) +
+           soa(serial)},
+      {"zone SOA", apex_soa, false, QueryOutcome::kReply,
+       header("8500", "0001 0001 0000 0000") + question_of(apex_soa) + soa(serial)},
+      {"zone NS, with the glue", make_query({"TarviK"}, 2), false, QueryOutcome::kReply,
+       header("8500", "0001 0001 0000 0001") + question_of(make_query({"TarviK"}, 2)) + kZoneNs +
+           kGlue},
+      {"zone ANY", make_query({"tarvik"}, 255), false, QueryOutcome::kReply,
+       header("8500", "0001 0002 0000 0001") + question_of(make_query({"tarvik"}, 255)) +
+           soa(serial) + kZoneNs + kGlue},
+      {"zone A: no data", make_query({"tarvik"}), false, QueryOutcome::kReply,
+       header("8500", "0001 0000 0001 0000") + question_of(make_query({"tarvik"})) + soa(serial)},
+      {"ns.tarvik A: the server's address", ns, false, QueryOutcome::kReply,
+       header("8500", "0001 0001 0000 0000") + question_of(ns) +
+           hex("C00C 0001 0001 00000020 0004 0A090807")},
+      {"ns.tarvik AAAA: no data", make_query({"ns", "tarvik"}, 28), false, QueryOutcome::kReply,
+       header("8500", "0001 0000 0001 0000") + question_of(make_query({"ns", "tarvik"}, 28)) +
+           soa(serial)},
+      {"below a registered name: NXDOMAIN", make_query({"x", "dev", "tarvik"}), false,
+       QueryOutcome::kReply,
+       header("8503", "0001 0000 0001 0000") + question_of(make_query({"x", "dev", "tarvik"})) +
+           soa(serial)},
+      {"class CH in the zone: REFUSED", make_query({"dev", "tarvik"}, 1, 3), false,
+       QueryOutcome::kReply,
+       header("8105", "0001 0000 0000 0000") + question_of(make_query({"dev", "tarvik"}, 1, 3))},
+      {"zone transfer: REFUSED", make_query({"tarvik"}, 252), false, QueryOutcome::kReply,
+       header("8105", "0001 0000 0000 0000") + question_of(make_query({"tarvik"}, 252))},
+      {"other names without upstream: REFUSED", external, false, QueryOutcome::kReply,
+       header("8105", "0001 0000 0000 0000") + question_of(external)},
+      {"other names without upstream, EDNS", with_additional(external, kClientOpt), false,
+       QueryOutcome::kReply,
+       header("8105", "0001 0000 0000 0001") + question_of(external) + kOptDo},
+      {"the root without upstream: REFUSED", make_query({}), false, QueryOutcome::kReply,
+       header("8105", "0001 0000 0000 0000") + question_of(make_query({}))},
+      {"other names with upstream: relayed", external, true, QueryOutcome::kForward, {}},
+      {"relayed whatever their EDNS", with_additional(external, kClientOptVersion1), true,
+       QueryOutcome::kForward, {}},
+      {"a suffix without its dot is not ours", make_query({"xtarvik"}), true,
+       QueryOutcome::kForward, {}},
+      {"a response is dropped", make_query({"dev", "tarvik"}, 1, 1, 0x81), true,
+       QueryOutcome::kDrop, {}},
+      {"a response to an external name too", make_query({"a", "test"}, 1, 1, 0x80), true,
+       QueryOutcome::kDrop, {}},
+      {"shorter than a header", hex("1234 0100 0001 0000 0000"), true, QueryOutcome::kDrop, {}},
+      {"IQUERY: NOTIMP", make_query({"dev", "tarvik"}, 1, 1, 0x09), true, QueryOutcome::kReply,
+       header("8984", "0001 0000 0000 0000") + question_of(dev)},
+      {"STATUS of an external name: NOTIMP", make_query({"a", "test"}, 1, 1, 0x10), true,
+       QueryOutcome::kReply,
+       header("9084", "0001 0000 0000 0000") + question_of(make_query({"a", "test"}))},
+      {"QDCOUNT 0: FORMERR", make_query({"dev", "tarvik"}, 1, 1, 0x01, 0), false,
+       QueryOutcome::kReply, header("8101", "0000 0000 0000 0000")},
+      {"QDCOUNT 2: FORMERR", make_query({"a", "test"}, 1, 1, 0x01, 2), true, QueryOutcome::kReply,
+       header("8181", "0000 0000 0000 0000")},
+      {"question past the end: FORMERR", hex("1234 0100 0001 0000 0000 0000 03'dev'"), true,
+       QueryOutcome::kReply, header("8181", "0000 0000 0000 0000")},
+      {"compressed question: FORMERR", hex("1234 0100 0001 0000 0000 0000 C00C 0001 0001"), true,
+       QueryOutcome::kReply, header("8181", "0000 0000 0000 0000")},
+      {"EDNS version 1: BADVERS", with_additional(dev, kClientOptVersion1), false,
+       QueryOutcome::kReply, header("8100", "0001 0000 0000 0001") + question_of(dev) + kOptBadVers},
+      {"two OPT records: FORMERR", with_additional(with_additional(dev, kClientOpt), kClientOpt),
+       false, QueryOutcome::kReply, header("8101", "0001 0000 0000 0000") + question_of(dev)},
+      {"OPT with a name: FORMERR", with_additional(dev, hex("01'x'00 0029 1000 00000000 0000")),
+       false, QueryOutcome::kReply, header("8101", "0001 0000 0000 0000") + question_of(dev)},
+      {"OPT cut short: FORMERR", with_additional(dev, hex("00 0029 1000 00000000 0004 000A")),
+       false, QueryOutcome::kReply, header("8101", "0001 0000 0000 0000") + question_of(dev)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_settings.dns_server_ip = c.upstream ? parse_ipv4("127.53.0.1") : kAddressNone;
+    Answered a = answer(c.query);
+    EXPECT_EQ(a.outcome, c.outcome);
+    EXPECT_EQ(a.reply, c.reply);
+  }
+}
+
+TEST_F(AnswerQuery, HeaderBitsAreSetNotCopied) {
+  // The query sets every bit it can: opcode 0 with AA, TC and RD, then Z,
+  // AD, CD and RCODE 5. Only RD and CD come back, and the RCODE is ours.
+  Bytes query = make_query({"nobody", "tarvik"}, 1, 1, 0x07);
+  query[3] = 0x75;
+  Bytes reply = answer(query).reply;
+  ASSERT_GE(reply.size(), 4u);
+  EXPECT_EQ(reply[2], 0x85);
+  EXPECT_EQ(reply[3], 0x13);
+
+  // Records in a query's answer and authority sections are never echoed.
+  Bytes stuffed = make_query({"dev", "tarvik"}, 1, 1, 0x00);
+  stuffed[7] = 1;
+  stuffed[9] = 1;
+  stuffed = stuffed + hex("C00C 0001 0001 00000020 0004 01020304") +
+            hex("C00C 0002 0001 00000020 0002 C00C");
+  Bytes expected = hex("1234 8400 0001 0001 0001 0001") + question_of(stuffed) + kAnswerDev +
+                   kZoneNs + kGlue;
+  EXPECT_EQ(answer(stuffed).reply, expected);
+
+  // An OPT in the answer section is a format error.
+  Bytes misplaced = make_query({"dev", "tarvik"});
+  misplaced[7] = 1;
+  misplaced = misplaced + kClientOpt;
+  EXPECT_EQ(answer(misplaced).reply, hex("1234 8101 0001 0000 0000 0000") + question_of(misplaced));
+}
+
+TEST_F(AnswerQuery, NamesLongerThan255BytesAreFormatErrors) {
+  std::string label(63, 'a');
+  // 4 x 64 + 7 + 1 = 264 bytes of name with ".tarvik"; 3 labels + 61 fit.
+  Bytes too_long = make_query({label, label, label, label, "tarvik"});
+  EXPECT_EQ(answer(too_long).reply, hex("1234 8101 0000 0000 0000 0000"));
+  Bytes longest = make_query({label, label, label, std::string(54, 'b'), "tarvik"});
+  ASSERT_EQ(question_of(longest).size(), 255u + 4u);
+  Answered a = answer(longest);
+  EXPECT_EQ(a.reply.size(), 12u + 259u + soa(0).size()) << "NXDOMAIN with the SOA";
+}
+
+TEST_F(AnswerQuery, SerialGrowsWithEveryChangeOfTheTable) {
+  auto serial_in = [](const Bytes& reply) {
+    // The serial is the 4 bytes behind the two names of the SOA's RDATA.
+    std::size_t at = reply.size() - 20;
+    return static_cast<std::uint32_t>(reply[at] << 24 | reply[at + 1] << 16 |
+                                      reply[at + 2] << 8 | reply[at + 3]);
+  };
+  const Bytes query = make_query({"tarvik"}, 6);
+  std::uint32_t first = serial_in(answer(query).reply);
+  EXPECT_EQ(serial_in(answer(query).reply), first) << "no change, same serial";
+  update_name_table("dev", "192.168.1.30");
+  std::uint32_t second = serial_in(answer(query).reply);
+  EXPECT_GT(second, first);
+  update_name_table("other", "192.168.1.31");
+  EXPECT_GT(serial_in(answer(query).reply), second);
+}
+
+TEST_F(AnswerQuery, NamesAboveRegisteredNamesExistUntilTheLastOneGoes) {
+  auto rcode = [](std::initializer_list<const char*> labels) {
+    std::vector<std::string> l(labels.begin(), labels.end());
+    Bytes reply = answer(make_query(l)).reply;
+    return reply.size() > 3 ? reply[3] & 0x0F : -1;
+  };
+  update_name_table("x.lab.printer", "192.168.1.22");
+  EXPECT_EQ(rcode({"PRINTER", "tarvik"}), 0);
+  EXPECT_EQ(rcode({"lab", "printer", "tarvik"}), 0) << "registered and with a name below";
+  EXPECT_EQ(rcode({"rinter", "tarvik"}), 3) << "whole labels, not a string's tail";
+  EXPECT_EQ(rcode({"b.printer", "tarvik"}), 3);
+  // lab.printer goes (its address is taken): printer still has x.lab.printer.
+  update_name_table("other", "192.168.1.21");
+  EXPECT_EQ(rcode({"lab", "printer", "tarvik"}), 0);
+  EXPECT_EQ(rcode({"printer", "tarvik"}), 0);
+  update_name_table("another", "192.168.1.22");
+  EXPECT_EQ(rcode({"lab", "printer", "tarvik"}), 3);
+  EXPECT_EQ(rcode({"printer", "tarvik"}), 3);
+}
+
+TEST_F(AnswerQuery, TruncatedWhenTheAnswerDoesNotFit) {
+  // With no room behind the query, a local answer shrinks to its header and
+  // question with TC set (and the OPT when asked with one); an error reply
+  // that does not fit is dropped.
+  const Bytes dev = make_query({"dev", "tarvik"});
+  const Bytes dev_opt = with_additional(dev, kClientOpt);
+  struct Case {
+    const char* what;
+    Bytes query;
+    int capacity;
+    Transport transport;
+    Bytes reply;
+  } cases[] = {
+      {"UDP, room for the question only", dev, 0, Transport::kUdp,
+       hex("1234 8700 0001 0000 0000 0000") + question_of(dev)},
+      {"TCP, room for the question only", dev, 0, Transport::kTcp,
+       hex("1234 8700 0001 0000 0000 0000") + question_of(dev)},
+      {"room for the question and OPT", dev_opt, 0, Transport::kUdp,
+       hex("1234 8700 0001 0000 0000 0001") + question_of(dev) + kOptDo},
+      {"room to spare", dev_opt, 28 + 70 + 11, Transport::kTcp,
+       hex("1234 8500 0001 0001 0001 0002") + question_of(dev) + kAnswerDev + kZoneNs + kGlue +
+           kOptDo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Answered a = answer(c.query, c.capacity, c.transport);
+    EXPECT_EQ(a.outcome, QueryOutcome::kReply);
+    EXPECT_EQ(a.reply, c.reply);
+  }
+  // A 12-byte FORMERR always fits the 12 bytes received; less is dropped.
+  EXPECT_EQ(answer(hex("1234 0100 0000 0000 0000 0000"), 0).reply,
+            hex("1234 8101 0000 0000 0000 0000"));
+}
+
+TEST_F(AnswerQuery, EveryTruncationOfEveryQuery) {
+  // Each query cut at every length, in a buffer of exactly that length: no
+  // read or write past it (the sanitizer build checks), and the outcome
+  // follows from how much of the message is left.
+  const Bytes dev = make_query({"dev", "tarvik"});
+  const Bytes queries[] = {
+      dev,
+      with_additional(dev, kClientOpt),
+      with_additional(make_query({"nobody", "tarvik"}), kClientOptVersion1),
+      with_additional(with_additional(make_query({"tarvik"}, 255), kClientOpt), kClientOpt),
+      make_query({"www", "example", "test"}, 1, 1, 0x09),
+  };
+  for (const Bytes& full : queries) {
+    const std::size_t question_end = 12 + question_of(full).size();
+    for (std::size_t length = 0; length < full.size(); ++length) {
+      SCOPED_TRACE(::testing::Message() << "query of " << full.size() << " cut to " << length);
+      Bytes cut(full.begin(), full.begin() + length);
+      for (int capacity : {0, 512}) {
+        Answered a = answer(cut, capacity);
+        if (length < 12) {
+          EXPECT_EQ(a.outcome, QueryOutcome::kDrop);
+          continue;
+        }
+        ASSERT_EQ(a.outcome, QueryOutcome::kReply);
+        ASSERT_GE(a.reply.size(), 12u);
+        EXPECT_EQ(a.reply[0], 0x12);
+        EXPECT_EQ(a.reply[2] & 0x80, 0x80) << "QR";
+        int rcode = a.reply[3] & 0x0F;
+        if ((full[2] & 0x78) != 0) {
+          EXPECT_EQ(rcode, 4) << "NOTIMP, however short";
+        } else if (length < question_end) {
+          EXPECT_EQ(Bytes(a.reply.begin() + 2, a.reply.end()), hex("8101 0000 0000 0000 0000"))
+              << "FORMERR without a question";
+        } else {
+          // The records behind the question are cut: a format error.
+          EXPECT_EQ(rcode, 1);
+          EXPECT_EQ(a.reply.size(), question_end);
+        }
+      }
+    }
   }
 }
 
@@ -161,72 +541,40 @@ TEST(DnsBuild, LocalAnswerAppendsTheRecordBlock) {
   Bytes buffer = query;
   buffer.resize(28 + kAnswerBlockSize, 0xEE);
   const unsigned char entry[4] = {192, 168, 1, 20};
-  const unsigned char server[4] = {10, 0, 0, 1};
+  const unsigned char server[4] = {10, 9, 8, 7};
   std::uint32_t entry_address;
   std::uint32_t server_address;
   std::memcpy(&entry_address, entry, 4);
   std::memcpy(&server_address, server, 4);
 
   ASSERT_EQ(build_local_answer(buffer.data(), 28, entry_address, server_address), 98);
-
-  const Bytes expected = {
-      0x12, 0x34, 0x85, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01,  // header
-      3, 'd', 'e', 'v', 6, 't', 'a', 'r', 'v', 'i', 'k', 0, 0x00, 0x01, 0x00, 0x01,
-      0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x20, 0x00, 0x04,  // answer
-      192, 168, 1, 20,
-      6, 't', 'a', 'r', 'v', 'i', 'k', 0, 0x00, 0x02, 0x00, 0x01,  // authority
-      0x00, 0x00, 0x00, 0x20, 0x00, 0x0B, 2, 'n', 's', 6, 't', 'a', 'r', 'v', 'i', 'k', 0,
-      2, 'n', 's', 6, 't', 'a', 'r', 'v', 'i', 'k', 0, 0x00, 0x01, 0x00, 0x01,  // additional
-      0x00, 0x00, 0x00, 0x20, 0x00, 0x04, 10, 0, 0, 1,
-  };
-  EXPECT_EQ(buffer, expected);
+  EXPECT_EQ(buffer, query + kAnswerDev + kZoneNs + kGlue) << "the header is not touched";
 }
 
-TEST(DnsBuild, LocalAnswerGoesBehindAnOptRecord) {
-  Bytes query = make_query({"dev", "tarvik"});
-  query[11] = 1;  // ARCOUNT
-  const Bytes opt = {0, 0x00, 0x29, 0x10, 0x00, 0, 0, 0, 0, 0x00, 0x00};
-  query.insert(query.end(), opt.begin(), opt.end());
-  const int length = static_cast<int>(query.size());
-  ASSERT_EQ(length, 39);
-  ASSERT_EQ(decode(query).result, 10);
-
-  Bytes buffer = query;
-  buffer.resize(length + kAnswerBlockSize);
-  ASSERT_EQ(build_local_answer(buffer.data(), length, 0x01020304u, 0xFFFFFFFFu),
-            length + kAnswerBlockSize);
-  EXPECT_EQ(buffer[7], 1);
-  EXPECT_EQ(buffer[9], 1);
-  EXPECT_EQ(buffer[10], 0);
-  EXPECT_EQ(buffer[11], 1);
-  EXPECT_TRUE(std::equal(opt.begin(), opt.end(), buffer.begin() + 28)) << "OPT record moved";
-  EXPECT_EQ(buffer[length], 0xC0);
-  EXPECT_EQ(buffer[length + 1], 0x0C);
-  // The unset server address shows up as 255.255.255.255 in the glue record.
-  for (int i = 66; i < 70; ++i) EXPECT_EQ(buffer[length + i], 0xFF);
-}
-
-TEST(DnsBuild, ErrorAnswerChangesOnlyFlagsAndRcode) {
+TEST(DnsBuild, AppendsStopAtTheLimit) {
+  // Each append writes its whole record or nothing.
   struct Case {
-    unsigned char flags;
-    unsigned char rcode_byte;
-    int rcode;
-    unsigned char flags_after;
-    unsigned char rcode_byte_after;
+    const char* what;
+    int size;
+    int (*append)(unsigned char*, int, int);
   } cases[] = {
-      {0x01, 0x00, 3, 0x85, 0x03},
-      {0x00, 0x00, 0, 0x84, 0x00},
-      {0x01, 0x80, 0x13, 0x85, 0x83},  // only the low four bits of rcode, RA kept
+      {"SOA", static_cast<int>(soa(7).size()),
+       [](unsigned char* m, int pos, int limit) { return append_soa(m, pos, limit, 7); }},
+      {"zone NS", static_cast<int>(kZoneNs.size()), append_zone_ns},
+      {"glue", static_cast<int>(kGlue.size()),
+       [](unsigned char* m, int pos, int limit) {
+         return append_a_for_ns(m, pos, limit, parse_ipv4("10.9.8.7"));
+       }},
+      {"OPT", kOptRecordSize,
+       [](unsigned char* m, int pos, int limit) { return append_opt(m, pos, limit, 0, false); }},
   };
   for (const Case& c : cases) {
-    Bytes query = make_query({"dev", "tarvik"}, 1, 1, c.flags);
-    query[3] = c.rcode_byte;
-    Bytes reply = query;
-    ASSERT_EQ(build_error_answer(reply.data(), 28, c.rcode), 28);
-    Bytes expected = query;
-    expected[2] = c.flags_after;
-    expected[3] = c.rcode_byte_after;
-    EXPECT_EQ(reply, expected);
+    SCOPED_TRACE(c.what);
+    Bytes buffer(5 + c.size, 0xEE);
+    EXPECT_EQ(c.append(buffer.data(), 5, 5 + c.size - 1), -1);
+    EXPECT_EQ(buffer, Bytes(5 + c.size, 0xEE)) << "wrote although it did not fit";
+    EXPECT_EQ(c.append(buffer.data(), -1, 5 + c.size), -1) << "a failed append stays failed";
+    EXPECT_EQ(c.append(buffer.data(), 5, 5 + c.size), 5 + c.size);
   }
 }
 
@@ -325,16 +673,16 @@ class DnsService : public ::testing::Test {
     handle_dns_query();
   }
 
-  // One sweep, wait and relay, as one loop iteration does.
+  // The DNS side of one loop iteration: compose, wait, serve.
   int relay_once(long timeout_us = 1000000) {
-    ReadSet set;
-    read_set_clear(&set);
-    read_set_add(&set, g_dns_socket);
-    sweep_pending_forwards(tick_count_ms(), &set);
-    int ready = wait_readable(&set, timeout_us);
-    if (ready > 0) relay_upstream_answers(set);
+    wait_set_clear(&set_);
+    add_dns_sockets(tick_count_ms(), &set_);
+    int ready = wait_sockets(&set_, timeout_us);
+    if (ready > 0) serve_dns_sockets(set_);
     return ready;
   }
+
+  WaitSet set_;
 
   Settings saved_;
   int dns_port_ = 0;
@@ -353,30 +701,23 @@ Bytes with_opt(Bytes query) {
   return query;
 }
 
-TEST_F(DnsService, AnswersLocalNamesFromTheTable) {
+TEST_F(DnsService, AnswersThroughTheDnsSocket) {
+  // The rules themselves are AnswerQuery's; here the replies reach the asker.
   update_name_table("dev", "192.168.1.20");
-  update_name_table("a.b", "192.168.1.21");
   struct Case {
     const char* what;
     Bytes query;
     std::size_t length;        // 0: no reply at all
     unsigned char rcode_byte;  // byte 3 of the reply
-    std::vector<unsigned char> address;
   } cases[] = {
-      {"registered", make_query({"dev", "tarvik"}), 98, 0x00, {192, 168, 1, 20}},
-      // The answer follows the question; the OPT record is not carried over.
-      {"registered, EDNS", with_opt(make_query({"dev", "tarvik"})), 98, 0x00, {192, 168, 1, 20}},
-      {"not registered, EDNS", with_opt(make_query({"nobody", "tarvik"})), 31 + 23, 0x03, {}},
-      {"name with a dot", make_query({"a", "b", "tarvik"}), 98, 0x00, {192, 168, 1, 21}},
-      {"not registered", make_query({"nobody", "tarvik"}), 31, 0x03, {}},
-      {"AAAA registered", make_query({"dev", "tarvik"}, 28), 28, 0x00, {}},
-      {"MX not registered", make_query({"nobody", "tarvik"}, 15), 31, 0x03, {}},
-      // Without an upstream server everything that is not ours is dropped.
-      {"case differs", make_query({"DEV", "TARVIK"}), 0, 0, {}},
-      {"bare zone name", make_query({"tarvik"}), 0, 0, {}},
-      {"suffix alone", make_query({".tarvik"}), 0, 0, {}},
-      {"class ANY", make_query({"dev", "tarvik"}, 1, 255), 0, 0, {}},
-      {"not a DNS message", Bytes{'h', 'i'}, 0, 0, {}},
+      {"registered", make_query({"dev", "tarvik"}), 98, 0x00},
+      {"registered, EDNS: our OPT behind the glue", with_opt(make_query({"dev", "tarvik"})),
+       98 + 11, 0x00},
+      {"registered, any case", make_query({"DEV", "Tarvik"}), 98, 0x00},
+      {"not registered: the SOA", make_query({"nobody", "tarvik"}), 31 + 68, 0x03},
+      {"no upstream server: REFUSED at once", make_query({"www", "example", "test"}), 34, 0x05},
+      {"a response: never answered", make_query({"dev", "tarvik"}, 1, 1, 0x81), 0, 0},
+      {"not a DNS message", Bytes{'h', 'i'}, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -384,22 +725,11 @@ TEST_F(DnsService, AnswersLocalNamesFromTheTable) {
     Bytes reply = receive(client_, nullptr, c.length ? 1000000 : 100000);
     ASSERT_EQ(reply.size(), c.length);
     if (c.length == 0) continue;
-    // An error reply echoes the whole query; an answer keeps its question.
-    std::size_t echoed = c.address.empty() ? c.query.size() : reply.size() - 70;
-    EXPECT_TRUE(std::equal(c.query.begin() + 12, c.query.begin() + echoed, reply.begin() + 12))
-        << "question changed";
     EXPECT_EQ(reply[0], 0x12);
-    EXPECT_EQ(reply[2], 0x85);
     EXPECT_EQ(reply[3], c.rcode_byte);
-    if (!c.address.empty()) {
-      // One question, one answer, one authority and one additional record.
-      EXPECT_EQ(Bytes(reply.begin() + 4, reply.begin() + 12), (Bytes{0, 1, 0, 1, 0, 1, 0, 1}));
-      EXPECT_TRUE(std::equal(c.address.begin(), c.address.end(), reply.begin() + 28 + 12));
-      const unsigned char glue[4] = {10, 9, 8, 7};
-      EXPECT_TRUE(std::equal(glue, glue + 4, reply.end() - 4));
-    } else {
-      EXPECT_EQ(reply[7], 0) << "no answer record expected";
-    }
+    Bytes question = question_of(c.query);
+    EXPECT_TRUE(std::equal(question.begin(), question.end(), reply.begin() + 12))
+        << "question changed";
   }
   EXPECT_EQ(pending_forward_count(), 0u);
 }
@@ -417,10 +747,9 @@ TEST_F(DnsService, RelaysUpstreamAnswersInListOrder) {
   if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
   update_name_table("dev", "192.168.1.20");
 
-  // Three forwards, including a non-DNS datagram and a local name of class
-  // ANY; the upstream server gets each unchanged.
-  const Bytes queries[] = {make_query({"example", "test"}), Bytes{'x', 'y', 'z'},
-                           make_query({"dev", "tarvik"}, 1, 255)};
+  // Three forwards; the upstream server gets each unchanged.
+  const Bytes queries[] = {make_query({"example", "test"}), with_opt(make_query({"a", "test"})),
+                           make_query({"DEV", "TARVIKX"}, 1, 255)};
   SocketAddress sources[3];
   for (int i = 0; i < 3; ++i) {
     ask(queries[i]);
@@ -464,6 +793,32 @@ TEST_F(DnsService, OnlyTheUpstreamServerCanAnswer) {
   EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
 }
 
+TEST_F(DnsService, AForwardThatComesBackToThisServerIsNotForwardedAgain) {
+  // This server as its own upstream: its DNS socket on port 53 of the
+  // upstream address.
+  std::uint32_t self = ip("127.53.0.2");
+  Socket on_53 = udp_open();
+  if (!udp_bind(on_53, self, 53)) {
+    socket_close(on_53);
+    GTEST_SKIP() << "cannot bind 127.53.0.2:53 (needs root)";
+  }
+  socket_close(g_dns_socket);
+  g_dns_socket = on_53;
+  g_settings.dns_server_ip = self;
+  const Bytes query = make_query({"example", "test"});
+  ASSERT_EQ(udp_send_to(client_, reinterpret_cast<const char*>(query.data()),
+                        static_cast<int>(query.size()), self, 53),
+            static_cast<int>(query.size()));
+  ASSERT_TRUE(readable(g_dns_socket, 1000000));
+  ASSERT_TRUE(handle_dns_query());
+  ASSERT_EQ(pending_forward_count(), 1u);
+  // The forward arrives here as a query: dropped, not relayed again.
+  ASSERT_TRUE(readable(g_dns_socket, 1000000));
+  EXPECT_TRUE(handle_dns_query());
+  EXPECT_EQ(pending_forward_count(), 1u);
+  EXPECT_FALSE(readable(g_dns_socket, 100000)) << "nothing more in flight";
+}
+
 TEST_F(DnsService, SweepKeepsForwardsFor5000Ms) {
   if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
   std::uint32_t before;
@@ -476,28 +831,42 @@ TEST_F(DnsService, SweepKeepsForwardsFor5000Ms) {
   } while (before != after);
   ASSERT_EQ(pending_forward_count(), 1u);
 
-  ReadSet set;
-  read_set_clear(&set);
-  read_set_add(&set, g_dns_socket);
-  sweep_pending_forwards(before + 5000, &set);
-  EXPECT_EQ(set.count, 2) << "a forward 5000 ms old is still watched";
+  wait_set_clear(&set_);
+  add_dns_sockets(before + 5000, &set_);
+  EXPECT_EQ(set_.count, 2) << "a forward 5000 ms old is still watched";
   EXPECT_EQ(pending_forward_count(), 1u);
 
-  read_set_clear(&set);
-  sweep_pending_forwards(before + 5001, &set);
-  EXPECT_EQ(set.count, 0);
+  wait_set_clear(&set_);
+  add_dns_sockets(before + 5001, &set_);
+  EXPECT_EQ(set_.count, 1) << "only the DNS socket";
   EXPECT_EQ(pending_forward_count(), 0u);
 }
 
-TEST_F(DnsService, SweepWatchesNoMoreThanTheSetHolds) {
+TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
-  for (int i = 0; i < 3; ++i) ask(make_query({"example", "test"}));
-  ReadSet set;
-  read_set_clear(&set);
-  set.count = kReadSetCapacity - 2;  // as if full of other sockets
-  sweep_pending_forwards(tick_count_ms(), &set);
-  EXPECT_EQ(set.count, kReadSetCapacity);
-  EXPECT_EQ(pending_forward_count(), 3u) << "unwatched forwards stay pending";
+  const Bytes first = make_query({"first", "test"});
+  ask(first);
+  SocketAddress oldest;
+  ASSERT_EQ(receive(upstream_, &oldest), first);
+  // Fill the list up to the limit, then one more: each is its own forward.
+  Bytes filler = make_query({"filler", "test"});
+  for (int i = 1; i <= kMaxPendingForwards; ++i) {
+    ASSERT_EQ(udp_send_to(client_, reinterpret_cast<const char*>(filler.data()),
+                          static_cast<int>(filler.size()), ip("127.0.0.1"), dns_port_),
+              static_cast<int>(filler.size()));
+    while (!handle_dns_query()) ASSERT_TRUE(readable(g_dns_socket, 1000000));
+  }
+  EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
+  wait_set_clear(&set_);
+  add_dns_sockets(tick_count_ms(), &set_);
+  EXPECT_EQ(set_.count, 1 + kMaxPendingForwards) << "every forward is watched";
+
+  // The first forward's socket is gone: an answer to it reaches nobody.
+  const Bytes answer = {'o', 'l', 'd'};
+  udp_send(upstream_, reinterpret_cast<const char*>(answer.data()), 3, oldest);
+  relay_once(200000);
+  EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
+  EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
 }
 
 }  // namespace

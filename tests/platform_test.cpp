@@ -1,5 +1,6 @@
 // The pieces of the platform layer that the loop's correctness rests on.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,165 @@ TEST(UdpTest, WaitKeepsReadySocketsInOrderAndOversizeIsAnError) {
 
   for (Socket s : sockets) socket_close(s);
   socket_close(sender);
+}
+
+// A UDP socket bound on `address` to the first free port from `first` on.
+Socket bind_free_udp(std::uint32_t address, int first, int* port) {
+  Socket s = udp_open();
+  for (int p = first; s != kNoSocket && p < first + 1000; ++p) {
+    if (udp_bind(s, address, p)) {
+      *port = p;
+      return s;
+    }
+  }
+  if (s != kNoSocket) socket_close(s);
+  return kNoSocket;
+}
+
+// A TCP listener on the first free port from `first` on.
+Socket listen_free_tcp(int first, int* port) {
+  for (int p = first; p < first + 1000; ++p) {
+    Socket s = tcp_listen(p);
+    if (s != kNoSocket) {
+      *port = p;
+      return s;
+    }
+  }
+  return kNoSocket;
+}
+
+// Waits for one socket; returns what it became ready for (0 on time-out).
+unsigned char wait_one(Socket s, unsigned char wanted, long timeout_us) {
+  auto set = std::make_unique<WaitSet>();
+  wait_set_clear(set.get());
+  int slot = wait_set_add(set.get(), s, wanted);
+  if (wait_sockets(set.get(), timeout_us) <= 0) return 0;
+  return wait_set_ready(*set, slot);
+}
+
+TEST(WaitSetTest, SlotsReportWhatEachSocketIsReadyFor) {
+  ASSERT_TRUE(net_start());
+  int port_a = 0;
+  int port_b = 0;
+  Socket a = bind_free_udp(kLoopback, 43100, &port_a);
+  Socket b = bind_free_udp(kLoopback, port_a + 1, &port_b);
+  ASSERT_NE(a, kNoSocket);
+  ASSERT_NE(b, kNoSocket);
+  auto set = std::make_unique<WaitSet>();
+  wait_set_clear(set.get());
+  int read_a = wait_set_add(set.get(), a, kWaitRead);
+  int read_b = wait_set_add(set.get(), b, kWaitRead);
+  int write_b = wait_set_add(set.get(), b, kWaitWrite);  // a UDP socket can always send
+  EXPECT_EQ(wait_sockets(set.get(), 100000), 1);
+  EXPECT_EQ(wait_set_ready(*set, read_a), 0);
+  EXPECT_EQ(wait_set_ready(*set, read_b), 0);
+  EXPECT_EQ(wait_set_ready(*set, write_b), kWaitWrite);
+  EXPECT_EQ(wait_set_ready(*set, -1), 0) << "a socket the set had no room for";
+
+  ASSERT_EQ(udp_send_to(b, "x", 1, kLoopback, port_a), 1);
+  EXPECT_EQ(wait_one(a, kWaitRead | kWaitWrite, 1000000), kWaitRead | kWaitWrite);
+  char buffer[8];
+  EXPECT_EQ(udp_receive(a, buffer, sizeof buffer, nullptr), 1);
+  // Non-blocking: nothing queued is a failed receive, never a wait.
+  EXPECT_EQ(udp_receive(a, buffer, sizeof buffer, nullptr), -1);
+  EXPECT_EQ(udp_receive_to(a, buffer, sizeof buffer, nullptr, nullptr), kWouldBlock);
+
+  wait_set_clear(set.get());
+  for (int i = 0; i < kWaitSetCapacity; ++i) wait_set_add(set.get(), a, kWaitRead);
+  EXPECT_EQ(wait_set_add(set.get(), b, kWaitRead), -1) << "full";
+  socket_close(a);
+  socket_close(b);
+}
+
+TEST(UdpTest, AnswerLeavesFromTheAddressTheDatagramWasSentTo) {
+  ASSERT_TRUE(net_start());
+  int port = 0;
+  Socket server = bind_free_udp(0, 43300, &port);  // all addresses, as the DNS socket
+  ASSERT_NE(server, kNoSocket);
+  ASSERT_TRUE(udp_report_destination(server));
+  int client_port = 0;
+  Socket client = bind_free_udp(kLoopback, port + 1, &client_port);
+  ASSERT_NE(client, kNoSocket);
+
+  const std::uint32_t second = parse_ipv4("127.0.0.2");
+  for (std::uint32_t asked : {kLoopback, second}) {
+    SCOPED_TRACE(format_ipv4(asked));
+    ASSERT_EQ(udp_send_to(client, "q", 1, asked, port), 1);
+    ASSERT_NE(wait_one(server, kWaitRead, 1000000), 0);
+    char buffer[8];
+    SocketAddress from;
+    std::uint32_t local = 0;
+    ASSERT_EQ(udp_receive_to(server, buffer, sizeof buffer, &from, &local), 1);
+    EXPECT_EQ(local, asked);
+    ASSERT_EQ(udp_send_from(server, "a", 1, from, local), 1);
+    ASSERT_NE(wait_one(client, kWaitRead, 1000000), 0);
+    SocketAddress answered_from;
+    ASSERT_EQ(udp_receive(client, buffer, sizeof buffer, &answered_from), 1);
+    EXPECT_EQ(socket_address_ip(answered_from), asked);
+  }
+  // Without a known destination the answer goes out as from udp_send.
+  ASSERT_EQ(udp_send_from(server, "a", 1, make_socket_address(kLoopback, client_port), 0), 1);
+  EXPECT_NE(wait_one(client, kWaitRead, 1000000), 0);
+  socket_close(server);
+  socket_close(client);
+}
+
+TEST(TcpTest, ConnectSendAndReceiveWithoutEverWaiting) {
+  ASSERT_TRUE(net_start());
+  int port = 0;
+  Socket listener = listen_free_tcp(43500, &port);
+  ASSERT_NE(listener, kNoSocket);
+  EXPECT_EQ(tcp_accept(listener, nullptr), kNoSocket) << "nobody waiting: no wait either";
+
+  Socket client = tcp_connect_start(kLoopback, port);
+  ASSERT_NE(client, kNoSocket);
+  ASSERT_EQ(wait_one(client, kWaitWrite, 1000000), kWaitWrite);
+  EXPECT_EQ(tcp_connect_error(client), 0);
+  ASSERT_EQ(wait_one(listener, kWaitRead, 1000000), kWaitRead);
+  Socket server = tcp_accept(listener, nullptr);
+  ASSERT_NE(server, kNoSocket);
+
+  char buffer[65536];
+  EXPECT_EQ(tcp_receive(server, buffer, sizeof buffer), kWouldBlock);
+  // Fill the connection until a send takes less than offered or nothing.
+  std::memset(buffer, 'x', sizeof buffer);
+  long total = 0;
+  int n = 0;
+  while ((n = tcp_send(client, buffer, sizeof buffer)) > 0) total += n;
+  EXPECT_EQ(n, kWouldBlock);
+  EXPECT_EQ(wait_one(client, kWaitWrite, 100000), 0) << "a full buffer is not writable";
+  // Once the peer has read, the rest can go.
+  long read = 0;
+  while (read < total && wait_one(server, kWaitRead, 1000000) == kWaitRead) {
+    int got = tcp_receive(server, buffer, sizeof buffer);
+    ASSERT_GT(got, 0);
+    read += got;
+  }
+  EXPECT_EQ(read, total);
+  EXPECT_EQ(wait_one(client, kWaitWrite, 1000000), kWaitWrite);
+
+  socket_close(client);
+  ASSERT_EQ(wait_one(server, kWaitRead, 1000000), kWaitRead);
+  EXPECT_EQ(tcp_receive(server, buffer, sizeof buffer), 0) << "closed by the peer";
+  socket_close(server);
+  socket_close(listener);
+}
+
+TEST(TcpTest, RefusedConnectIsReportedByTheWait) {
+  ASSERT_TRUE(net_start());
+  int port = 0;
+  Socket listener = listen_free_tcp(43700, &port);
+  ASSERT_NE(listener, kNoSocket);
+  socket_close(listener);  // now nothing listens on `port`
+  Socket s = tcp_connect_start(kLoopback, port);
+  if (s == kNoSocket) {
+    EXPECT_EQ(last_socket_error(), ECONNREFUSED);  // refused before any wait
+    return;
+  }
+  // Reported as ready (the error), not left to a time-out.
+  EXPECT_EQ(wait_one(s, kWaitWrite, 1000000), kWaitWrite);
+  EXPECT_EQ(tcp_connect_error(s), ECONNREFUSED);
+  socket_close(s);
 }
 
 TEST(CreateNewFileTest, TakesTheModelsPermissionsAndNeverReusesAName) {

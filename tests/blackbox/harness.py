@@ -157,10 +157,11 @@ class Service:
         self._reader = None
 
     # --- life cycle -------------------------------------------------------
-    def start(self, wait=True, args=("run",), wrapper=(), preexec_fn=None):
+    def start(self, wait=True, args=("run",), wrapper=(), preexec_fn=None, env=None):
         """`wrapper`: argv put before the program's (it must exec it, so that
-        signals reach the service); `preexec_fn` runs in the child first."""
-        env = run_env({"TMPDIR": self.tmp_folder})
+        signals reach the service); `preexec_fn` runs in the child first;
+        `env`: further environment variables for the program (e.g. WINEDEBUG)."""
+        env = run_env(dict({"TMPDIR": self.tmp_folder}, **(env or {})))
         self.process = subprocess.Popen(list(wrapper) + command(PROGRAM, *args), cwd=self.folder, env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, preexec_fn=preexec_fn)

@@ -15,12 +15,13 @@ import unittest
 import harness
 
 
-def dig(port, name, qtype="A", qclass="IN", timeout=2, edns=True):
-    """Asks the service with dig; returns (status, flags, sections, output).
-    Like most resolvers, dig sends an EDNS OPT record unless told not to."""
+def dig(port, name, qtype="A", qclass="IN", timeout=2, edns=True, options=()):
+    """Asks the service with dig over UDP; returns (status, flags, sections,
+    output). Like most resolvers, dig sends an EDNS OPT record unless told not
+    to."""
     out = subprocess.run(
-        ["dig", "+edns" if edns else "+noedns", "+tries=1", "+time=%d" % timeout, "-p", str(port), "@127.0.0.1",
-         "-c", qclass, "-t", qtype, "-q", name],
+        ["dig", "+edns" if edns else "+noedns", "+notcp", "+tries=1", "+time=%d" % timeout,
+         "-p", str(port), "@127.0.0.1", "-c", qclass, "-t", qtype, "-q", name] + list(options),
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 10).stdout.decode()
     status = re.search(r"status: (\w+)", out)
     flags = re.search(r";; flags: ([a-z ]*);", out)
@@ -36,6 +37,18 @@ def dig(port, name, qtype="A", qclass="IN", timeout=2, edns=True):
             current.append(tuple(line.split()))
     return (status.group(1) if status else None,
             set(flags.group(1).split()) if flags else set(), sections, out)
+
+
+def kdig(port, name, qtype="A", options=()):
+    """Asks the service with kdig over UDP; returns (status, flags, output)."""
+    out = subprocess.run(
+        ["kdig", "+notcp", "+retry=0", "+time=2", "-p", str(port), "@127.0.0.1", "-t", qtype,
+         name] + list(options),
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=15).stdout.decode()
+    status = re.search(r"status: (\w+)", out)
+    flags = re.search(r";; Flags: ([a-z ]*);", out)
+    return (status.group(1) if status else None,
+            set(flags.group(1).split()) if flags else set(), out)
 
 
 def raw_query(name, qtype=1, qclass=1, ident=0x4242, flags=0x0100):
@@ -166,7 +179,7 @@ class DnsTest(harness.ServiceTest):
         status, _, sections, out = dig(svc.dns_port, "lab.printer.tarvik")
         self.assertEqual(sections.get("ANSWER", [()])[0][-1:], ("192.168.1.21",), out)
 
-        cases = [  # name, type, status; none carries a record
+        cases = [  # name, type, status; none carries a record but the SOA
             ("nobody.tarvik", "A", "NXDOMAIN"),
             ("dev.tarvik", "AAAA", "NOERROR"),
             ("dev.tarvik", "MX", "NOERROR"),
@@ -179,6 +192,113 @@ class DnsTest(harness.ServiceTest):
                 self.assertIn("aa", flags, out)
                 self.assertIn("ANSWER: 0,", out)
                 self.assertNotIn("ANSWER", sections, out)
+                self.assertEqual([r[3] for r in sections.get("AUTHORITY", [])], ["SOA"], out)
+
+    def test_zone_rules_seen_by_dig(self):
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        soa = ("tarvik.", "32", "IN", "SOA", "ns.tarvik.", "hostmaster.tarvik.")
+        glue = [("ns.tarvik.", "32", "IN", "A", "10.0.0.53")]
+        cases = [  # name, type, class, dig options, status, ANSWER, AUTHORITY, ADDITIONAL
+            ("DeV.TaRvIk", "A", "IN", (), "NOERROR",
+             [("DeV.TaRvIk.", "32", "IN", "A", "192.168.1.20")],
+             [("tarvik.", "32", "IN", "NS", "ns.tarvik.")], glue),
+            ("nobody.tarvik", "A", "IN", (), "NXDOMAIN", None, [soa], None),
+            ("NOBODY.Tarvik", "MX", "IN", (), "NXDOMAIN", None, [soa], None),
+            ("dev.tarvik", "AAAA", "IN", (), "NOERROR", None, [soa], None),
+            ("tarvik", "SOA", "IN", (), "NOERROR", [soa], None, None),
+            ("tarvik", "NS", "IN", (), "NOERROR", [("tarvik.", "32", "IN", "NS", "ns.tarvik.")],
+             None, glue),
+            ("ns.tarvik", "A", "IN", (), "NOERROR", glue, None, None),
+            ("dev.tarvik", "ANY", "IN", (), "NOERROR",
+             [("dev.tarvik.", "32", "IN", "A", "192.168.1.20")],
+             [("tarvik.", "32", "IN", "NS", "ns.tarvik.")], glue),
+            ("dev.tarvik", "A", "CH", (), "REFUSED", None, None, None),
+            ("dev.tarvik", "A", "IN", ("+opcode=status",), "NOTIMP", None, None, None),
+            ("dev.tarvik", "A", "IN", ("+edns=1", "+noednsnegotiation"), "BADVERS", None, None,
+             None),
+        ]
+        for name, qtype, qclass, options, expected, answer, authority, additional in cases:
+            with self.subTest(name=name, qtype=qtype, qclass=qclass, options=options):
+                status, flags, sections, out = dig(svc.dns_port, name, qtype, qclass,
+                                                   options=options)
+                self.assertEqual(status, expected, out)
+                self.assertIn("qr", flags, out)
+                self.assertEqual("aa" in flags, expected in ("NOERROR", "NXDOMAIN"), out)
+                # Records compared up to the SOA's names.
+                for section, records in (("ANSWER", answer), ("AUTHORITY", authority),
+                                         ("ADDITIONAL", additional)):
+                    self.assertEqual([r[:6] for r in sections.get(section, [])] or None, records,
+                                     out)
+                # The server's own OPT record, whatever the query's.
+                self.assertIn("; EDNS: version: 0, flags:; udp: 1232", out)
+                self.assertNotIn("COOKIE", out)
+                self.assertNotIn("malformed", out)
+
+        # The SOA's serial grows with every change of the table.
+        def serial():
+            return int(dig(svc.dns_port, "tarvik", "SOA")[2]["ANSWER"][0][6])
+        before = serial()
+        self.register(svc, "other", "192.168.1.30")
+        self.assertGreater(serial(), before)
+
+    def test_header_bits_and_edns_seen_by_dig(self):
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        # AD and CD asked, DO set, a client cookie: CD and DO come back, AD
+        # and the cookie do not.
+        status, flags, _, out = dig(svc.dns_port, "dev.tarvik",
+                                    options=("+adflag", "+cdflag", "+dnssec", "+cookie"))
+        self.assertEqual(status, "NOERROR", out)
+        self.assertEqual(flags, {"qr", "aa", "rd", "cd"}, out)
+        self.assertIn("; EDNS: version: 0, flags: do; udp: 1232", out)
+        self.assertNotIn("COOKIE", out)
+        # No EDNS asked, none given.
+        status, _, _, out = dig(svc.dns_port, "dev.tarvik", edns=False)
+        self.assertNotIn("OPT PSEUDOSECTION", out)
+        self.assertIn("MSG SIZE  rcvd: 98", out)
+
+    def test_zone_rules_seen_by_kdig(self):
+        if shutil.which("kdig") is None:
+            self.skipTest("kdig is not installed (knot-dnsutils, scripts/install-deps)")
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        cases = [  # name, type, options, status, text in the output
+            ("dEv.TARVIK", "A", ("+edns",), "NOERROR", "dEv.TARVIK.         \t32\tIN\tA\t192.168.1.20"),
+            ("nobody.tarvik", "A", ("+edns", "+dnssec"), "NXDOMAIN",
+             "tarvik.             \t32\tIN\tSOA\tns.tarvik. hostmaster.tarvik."),
+            ("dev.tarvik", "AAAA", ("+noedns",), "NOERROR", "ANSWER: 0; AUTHORITY: 1"),
+            ("tarvik", "NS", ("+edns",), "NOERROR", "ns.tarvik.          \t32\tIN\tA\t10.0.0.53"),
+        ]
+        for name, qtype, options, expected, text in cases:
+            with self.subTest(name=name, qtype=qtype):
+                status, flags, out = kdig(svc.dns_port, name, qtype, options)
+                self.assertEqual(status, expected, out)
+                self.assertIn("aa", flags, out)
+                self.assertIn(text.lower(), out.lower())  # kdig prints names in lower case
+                self.assertNotIn("WARNING", out)
+                if "+noedns" in options:
+                    self.assertNotIn("EDNS PSEUDOSECTION", out)
+                else:
+                    self.assertIn(";; Version: 0; flags: %s; UDP size: 1232 B" %
+                                  ("do" if "+dnssec" in options else ""), out)
+
+    def test_responses_and_odd_messages(self):
+        svc = self.dns_service()
+        self.register(svc, "dev", "192.168.1.20")
+        question = b"\x03dev\x06tarvik\x00\x00\x01\x00\x01"
+        cases = [  # flags, QDCOUNT, expected reply (None: no reply)
+            (0x8100, 1, None),                                        # a response
+            (0x8500, 1, None),                                        # an answer, even
+            (0x0900, 1, struct.pack(">HHHHHH", 9, 0x8904, 1, 0, 0, 0) + question),  # IQUERY
+            (0x0100, 2, struct.pack(">HHHHHH", 9, 0x8101, 0, 0, 0, 0)),  # two questions
+            (0x0100, 0, struct.pack(">HHHHHH", 9, 0x8101, 0, 0, 0, 0)),  # none
+        ]
+        for flags, qdcount, expected in cases:
+            with self.subTest(flags=hex(flags), qdcount=qdcount):
+                query = struct.pack(">HHHHHH", 9, flags, qdcount, 0, 0, 0) + question
+                reply = harness.exchange(svc.dns_port, query, timeout=0.5 if expected is None else 2)
+                self.assertEqual(reply, expected)
 
     def test_other_names_relayed_through_upstream(self):
         upstream = self.upstream([("www.example.test", "192.0.2.7"),
@@ -193,14 +313,17 @@ class DnsTest(harness.ServiceTest):
                          [("www.example.test.", "0", "IN", "A", "192.0.2.7")], out)
         self.assertIn("SERVER: 127.0.0.1#%d" % svc.dns_port, out)
 
-        # Not ours: names differing in case, and local names of class ANY.
+        # Ours whatever the case of the name, and in class ANY: answered here
+        # (with RA, since there is an upstream server), never relayed.
         for name, qclass in (("DEV.TARVIK", "IN"), ("dev.tarvik", "ANY")):
             with self.subTest(name=name, qclass=qclass):
                 status, flags, sections, out = dig(svc.dns_port, name, "A", qclass)
-                self.assertIsNotNone(status, out)
-                self.assertTrue(harness.wait_for(
-                    lambda: re.search(r"query\[A\] %s from" % re.escape(name), upstream.log()),
-                    3.0), upstream.log())
+                self.assertEqual(status, "NOERROR", out)
+                self.assertTrue({"aa", "ra"} <= flags, out)
+                self.assertEqual(sections.get("ANSWER"),
+                                 [(name + ".", "32", "IN", "A", "192.168.1.20")], out)
+        self.assertIsNone(re.search(r"query\[\w+\] dev\.tarvik", upstream.log(), re.I),
+                          upstream.log())
         # AAAA of a local name never leaves the service.
         status, _, _, out = dig(svc.dns_port, "dev.tarvik", "AAAA")
         self.assertEqual(status, "NOERROR", out)
@@ -218,11 +341,20 @@ class DnsTest(harness.ServiceTest):
             harness.wait_for(lambda: open_fds(svc.process.pid) == baseline, 2.0)
             self.assertEqual(open_fds(svc.process.pid), baseline)
 
-    def test_without_upstream_other_names_are_dropped(self):
+    def test_without_upstream_other_names_are_refused_at_once(self):
         svc = self.dns_service()
         self.register(svc, "dev", "192.168.1.20")
-        for query in (raw_query("www.example.test"), raw_query("tarvik"), b"hello"):
-            self.assertIsNone(harness.exchange(svc.dns_port, query, timeout=0.5), query)
+        for name in ("www.example.test", "tarvikx", "dev.tarvik.example"):
+            with self.subTest(name=name):
+                reply = harness.exchange(svc.dns_port, raw_query(name), timeout=0.5)
+                self.assertIsNotNone(reply, "no answer within 0.5 s")
+                self.assertEqual(reply[2:4], b"\x81\x05", "REFUSED, RD kept, no RA")
+                self.assertEqual(reply[12:], raw_query(name)[12:])
+        status, flags, _, out = dig(svc.dns_port, "www.example.test")
+        self.assertEqual(status, "REFUSED", out)
+        self.assertNotIn("ra", flags)
+        # Shorter than a header: nobody to answer.
+        self.assertIsNone(harness.exchange(svc.dns_port, b"hello", timeout=0.3))
         status, _, _, out = dig(svc.dns_port, "dev.tarvik")
         self.assertEqual(status, "NOERROR", out)
 
@@ -263,10 +395,11 @@ class DnsTest(harness.ServiceTest):
         asker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.addCleanup(asker.close)
         asker.settimeout(1.0)
-        asker.sendto(b"not even DNS", ("127.0.0.1", svc.dns_port))
+        query = raw_query("www.example.test")
+        asker.sendto(query, ("127.0.0.1", svc.dns_port))
         upstream.settimeout(2)
         data, forward = upstream.recvfrom(65536)
-        self.assertEqual(data, b"not even DNS")
+        self.assertEqual(data, query)
 
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rogue:
             rogue.sendto(b"forged", forward)
@@ -309,12 +442,12 @@ class DnsTest(harness.ServiceTest):
         ]
         for datagram in hostile:
             harness.send(svc.dns_port, datagram)
-        # The lying counts only change what is echoed: the question is fine.
-        reply = harness.exchange(svc.dns_port, struct.pack(">HHHHHH", 8, 0x0100, 3, 9, 9, 9) +
-                                 b"\x03dev\x06tarvik\x00\x00\x01\x00\x01")
-        self.assertIsNotNone(reply)
-        self.assertEqual(len(reply), 28 + 70)
-        self.assertEqual(reply[40:44], bytes([192, 168, 1, 20]))
+        # Counts that promise records which are not there: a format error,
+        # with the question.
+        question = b"\x03dev\x06tarvik\x00\x00\x01\x00\x01"
+        reply = harness.exchange(svc.dns_port, struct.pack(">HHHHHH", 8, 0x0100, 1, 9, 9, 9) +
+                                 question)
+        self.assertEqual(reply, struct.pack(">HHHHHH", 8, 0x8101, 1, 0, 0, 0) + question)
 
         error = 10040 if harness.WINE else 90  # WSAEMSGSIZE / EMSGSIZE
         self.assertTrue(svc.wait_log("g_dns_s recvfrom error: %d" % error), svc.log())

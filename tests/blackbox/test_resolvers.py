@@ -1,0 +1,402 @@
+"""Real resolvers and clients, set up as a user would, against the running
+service: unbound and dnsmasq delegating tarvik. to it, and glibc's and musl's
+getaddrinfo with resolv.conf naming it. Clients that only ask port 53 (and a
+resolver that follows the NS record to ns.tarvik) need the service on port
+53: those tests run in a private mount and network namespace of their own,
+with only the loopback interface up, resolv.conf bind-mounted over inside it,
+and an upstream server, where one is needed, in a second namespace of their
+own behind a veth link; those run against the Linux build."""
+import ctypes
+import os
+import pickle
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+import unittest
+
+import harness
+from test_dns import dig
+
+CLONE_NEWNS = 0x00020000
+CLONE_NEWNET = 0x40000000
+
+# A client that answers "at once" does so well within this; one that waits
+# for a silent server takes 5 s or more.
+AT_ONCE = 2.0
+
+MUSL_PROGRAM = r"""
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <stdio.h>
+#include <sys/socket.h>
+
+/* Prints every address getaddrinfo gives for argv[1], one a line. */
+int main(int argc, char** argv) {
+  struct addrinfo hints = {0};
+  struct addrinfo* list;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  if (argc != 2) return 3;
+  int rc = getaddrinfo(argv[1], NULL, &hints, &list);
+  if (rc != 0) {
+    printf("error: %s\n", gai_strerror(rc));
+    return 2;
+  }
+  for (struct addrinfo* p = list; p; p = p->ai_next) {
+    char text[64];
+    const void* address = p->ai_family == AF_INET
+        ? (const void*)&((struct sockaddr_in*)p->ai_addr)->sin_addr
+        : (const void*)&((struct sockaddr_in6*)p->ai_addr)->sin6_addr;
+    printf("%s\n", inet_ntop(p->ai_family, address, text, sizeof text));
+  }
+  freeaddrinfo(list);
+  return 0;
+}
+"""
+
+
+def free_port():
+    return harness.free_udp_port()
+
+
+def in_private_namespace(function):
+    """Runs function() in a forked child inside a new mount and network
+    namespace with the loopback interface up; what the child raises is
+    raised here (a skip as a skip, anything else as an AssertionError with
+    the child's traceback)."""
+    if harness.WINE:
+        raise unittest.SkipTest("under Wine the wineserver, outside the test's private network "
+                                "namespace, creates the sockets")
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("a private network namespace needs root")
+    sys.stdout.flush()
+    sys.stderr.flush()
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.unshare(CLONE_NEWNS | CLONE_NEWNET) != 0:
+                outcome = ("skip", "unshare of a mount and network namespace refused (errno %d)"
+                           % ctypes.get_errno())
+            else:
+                subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+                subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+                outcome = ("ok", function())
+        except unittest.SkipTest as e:
+            outcome = ("skip", str(e))
+        except BaseException:
+            outcome = ("error", traceback.format_exc())
+        with os.fdopen(write_end, "wb") as f:
+            f.write(pickle.dumps(outcome))
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as f:
+        data = f.read()
+    os.waitpid(pid, 0)
+    kind, value = pickle.loads(data) if data else ("error", "the namespace child died")
+    if kind == "skip":
+        raise unittest.SkipTest(value)
+    if kind == "error":
+        raise AssertionError("in the private namespace:\n" + value)
+    return value
+
+
+class Cleanup:
+    """Undo actions for code that runs in the namespace child, where the test
+    case's own cleanups do not run."""
+
+    def __init__(self):
+        self.actions = []
+
+    def add(self, action, *args):
+        self.actions.append((action, args))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for action, args in reversed(self.actions):
+            try:
+                action(*args)
+            except Exception:
+                pass
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def start_upstream(cleanup, folder, records):
+    """An upstream server (dnsmasq answering `records`, (name, addresses...)
+    tuples, and refusing the rest) at
+    198.51.100.2:53 in a second namespace of its own, linked to this one by
+    a veth pair; returns its address."""
+    holder = subprocess.Popen(["unshare", "-n", "sleep", "600"])
+    cleanup.add(stop_process, holder)
+    time.sleep(0.1)
+    pid = str(holder.pid)
+    inside = ["nsenter", "-t", pid, "-n"]
+    subprocess.run(["ip", "link", "add", "tarvik-up0", "type", "veth", "peer", "name",
+                    "tarvik-up1", "netns", pid], check=True)
+    subprocess.run(["ip", "addr", "add", "198.51.100.1/30", "dev", "tarvik-up0"], check=True)
+    subprocess.run(["ip", "link", "set", "tarvik-up0", "up"], check=True)
+    for command in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "addr", "add", "198.51.100.2/30", "dev", "tarvik-up1"],
+                    ["ip", "link", "set", "tarvik-up1", "up"]):
+        subprocess.run(inside + command, check=True)
+    args = inside + ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "-C",
+                     "/dev/null", "--listen-address=198.51.100.2", "--bind-interfaces",
+                     "--port=53", "--user=root", "--pid-file=" + os.path.join(folder, "up.pid")]
+    args += ["--host-record=" + ",".join(record) for record in records]
+    server = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cleanup.add(stop_process, server)
+    if not harness.wait_for(lambda: udp_answers("198.51.100.2", 53, records[0][0]), 5.0):
+        raise AssertionError("the upstream dnsmasq did not start")
+    return "198.51.100.2"
+
+
+def udp_answers(address, port, name):
+    from test_dns import raw_query
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.settimeout(0.2)
+        try:
+            s.sendto(raw_query(name), (address, port))
+            return bool(s.recv(512))
+        except OSError:
+            return False
+
+
+def start_service(cleanup, conf):
+    """The service with DNS on port 53 and ns.tarvik at 127.0.0.1, names
+    registered, verbose."""
+    svc = harness.Service(conf="tarvik-server-ip 127.0.0.1\nverbose\n" + conf, dns_port=53)
+    cleanup.add(svc.cleanup)
+    svc.start()
+    for name, address in (("dev", "192.168.1.20"), ("lab.printer", "192.168.1.21")):
+        if svc.register(name, address) is None:
+            raise AssertionError("registration of %s not acknowledged" % name)
+    return svc
+
+
+class ResolverTest(harness.ServiceTest):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="tarvik-resolvers-")
+        cls.musl_program = None
+        if shutil.which("musl-gcc"):
+            source = os.path.join(cls.folder, "resolve.c")
+            with open(source, "w") as f:
+                f.write(MUSL_PROGRAM)
+            program = os.path.join(cls.folder, "resolve-musl")
+            subprocess.run(["musl-gcc", "-static", "-O1", "-o", program, source], check=True)
+            cls.musl_program = program
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def require(self, program):
+        self.assertIsNotNone(shutil.which(program), program + " is missing: scripts/install-deps")
+
+    # --- dnsmasq: the port is its own, no namespace needed -----------------
+
+    def test_dnsmasq_mixed_case_never_poisons_the_lower_case_name(self):
+        self.require("dnsmasq")
+        svc = self.service(conf="tarvik-server-ip 10.0.0.53\n", dns_port=free_port())
+        self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+        port = free_port()
+        folder = tempfile.mkdtemp(prefix="tarvik-dnsmasq-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        resolver = subprocess.Popen(
+            ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "-C", "/dev/null",
+             "--listen-address=127.0.0.1", "--bind-interfaces", "--port=%d" % port,
+             "--user=root", "--pid-file=" + os.path.join(folder, "pid"),
+             "--server=/tarvik/127.0.0.1#%d" % svc.dns_port],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, resolver)
+        self.assertTrue(harness.wait_for(lambda: udp_answers("127.0.0.1", port, "x.tarvik"), 5.0))
+
+        # Each spelling is asked first in mixed case, then in lower case,
+        # which dnsmasq may answer from its cache.
+        cases = [  # names in the order asked, status, answer
+            (("MeTeR1.TaRvIk", "meter1.tarvik", "METER1.TARVIK"), "NOERROR", "192.168.1.20"),
+            (("NoBoDy.TaRvIk", "nobody.tarvik"), "NXDOMAIN", None),
+        ]
+        for names, expected, address in cases:
+            for name in names:
+                with self.subTest(name=name):
+                    status, _, sections, out = dig(port, name)
+                    self.assertEqual(status, expected, out)
+                    answer = [r[-1] for r in sections.get("ANSWER", [])]
+                    self.assertEqual(answer, [address] if address else [], out)
+        # AAAA of a registered name: no data, in any case, not a name error.
+        for name in ("MeTeR1.TaRvIk", "meter1.tarvik"):
+            status, _, _, out = dig(port, name, "AAAA")
+            self.assertEqual(status, "NOERROR", out)
+
+    # --- unbound: a stub zone, priming follows NS to ns.tarvik:53 ----------
+
+    def test_unbound_stub_zone(self):
+        self.require("unbound")
+        folder = self.folder
+
+        def scenario():
+            with Cleanup() as cleanup:
+                svc = start_service(cleanup, "")
+                variants = [  # use-caps-for-id, stub-prime
+                    ("yes", "no"),
+                    ("no", "yes"),
+                    ("yes", "yes"),
+                ]
+                for caps, prime in variants:
+                    self.unbound_variant(cleanup, folder, svc, caps, prime)
+
+        in_private_namespace(scenario)
+
+    def unbound_variant(self, cleanup, folder, svc, caps, prime):
+        where = "use-caps-for-id: %s, stub-prime: %s" % (caps, prime)
+        port = free_port()
+        work = tempfile.mkdtemp(prefix="unbound-", dir=folder)
+        conf = os.path.join(work, "unbound.conf")
+        with open(conf, "w") as f:
+            f.write("""server:
+  interface: 127.0.0.1@%d
+  do-ip6: no
+  access-control: 127.0.0.0/8 allow
+  do-not-query-localhost: no
+  username: ""
+  chroot: ""
+  directory: "%s"
+  pidfile: "%s/pid"
+  use-syslog: no
+  logfile: "%s/log"
+  verbosity: 1
+  module-config: "iterator"
+  use-caps-for-id: %s
+stub-zone:
+  name: "tarvik."
+  stub-addr: 127.0.0.1@53
+  stub-prime: %s
+""" % (port, work, work, work, caps, prime))
+        log_before = len(svc.log())
+        unbound = subprocess.Popen(["unbound", "-d", "-c", conf], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+        cleanup.add(stop_process, unbound)
+        if not harness.wait_for(lambda: udp_answers("127.0.0.1", port, "ns.tarvik"), 5.0):
+            raise AssertionError("unbound did not start (%s): %s" % (where, unbound.stderr))
+
+        cases = [  # name, type, status, answer
+            ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
+            ("DeV.TaRvIk", "A", "NOERROR", ["192.168.1.20"]),
+            ("lab.printer.tarvik", "A", "NOERROR", ["192.168.1.21"]),
+            ("ns.tarvik", "A", "NOERROR", ["127.0.0.1"]),
+            ("dev.tarvik", "AAAA", "NOERROR", []),
+            ("nobody.tarvik", "A", "NXDOMAIN", []),
+            ("printer.tarvik", "A", "NOERROR", []),
+        ]
+        for name, qtype, expected, answer in cases:
+            status, _, sections, out = dig(port, name, qtype)
+            self.assertEqual(status, expected, where + "\n" + out)
+            self.assertEqual([r[-1] for r in sections.get("ANSWER", [])], answer,
+                             where + "\n" + out)
+            if expected == "NXDOMAIN" or not answer:
+                # Negative answers are cached by the SOA, for at most 32 s.
+                soa = [r for r in sections.get("AUTHORITY", []) if r[3] == "SOA"]
+                self.assertEqual(len(soa), 1, where + "\n" + out)
+                self.assertTrue(0 <= int(soa[0][1]) <= 32, where + "\n" + out)
+        queries = re.findall(r"dns query: '([^']*)'", svc.log()[log_before:])
+        if caps == "yes":
+            self.assertTrue(any(q != q.lower() for q in queries),
+                            "%s: no mixed-case query reached the service: %s" % (where, queries))
+        if prime == "yes":
+            self.assertIn("tarvik", [q.lower() for q in queries],
+                          "%s: the zone's NS was never asked: %s" % (where, queries))
+        stop_process(unbound)
+
+    # --- getaddrinfo of glibc and musl with resolv.conf naming the service -
+
+    def test_getaddrinfo_glibc_and_musl(self):
+        self.require("getent")
+        self.assertIsNotNone(self.musl_program, "musl-gcc is missing: scripts/install-deps")
+        folder = self.folder
+        musl = self.musl_program
+
+        def resolve(client, name):
+            command = ["getent", "ahosts", name] if client == "glibc" else [musl, name]
+            started = time.monotonic()
+            run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 timeout=30)
+            elapsed = time.monotonic() - started
+            addresses = sorted({line.split()[0] for line in run.stdout.decode().splitlines()
+                                if run.returncode == 0 and line.strip()})
+            return run.returncode, addresses, elapsed
+
+        def scenario():
+            with Cleanup() as cleanup:
+                resolv = os.path.join(folder, "resolv.conf")
+                open(resolv, "w").close()
+                subprocess.run(["mount", "--bind", resolv, "/etc/resolv.conf"], check=True)
+                # A and AAAA, since musl ignores the REFUSED that dnsmasq
+                # gives for a type it has no record of.
+                upstream = start_upstream(cleanup, folder,
+                                          [("www.example.test", "192.0.2.7", "2001:db8::7")])
+                for with_upstream in (False, True):
+                    conf = "dns-server-ip %s\n" % upstream if with_upstream else ""
+                    svc = start_service(cleanup, conf)
+                    for resolv_text in ("nameserver 127.0.0.1\n",
+                                        "nameserver 127.0.0.1\nsearch tarvik\n",
+                                        "nameserver 127.0.0.1\noptions edns0\n"):
+                        with open(resolv, "w") as f:
+                            f.write(resolv_text)
+                        cases = [  # name, addresses (none: not found)
+                            ("dev.tarvik", ["192.168.1.20"]),
+                            ("DEV.Tarvik", ["192.168.1.20"]),
+                            ("lab.printer.tarvik", ["192.168.1.21"]),
+                            ("nobody.tarvik", []),
+                        ]
+                        if "search" in resolv_text:
+                            cases += [("dev", ["192.168.1.20"])]
+                        if with_upstream:
+                            cases += [("www.example.test", ["192.0.2.7", "2001:db8::7"])]
+                        for client in ("glibc", "musl"):
+                            # musl searches only names with fewer dots than
+                            # ndots (1); glibc tries the others there too.
+                            extra = ([("lab.printer", ["192.168.1.21"])]
+                                     if client == "glibc" and "search" in resolv_text else [])
+                            for name, addresses in cases + extra:
+                                where = "%s, %s, upstream %s, resolv.conf %r" % (
+                                    client, name, with_upstream, resolv_text)
+                                rc, got, elapsed = resolve(client, name)
+                                self.assertEqual(got, addresses, where)
+                                self.assertEqual(rc == 0, bool(addresses), where)
+                                self.assertLess(elapsed, AT_ONCE, where)
+                        # Without an upstream server, other names are refused
+                        # at once: glibc gives up on them without waiting.
+                        # (musl ignores REFUSED and waits out its timeout.)
+                        if not with_upstream:
+                            for name in ("www.example.test", "nothing"):
+                                rc, got, elapsed = resolve("glibc", name)
+                                where = "glibc, %s, resolv.conf %r" % (name, resolv_text)
+                                self.assertNotEqual(rc, 0, where)
+                                self.assertLess(elapsed, AT_ONCE, where)
+                    svc.cleanup()
+
+        in_private_namespace(scenario)
+
+
+if __name__ == "__main__":
+    unittest.main()
