@@ -149,6 +149,7 @@ void handle_dns_query() {
     log(1, "g_dns_s recvfrom error: %d", last_socket_error());
     return;
   }
+  if (!sender_allowed(socket_address_ip(asker))) return;
   if (received == 0) return;
 
   int reply_length = 0;
