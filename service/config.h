@@ -46,7 +46,8 @@ bool sender_allowed(std::uint32_t address);
 // So that a flood cannot rotate the history out of the log, more than
 // kLogBurstLimit records of one format within one second are held back
 // (written nowhere); the first record logged once that second is over is
-// preceded by one "%d similar records suppressed".
+// preceded by one "%d similar records suppressed". The format is remembered
+// for that second, so it must be a string literal, as every caller's is.
 void log(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
