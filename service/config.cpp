@@ -51,6 +51,78 @@ bool parse_port(const std::string& word, int* port) {
   return true;
 }
 
+bool is_allow_from_separator(char c) { return c == ',' || is_config_space(c); }
+
+// 1 to max_digits decimal digits at *p, no sign, of at most `max`.
+bool parse_decimal(const char** p, const char* end, int max_digits, unsigned max,
+                   unsigned* value) {
+  unsigned v = 0;
+  int digits = 0;
+  while (*p < end && **p >= '0' && **p <= '9' && digits < max_digits) {
+    v = v * 10 + static_cast<unsigned>(**p - '0');
+    ++*p;
+    ++digits;
+  }
+  if (digits == 0 || v > max) return false;
+  *value = v;
+  return true;
+}
+
+// "a.b.c.d" or "a.b.c.d/n". Stricter than the address conversion of the
+// other keys on purpose: its short forms ("10.1" is 10.0.0.1) would let a
+// typing error admit senders nobody meant to admit. Bits of the address
+// beyond the prefix length are disregarded.
+bool parse_prefix(const std::string& text, Ipv4Prefix* out) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  unsigned char address[4];
+  for (int i = 0; i < 4; ++i) {
+    unsigned part = 0;
+    if (i > 0 && (p == end || *p++ != '.')) return false;
+    if (!parse_decimal(&p, end, 3, 255, &part)) return false;
+    address[i] = static_cast<unsigned char>(part);
+  }
+  unsigned length = 32;
+  if (p != end && *p == '/') {
+    ++p;
+    if (!parse_decimal(&p, end, 2, 32, &length)) return false;
+  }
+  if (p != end) return false;
+
+  unsigned char mask[4];
+  for (int i = 0; i < 4; ++i) {
+    unsigned bits = length > 8u * i ? length - 8u * i : 0;
+    mask[i] = static_cast<unsigned char>(bits >= 8 ? 0xFF : (0xFF00u >> bits) & 0xFF);
+    address[i] &= mask[i];
+  }
+  // The bytes in the order they are written are the network byte order.
+  std::memcpy(&out->network, address, 4);
+  std::memcpy(&out->mask, mask, 4);
+  return true;
+}
+
+// allow-from: one or more ranges separated by blanks or commas. A line with
+// a range that does not parse adds nothing, but it still closes the ports
+// to every sender not admitted elsewhere: a typing error must not leave the
+// service open to everyone.
+bool apply_allow_from(const std::string& value) {
+  g_settings.allow_from_set = true;
+  std::vector<Ipv4Prefix> ranges;
+  std::size_t i = 0;
+  while (i < value.size()) {
+    while (i < value.size() && is_allow_from_separator(value[i])) ++i;
+    std::size_t start = i;
+    while (i < value.size() && !is_allow_from_separator(value[i])) ++i;
+    if (i == start) break;
+    Ipv4Prefix range;
+    if (!parse_prefix(value.substr(start, i - start), &range)) return false;
+    ranges.push_back(range);
+  }
+  if (ranges.empty()) return false;
+  g_settings.allow_from.insert(g_settings.allow_from.end(), ranges.begin(), ranges.end());
+  return true;
+}
+
 void log_line_error(const std::string& path, int line_number, const char* line) {
   std::string text(line);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -80,13 +152,108 @@ bool apply_config_line(const char* line) {
     return g_settings.tarvik_server_ip != kAddressNone;
   } else if (key == "verbose") {
     g_settings.verbose = true;
+  } else if (key == "allow-from") {
+    return apply_allow_from(rest_of_line(&cursor));
   }
   return true;
+}
+
+// --- Log ---------------------------------------------------------------------
+
+// One burst: the records of one format since the first of them in the
+// current second. A fixed table, so the log allocates nothing; should more
+// formats than it holds burst within one second, the others are written
+// unchecked.
+struct Burst {
+  const char* format;  // null: slot free
+  std::uint32_t since_ms;
+  int written;
+  int held_back;
+};
+constexpr int kBurstSlots = 32;
+Burst g_bursts[kBurstSlots];
+
+// The record goes to the console first, then to the file.
+void write_record(const char* message) {
+  LocalTime t = local_time_now();
+  std::fprintf(stderr, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s\n", t.year, t.month, t.day, t.hour,
+               t.minute, t.second, t.millisecond, message);
+  std::fflush(stderr);
+
+  // Nothing is held open between calls: another process may move or delete
+  // the files at any time, so every call finds the live file afresh.
+  std::string live = g_settings.log_path + kPathSeparator + "log";
+  std::string previous = live + ".1";
+  if (file_size(live) > kLogRotateSize) {
+    delete_file(previous);
+    std::rename(live.c_str(), previous.c_str());
+  }
+  std::FILE* f = std::fopen(live.c_str(), "ab");
+  if (f == nullptr) {
+    std::fprintf(stderr, "%s: %s\n", live.c_str(), std::strerror(errno));
+    std::fflush(stderr);
+    return;
+  }
+  std::fprintf(f, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s\r\n", t.year, t.month, t.day, t.hour,
+               t.minute, t.second, t.millisecond, message);
+  std::fclose(f);
+}
+
+void write_formatted(const char* format, va_list args) {
+  char message[8192];
+  std::vsnprintf(message, sizeof message, format, args);
+  write_record(message);
+}
+
+bool burst_over(const Burst& b, std::uint32_t now) {
+  return static_cast<std::uint32_t>(now - b.since_ms) >= kLogBurstWindowMs;
+}
+
+// Ends the bursts whose second is over, with one record each for what they
+// held back.
+void release_held_back(std::uint32_t now) {
+  for (Burst& b : g_bursts) {
+    if (b.format == nullptr || !burst_over(b, now)) continue;
+    int held_back = b.held_back;
+    b = Burst{};
+    if (held_back > 0) {
+      char message[64];
+      std::snprintf(message, sizeof message, "%d similar records suppressed", held_back);
+      write_record(message);
+    }
+  }
+}
+
+// Counts a record of `format` at `now`; true when it is to be held back.
+bool hold_back(const char* format, std::uint32_t now) {
+  Burst* free_slot = nullptr;
+  for (Burst& b : g_bursts) {
+    if (b.format == nullptr) {
+      if (free_slot == nullptr) free_slot = &b;
+    } else if (b.format == format || std::strcmp(b.format, format) == 0) {
+      if (b.written < kLogBurstLimit) {
+        ++b.written;
+        return false;
+      }
+      ++b.held_back;
+      return true;
+    }
+  }
+  if (free_slot != nullptr) *free_slot = Burst{format, now, 1, 0};
+  return false;
 }
 
 }  // namespace
 
 Settings g_settings = initial_settings();
+
+bool sender_allowed(std::uint32_t address) {
+  if (!g_settings.allow_from_set) return true;
+  for (const Ipv4Prefix& range : g_settings.allow_from) {
+    if ((address & range.mask) == range.network) return true;
+  }
+  return false;
+}
 
 bool read_configuration() {
   std::string path = g_settings.config_path;
@@ -140,32 +307,25 @@ std::string log_safe(const std::string& text) {
 }
 
 void log(int /*level*/, const char* format, ...) {
-  char message[8192];
+  std::uint32_t now = tick_count_ms();
+  release_held_back(now);
+  if (hold_back(format, now)) return;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
+  write_formatted(format, args);
   va_end(args);
+}
 
-  LocalTime t = local_time_now();
-  std::fprintf(stderr, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s\n", t.year, t.month, t.day, t.hour,
-               t.minute, t.second, t.millisecond, message);
-  std::fflush(stderr);
+void log_always(int /*level*/, const char* format, ...) {
+  release_held_back(tick_count_ms());
+  va_list args;
+  va_start(args, format);
+  write_formatted(format, args);
+  va_end(args);
+}
 
-  // Nothing is held open between calls: another process may move or delete
-  // the files at any time, so every call finds the live file afresh.
-  std::string live = g_settings.log_path + kPathSeparator + "log";
-  std::string previous = live + ".1";
-  if (file_size(live) > kLogRotateSize) {
-    delete_file(previous);
-    std::rename(live.c_str(), previous.c_str());
-  }
-  std::FILE* f = std::fopen(live.c_str(), "ab");
-  if (f == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", live.c_str(), std::strerror(errno));
-    std::fflush(stderr);
-    return;
-  }
-  std::fprintf(f, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s\r\n", t.year, t.month, t.day, t.hour,
-               t.minute, t.second, t.millisecond, message);
-  std::fclose(f);
+void log_release_held_back() { release_held_back(tick_count_ms()); }
+
+void log_forget_bursts() {
+  for (Burst& b : g_bursts) b = Burst{};
 }

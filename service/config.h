@@ -3,6 +3,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// An IPv4 address range: the addresses a with (a & mask) == network. Both
+// values in network byte order.
+struct Ipv4Prefix {
+  std::uint32_t network;
+  std::uint32_t mask;
+};
 
 struct Settings {
   std::string config_path = "./main.conf";
@@ -14,6 +22,9 @@ struct Settings {
   std::uint32_t dns_server_ip = 0xFFFFFFFFu;     // not set
   std::uint32_t tarvik_server_ip = 0xFFFFFFFFu;  // not set
   bool verbose = false;
+  // allow-from: when set, only senders within these ranges are served.
+  bool allow_from_set = false;
+  std::vector<Ipv4Prefix> allow_from;
 };
 
 // Process-wide; written only before the loop starts, read-only afterwards.
@@ -23,16 +34,43 @@ extern Settings g_settings;
 // neither file could be opened. Every message goes through log() at level 1.
 bool read_configuration();
 
+// True when the datagram from `address` (network byte order) is to be
+// served: always when allow-from is not set, else when a configured range
+// holds it. Every transport asks this right after its receive.
+bool sender_allowed(std::uint32_t address);
+
 // Writes one timestamped record to stderr and appends it (ending in CR LF)
 // to <log_path>/log, rotating it to log.1 once it has grown past 1,000,000
 // bytes. Callers pass data as arguments, never as the format.
+//
+// So that a flood cannot rotate the history out of the log, more than
+// kLogBurstLimit records of one format within one second are held back
+// (written nowhere); the first record logged once that second is over is
+// preceded by one "%d similar records suppressed". The format is remembered
+// for that second, so it must be a string literal, as every caller's is.
 void log(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+// As log(), but the record is never held back: for the records that the log
+// is kept for (each registration and what became of it), which must survive
+// any flood of others.
+void log_always(int level, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Writes the "%d similar records suppressed" records of the seconds that are
+// over. log() does it before every record; a loop may call it when idle, so
+// that the count does not wait for the next record.
+void log_release_held_back();
+// Forgets every burst, as if the log had been quiet for a second: for tests.
+void log_forget_bursts();
 
 constexpr long long kLogRotateSize = 1000000;
+constexpr int kLogBurstLimit = 10;
+constexpr std::uint32_t kLogBurstWindowMs = 1000;
 
 // Received text as it may go into a log record: control bytes (below 0x20,
 // and 0x7F) shown as \xNN, so that data from the network can never end a

@@ -359,6 +359,7 @@ bool handle_dns_query() {
     log(1, "g_dns_s recvfrom error: %d", last_socket_error());
     return true;
   }
+  if (!sender_allowed(socket_address_ip(asker))) return true;
   if (received == 0 || from_own_forward(asker)) return true;
 
   int reply_length = 0;
@@ -616,7 +617,7 @@ void accept_tcp_client(std::uint32_t now) {
   SocketAddress peer;
   Socket s = tcp_accept(g_dns_tcp_socket, &peer);
   if (s == kNoSocket) return;  // gone again, or nothing to take
-  if (from_own_forward(peer)) {
+  if (!sender_allowed(socket_address_ip(peer)) || from_own_forward(peer)) {
     socket_close(s);
     return;
   }

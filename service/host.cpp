@@ -106,8 +106,10 @@ bool service_start() {
 
   g_registration_socket = bind_udp_port(g_settings.port);
   if (g_registration_socket == kNoSocket) {
+    // Taken first: the shutdown's own calls would overwrite it.
+    int error = last_socket_error();
     shutdown_service();  // writes the block if the load left the table dirty
-    log(1, "UDP bind on port %d error: %d", g_settings.port, last_socket_error());
+    log(1, "UDP bind on port %d error: %d", g_settings.port, error);
     return false;
   }
   // A device that has gone before its acknowledgement arrives must not cost

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -98,6 +97,43 @@ void erase_entry(std::list<NameEntry>::iterator it) {
 // (and Ctrl+Z ends a text-mode read on Windows), so such names stay out of it.
 bool is_control_byte(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
+// Device names are single labels. Anything else written into the hosts file
+// would be believed by every program on the machine: a name with a dot can
+// take over a name of any domain (www.example-bank.com), and bytes outside
+// the host-name alphabet are read differently by different resolvers.
+constexpr std::size_t kMaxNameLength = 63;  // one DNS label
+bool is_name_byte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+// Names that programs look up on their own, without a user asking for them:
+// whoever holds localhost receives what programs mean for their own machine,
+// wpad serves browsers their proxy settings (and so sees their traffic), and
+// isatap tells Windows where its IPv6 tunnel router is.
+constexpr const char* kReservedNames[] = {"localhost", "wpad", "isatap"};
+
+int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The tag field is exactly eight hexadecimal digits. strtoul would also take
+// leading blanks, a sign, "0x" and trailing junk, so that many texts would
+// stand for one tag.
+bool parse_tag(const char* text, std::uint32_t* tag) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < kTagLength; ++i) {
+    int digit = hex_digit_value(text[i]);
+    if (digit < 0) return false;
+    value = (value << 4) | static_cast<std::uint32_t>(digit);
+  }
+  *tag = value;
+  return true;
+}
+
 }  // namespace
 
 std::uint32_t crc32_update(std::uint32_t crc, const void* bytes, std::size_t length) {
@@ -132,10 +168,8 @@ bool parse_registration_request(const char* text, const std::string& password,
   const char* tag_text = address_end + 1;
   if (std::strlen(tag_text) != kTagLength) return false;  // a line end makes it longer
 
-  // strtoul reads as far as it can (either case, leading white space, a sign
-  // or "0x" included) and disregards the rest of the field. Its value is
-  // compared in 32 bits, which gives the same result where long is 64 bits.
-  std::uint32_t tag = static_cast<std::uint32_t>(std::strtoul(tag_text, nullptr, 16));
+  std::uint32_t tag = 0;
+  if (!parse_tag(tag_text, &tag)) return false;
 
   std::string name(name_start, name_end);
   std::string address(address_start, address_end);
@@ -160,10 +194,41 @@ std::string format_acknowledgement(std::uint32_t tag) {
   return std::string(ack, static_cast<std::size_t>(n));
 }
 
-bool is_storable_name(const std::string& name) {
-  for (unsigned char c : name)
-    if (is_control_byte(c)) return false;
-  return true;
+const char* name_refusal_reason(const std::string& name) {
+  bool host_name = !name.empty() && name.size() <= kMaxNameLength;
+  for (unsigned char c : name) {
+    if (is_control_byte(c)) return "control character";
+    if (!is_name_byte(c)) host_name = false;
+  }
+  if (!host_name) return "not a host name";
+  for (const char* reserved : kReservedNames) {
+    if (CaseFoldedEqual()(name, reserved)) return "reserved name";
+  }
+  return nullptr;
+}
+
+bool is_storable_name(const std::string& name) { return name_refusal_reason(name) == nullptr; }
+
+std::string serve_registration_datagram(const char* text, std::uint32_t sender) {
+  RegistrationRequest request;
+  if (!parse_registration_request(text, g_settings.pwd, &request)) return std::string();
+
+  std::string sender_text = format_ipv4(sender);
+  if (sender_text.empty()) sender_text = kUnknownSender;
+  // Registrations and what became of them are the history the log is kept
+  // for: no flood of other records may hold them back.
+  std::string shown_name = log_safe(request.name);
+  log_always(4, "%s: %s %s", sender_text.c_str(), shown_name.c_str(),
+             log_safe(request.address).c_str());
+
+  // A refused name is acknowledged all the same, like an address that does
+  // not parse: the device has been heard, the table just does not take it.
+  if (const char* reason = name_refusal_reason(request.name)) {
+    log_always(1, "%s: name refused: %s", shown_name.c_str(), reason);
+  } else if (parse_ipv4(request.address.c_str()) != kAddressNone) {
+    update_name_table(request.name, request.address);
+  }
+  return format_acknowledgement(request.tag);
 }
 
 bool handle_registration_datagram(Socket s) {
@@ -175,28 +240,12 @@ bool handle_registration_datagram(Socket s) {
     log(1, "Recvfrom error: %d", last_socket_error());
     return false;
   }
+  std::uint32_t sender = socket_address_ip(from);
+  if (!sender_allowed(sender)) return true;
   buffer[received] = '\0';
 
-  std::string sender = format_ipv4(socket_address_ip(from));
-  if (sender.empty()) sender = kUnknownSender;
-
-  RegistrationRequest request;
-  if (!parse_registration_request(buffer, g_settings.pwd, &request)) return true;
-
-  std::string shown_name = log_safe(request.name);
-  log(4, "%s: %s %s", sender.c_str(), shown_name.c_str(), log_safe(request.address).c_str());
-
-  std::string ack = format_acknowledgement(request.tag);
-  udp_send(s, ack.data(), static_cast<int>(ack.size()), from);
-
-  // A refused name is acknowledged all the same, like an address that does
-  // not parse: the device has been heard, the table just does not take it.
-  if (!is_storable_name(request.name)) {
-    log(1, "%s: name refused: control character", shown_name.c_str());
-    return true;
-  }
-  if (parse_ipv4(request.address.c_str()) != kAddressNone)
-    update_name_table(request.name, request.address);
+  std::string ack = serve_registration_datagram(buffer, sender);
+  if (!ack.empty()) udp_send(s, ack.data(), static_cast<int>(ack.size()), from);
   return true;
 }
 

@@ -29,8 +29,9 @@ struct RegistrationRequest {
   std::uint32_t tag = 0;
 };
 
-// Parses "tarvik1 rq NAME ADDRESS TAG8" (zero-terminated text) and checks the
-// tag against `password`. True when accepted.
+// Parses "tarvik1 rq NAME ADDRESS TAG" (zero-terminated text), where TAG is
+// exactly 8 hexadecimal digits of either case, and checks the tag against
+// `password`. True when accepted.
 bool parse_registration_request(const char* text, const std::string& password,
                                 RegistrationRequest* out);
 
@@ -40,11 +41,23 @@ std::string format_registration_request(const std::string& name, const std::stri
 // Formats "tarvik1 ack %08x".
 std::string format_acknowledgement(std::uint32_t tag);
 
-// True when the name may be written into the hosts file: no control byte
-// (below 0x20) and no DEL (0x7F).
+// Why a name may not be stored (from the network or from the hosts-file
+// block), or null when it may: "control character", "not a host name" or
+// "reserved name". A storable name is 1 to 63 bytes of ASCII letters, digits,
+// '-' and '_', and is none of localhost, wpad and isatap in any case.
+const char* name_refusal_reason(const std::string& name);
+// True when name_refusal_reason gives null.
 bool is_storable_name(const std::string& name);
 
-// Receives one datagram on `s` and serves it. Returns false only when the
+// Serves one received registration datagram (zero-terminated text) from the
+// IPv4 address `sender` (network byte order): an accepted request is logged
+// and, when its name and address may be stored, entered into the name
+// table. Returns the acknowledgement to send back, or "" when the datagram
+// is dropped without a reply.
+std::string serve_registration_datagram(const char* text, std::uint32_t sender);
+
+// Receives one datagram on `s` and serves it; datagrams from senders that
+// allow-from leaves out are dropped unseen. Returns false only when the
 // receive itself failed (after logging "Recvfrom error: %d").
 bool handle_registration_datagram(Socket s);
 

@@ -14,6 +14,17 @@
 
 namespace {
 
+// The log's flood limit counts records across the whole process: every test
+// starts as after a quiet second, so that earlier tests' records do not
+// count against it.
+class ForgetLogBursts : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { log_forget_bursts(); }
+};
+[[maybe_unused]] const bool kForgetLogBurstsInstalled = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new ForgetLogBursts);
+  return true;
+}();
+
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -22,6 +33,7 @@ class ConfigTest : public ::testing::Test {
     g_settings = Settings{};
     g_settings.config_path = folder_ + "/main.conf";
     g_settings.log_path = folder_;
+    log_forget_bursts();
   }
   void TearDown() override {
     if (!old_cwd_.empty()) {
@@ -166,7 +178,106 @@ TEST_F(ConfigTest, NoFileAnywhereFails) {
                                       "./main.conf: No such file or directory"}));
 }
 
+TEST_F(ConfigTest, AllowFromAdmitsOnlyTheListedSenders) {
+  const std::uint32_t inside_a = parse_ipv4("10.20.30.40");
+  const std::uint32_t inside_b = parse_ipv4("192.168.1.20");
+  const std::uint32_t outside = parse_ipv4("192.168.2.20");
+
+  // Absent: everyone is served.
+  read("port 6000\n");
+  EXPECT_TRUE(sender_allowed(inside_a));
+  EXPECT_TRUE(sender_allowed(outside));
+
+  struct Case {
+    const char* text;
+    bool a, b;  // inside_a, inside_b admitted (outside never)
+  } cases[] = {
+      {"allow-from 10.0.0.0/8, 192.168.1.20\n", true, true},
+      {"allow-from 10.0.0.0/8,192.168.1.20/32\t\r\n", true, true},
+      {"allow-from 192.168.1.20\nallow-from 10.1.2.3/8\n", true, true},  // later lines add
+      {"allow-from 10.20.30.40\n", true, false},
+      {"allow-from 192.168.1.16/30\n", false, false},
+      {"allow-from 192.168.1.16/29\n", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    reset();
+    EXPECT_TRUE(read(c.text).empty());
+    EXPECT_EQ(sender_allowed(inside_a), c.a);
+    EXPECT_EQ(sender_allowed(inside_b), c.b);
+    EXPECT_FALSE(sender_allowed(outside));
+  }
+
+  reset();
+  read("allow-from 0.0.0.0/0\n");
+  EXPECT_TRUE(sender_allowed(outside));
+  EXPECT_TRUE(sender_allowed(parse_ipv4("255.255.255.254")));
+}
+
+TEST_F(ConfigTest, AllowFromValuesThatDoNotParseAreLineErrorsAndAdmitNobody) {
+  const char* refused[] = {
+      "allow-from",          "allow-from , ,",        "allow-from 10.1",
+      "allow-from 10.0.0.256", "allow-from 10.0.0.0/33", "allow-from 10.0.0.0/",
+      "allow-from 10.0.0.1 bogus", "allow-from 0x0a.0.0.1", "allow-from 10.0.0.1.5",
+      "allow-from +10.0.0.1", "allow-from 10.0.0.1/+8", "allow-from 0010.0.0.1",
+      "allow-from 10.0.0.1/008", "allow-from 10..0.1", "allow-from 10.0.0.0/8;",
+  };
+  for (const char* line : refused) {
+    SCOPED_TRACE(line);
+    reset();
+    EXPECT_EQ(read(std::string(line) + "\n"), std::vector<std::string>{error_line(1, line)});
+    // Nothing of the line is admitted, and the setting still shuts the
+    // ports: a typing error must not open them to everyone.
+    EXPECT_FALSE(sender_allowed(parse_ipv4("10.0.0.1")));
+  }
+
+  // A good line before or after still admits its senders.
+  reset();
+  std::vector<std::string> messages = read("allow-from 10.0.0.1 nonsense\nallow-from 10.0.0.2\n");
+  EXPECT_EQ(messages, std::vector<std::string>{error_line(1, "allow-from 10.0.0.1 nonsense")});
+  EXPECT_FALSE(sender_allowed(parse_ipv4("10.0.0.1")));
+  EXPECT_TRUE(sender_allowed(parse_ipv4("10.0.0.2")));
+}
+
 class LogTest : public ConfigTest {};
+
+TEST_F(LogTest, FloodOfOneFormatIsHeldBackAndCounted) {
+  for (int i = 0; i < 25; ++i) {
+    log(1, "Recvfrom error: %d", i);
+    if (i == 20) {
+      log(1, "%s", "another kind");
+      log_always(4, "%s: %s %s", "10.0.0.1", "meter1", "10.0.0.2");
+    }
+  }
+  std::vector<std::string> expected;
+  for (int i = 0; i < kLogBurstLimit; ++i) expected.push_back("Recvfrom error: " + std::to_string(i));
+  expected.push_back("another kind");
+  expected.push_back("10.0.0.1: meter1 10.0.0.2");
+  EXPECT_EQ(log_messages(folder_), expected);
+
+  // Nothing is said of the held-back records before their second is over.
+  log_release_held_back();
+  EXPECT_EQ(log_messages(folder_), expected);
+
+  // Then the count comes first, and the format starts a new second.
+  usleep(1000 * 1000 + 50 * 1000);
+  log(1, "Recvfrom error: %d", 99);
+  expected.push_back("15 similar records suppressed");
+  expected.push_back("Recvfrom error: 99");
+  EXPECT_EQ(log_messages(folder_), expected);
+}
+
+TEST_F(LogTest, CountIsWrittenWhenTheSecondIsOverWithoutANewRecord) {
+  for (int i = 0; i < kLogBurstLimit; ++i) log(1, "%s", "just below the limit");
+  log(1, "Recvfrom error: %d", 1);
+  for (int i = 0; i < kLogBurstLimit + 2; ++i) log(1, "Recvfrom error: %d", 2);
+  usleep(1000 * 1000 + 50 * 1000);
+  log_release_held_back();
+  std::vector<std::string> messages = log_messages(folder_);
+  ASSERT_EQ(messages.size(), 2u * kLogBurstLimit + 1);
+  // Only the format that went past the limit has a count.
+  EXPECT_EQ(messages.back(), "3 similar records suppressed");
+}
 
 TEST_F(LogTest, RecordFormatAndDataWithPercentSigns) {
   log(4, "%s", "100% sure");

@@ -103,11 +103,19 @@ TEST(RegistryParse, TableOfDatagrams) {
       {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "secret", true, "meter1", "192.168.1.20"},
       {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "", false, "", ""},
       {kExample, "secret", false, "", ""},
-      // strtoul stops at the first byte that cannot continue the number...
-      {short_prefix + short_hex + "zz!?", "", true, short_name, "1.2.3.4"},
-      // ...and takes leading white space, a sign and a 0x prefix.
-      {short_prefix + "\t+0x" + short_hex, "", true, short_name, "1.2.3.4"},
       {short_prefix + "0000" + short_hex, "", true, short_name, "1.2.3.4"},
+      // The field is exactly eight hex digits, even where a looser reading
+      // (strtoul's) would give the true tag: trailing junk, blanks, a sign,
+      // "0x", or a tag below 0x10000000 without its leading zero...
+      {short_prefix + short_hex + "zz!?", "", false, "", ""},
+      {short_prefix + "\t+0x" + short_hex, "", false, "", ""},
+      {short_prefix + "  " + "00" + short_hex, "", false, "", ""},
+      {short_prefix + "+000" + short_hex, "", false, "", ""},
+      {short_prefix + "000" + short_hex, "", false, "", ""},
+      // ...or nine bytes that still read as the true tag.
+      {short_prefix + "00000" + short_hex, "", false, "", ""},
+      {short_prefix + "0000" + short_hex + "z", "", false, "", ""},
+      {short_prefix + "0000" + short_hex + " ", "", false, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -250,15 +258,49 @@ TEST_F(NameTable, IndexedTableMatchesScanningModelOverRandomUpdates) {
   }
 }
 
-TEST(RegistryNames, ControlBytesAreNotStorable) {
-  EXPECT_TRUE(is_storable_name("meter1"));
-  EXPECT_TRUE(is_storable_name(""));
-  EXPECT_TRUE(is_storable_name("caf\xC3\xA9"));
-  EXPECT_FALSE(is_storable_name("a\tb"));
-  EXPECT_FALSE(is_storable_name("a\nb"));
-  EXPECT_FALSE(is_storable_name("a\x1A"));
-  EXPECT_FALSE(is_storable_name("\x1F"));
-  EXPECT_FALSE(is_storable_name("del\x7F"));
+TEST(RegistryNames, OnlySingleLabelsOfTheHostNameAlphabetAreStorable) {
+  struct Case {
+    std::string name;
+    const char* reason;  // null: storable
+  };
+  const Case cases[] = {
+      {"meter1", nullptr},
+      {"my_meter-2", nullptr},
+      {"M", nullptr},
+      {std::string(63, 'a'), nullptr},
+      {"localhost1", nullptr},
+      {"wpad-2", nullptr},
+      {"a\tb", "control character"},
+      {"a\nb", "control character"},
+      {"a\x1A", "control character"},
+      {"del\x7F", "control character"},
+      // A control byte is named as such even in a name that is wrong anyway.
+      {"www.bank\r", "control character"},
+      {"", "not a host name"},
+      {std::string(64, 'a'), "not a host name"},
+      {"www.example-bank.com", "not a host name"},
+      {"meter1.", "not a host name"},
+      {"a b", "not a host name"},
+      {"caf\xC3\xA9", "not a host name"},
+      {"a/b", "not a host name"},
+      {"*", "not a host name"},
+      {"localhost", "reserved name"},
+      {"LocalHost", "reserved name"},
+      {"WPAD", "reserved name"},
+      {"wpad", "reserved name"},
+      {"isaTAP", "reserved name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const char* reason = name_refusal_reason(c.name);
+    if (c.reason == nullptr) {
+      EXPECT_EQ(reason, nullptr);
+    } else {
+      ASSERT_NE(reason, nullptr);
+      EXPECT_STREQ(reason, c.reason);
+    }
+    EXPECT_EQ(is_storable_name(c.name), c.reason == nullptr);
+  }
 }
 
 // --- The datagram handler over loopback -------------------------------------
@@ -381,6 +423,12 @@ TEST_F(RegistryDatagram, UnusableAddressOrNameIsAcknowledgedButNotEntered) {
        {"127.0.0.1: bad\\x01name 10.0.0.1", "bad\\x01name: name refused: control character"}},
       {"tab\tname\x7F", "10.0.0.2",
        {"127.0.0.1: tab\\x09name\\x7F 10.0.0.2", "tab\\x09name\\x7F: name refused: control character"}},
+      {"www.example-bank.com", "10.0.0.3",
+       {"127.0.0.1: www.example-bank.com 10.0.0.3", "www.example-bank.com: name refused: not a host name"}},
+      {"", "10.0.0.4", {"127.0.0.1:  10.0.0.4", ": name refused: not a host name"}},
+      {"Wpad", "10.0.0.5", {"127.0.0.1: Wpad 10.0.0.5", "Wpad: name refused: reserved name"}},
+      // Refused for its name even when the address would not parse either.
+      {"localhost", "junk", {"127.0.0.1: localhost junk", "localhost: name refused: reserved name"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.address);
@@ -393,6 +441,37 @@ TEST_F(RegistryDatagram, UnusableAddressOrNameIsAcknowledgedButNotEntered) {
     // No raw control byte reaches the log.
     for (char ch : raw_log()) ASSERT_TRUE(ch == '\r' || ch == '\n' || static_cast<unsigned char>(ch) >= 0x20);
   }
+}
+
+TEST_F(RegistryDatagram, AllowFromDropsOtherSendersUnseen) {
+  // The device socket sends from 127.0.0.1.
+  g_settings.allow_from_set = true;
+  g_settings.allow_from = {Ipv4Prefix{parse_ipv4("10.0.0.0"), parse_ipv4("255.0.0.0")}};
+  EXPECT_TRUE(send_and_handle(kExample));
+  EXPECT_EQ(reply(), "");
+  EXPECT_EQ(raw_log(), "");
+  EXPECT_TRUE(name_table().empty());
+
+  g_settings.allow_from.push_back(Ipv4Prefix{parse_ipv4("127.0.0.1"), parse_ipv4("255.255.255.255")});
+  EXPECT_TRUE(send_and_handle(kExample));
+  EXPECT_EQ(reply(), "tarvik1 ack 6dd6ba8c");
+  EXPECT_EQ(name_table().size(), 1u);
+}
+
+TEST_F(RegistryDatagram, RegistrationsAreLoggedThroughAnyFlood) {
+  // More than the flood limit of registrations and refusals within one
+  // second: every one of them reaches the log.
+  for (int i = 0; i < 2 * kLogBurstLimit; ++i) {
+    std::string name = i % 2 ? "dev" + std::to_string(i) : "bad.dev" + std::to_string(i);
+    std::string address = "10.0.0." + std::to_string(i + 1);
+    EXPECT_EQ(serve_registration_datagram(format_registration_request(name, address, "").c_str(),
+                                          kLoopback),
+              format_acknowledgement(registration_tag(address, name, "")));
+  }
+  std::vector<std::string> messages = log_messages();
+  EXPECT_EQ(messages.size(), 3u * kLogBurstLimit);
+  EXPECT_EQ(messages.back(), "127.0.0.1: dev19 10.0.0.20");
+  EXPECT_EQ(name_table().size(), static_cast<std::size_t>(kLogBurstLimit));
 }
 
 TEST_F(RegistryDatagram, OversizedDatagramIsAFailedReceive) {

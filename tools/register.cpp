@@ -5,7 +5,8 @@
 //                   [--password-file FILE] [--timeout-ms N] [--tries N]
 //
 // Exit code 0 when acknowledged, 1 when no acknowledgement came, 2 on a usage
-// error.
+// error or for a name or address that the service would not store (nothing
+// is sent then).
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "config.h"
 #include "platform.h"
 #include "registry.h"
 
@@ -180,6 +182,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarvik-register: NAME and ADDRESS together are too long (%zu bytes, at most %zu)\n",
                  options.name.size() + options.address.size(), kMaxRequestLength - kRequestFixedLength);
     print_usage(stderr);
+    return kExitUsage;
+  }
+  // The service acknowledges such a request but never stores it, so an
+  // exit code 0 would tell the user a lie.
+  if (const char* reason = name_refusal_reason(options.name)) {
+    std::fprintf(stderr, "tarvik-register: the service would not store the name '%s': %s\n",
+                 log_safe(options.name).c_str(), reason);
+    return kExitUsage;
+  }
+  if (parse_ipv4(options.address.c_str()) == kAddressNone) {
+    std::fprintf(stderr, "tarvik-register: the service would not store the address '%s': not an IPv4 address\n",
+                 log_safe(options.address).c_str());
     return kExitUsage;
   }
   std::string expected = format_acknowledgement(registration_tag(options.address, options.name, options.password));

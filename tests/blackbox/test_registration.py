@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -261,6 +262,29 @@ class HostsBlock(ServiceTest):
         self.assertEqual(os.listdir(other), ["hosts"])
         self.assertEqual(temporary_copies(svc), [])
         self.assertFalse(any("Update error" in m for m in svc.log_messages()))
+
+    def test_port_taken_after_a_dirty_load_reports_the_binds_own_error(self):
+        # The failed start writes the loaded block back before it logs the
+        # bind's error: that write must not replace the error code.
+        hosts = b"127.0.0.1 localhost\n#tarvik-begin\n10.0.0.5   meter1 old words\n#tarvik-end\n"
+        svc = self.service(hosts=hosts, start=False)
+        # A temporary folder on another file system, as /tmp often is: the
+        # write then meets a failed call of its own (the move across file
+        # systems) even though it succeeds in the end.
+        shm = "/dev/shm"
+        if os.path.isdir(shm) and os.stat(shm).st_dev != os.stat(svc.folder).st_dev:
+            svc.tmp_folder = tempfile.mkdtemp(prefix="tarvik-shm-", dir=shm)
+            self.addCleanup(shutil.rmtree, svc.tmp_folder, ignore_errors=True)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as blocker:
+            blocker.bind(("0.0.0.0", svc.port))
+            svc.start(wait=False)
+            self.assertEqual(svc.wait(), 0)
+        in_use = 10048 if harness.WINE else 98  # WSAEADDRINUSE / EADDRINUSE
+        messages = svc.log_messages()
+        self.assertIn("UDP bind on port %d error: %d" % (svc.port, in_use), messages)
+        self.assertEqual(messages[-1], "service_start() failed")
+        nl = self.hosts_nl()
+        self.assertEqual(svc.hosts(), b"127.0.0.1 localhost" + nl + block([(b"10.0.0.5", b"meter1")], nl))
 
     def test_missing_hosts_file_is_created_with_the_block_alone(self):
         svc = self.service()

@@ -1,0 +1,234 @@
+// Fuzz target: the configuration reader fed a whole main.conf, checked
+// against a plainly written reader of the same file: every setting, the
+// allow-from ranges, and every record in the log (line errors with their
+// numbers and text, the cross-checks, the flood limit on them).
+//
+// log-path lines that could send the log out of the scratch folder are
+// turned into unknown keys before the file is written: only a plain name
+// that is no folder at all is let through (an empty value would mean "/log").
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "config.h"
+#include "fuzz_support.h"
+#include "platform.h"
+
+namespace {
+
+std::string g_folder;
+
+const std::string kSpace(" \t\n\v\f\r", 6);
+
+std::string first_word(const std::string& text, std::size_t* after) {
+  std::size_t start = text.find_first_not_of(kSpace);
+  if (start == std::string::npos) {
+    *after = text.size();
+    return std::string();
+  }
+  std::size_t end = text.find_first_of(kSpace, start);
+  if (end == std::string::npos) end = text.size();
+  *after = end;
+  return text.substr(start, end - start);
+}
+
+std::string trimmed(const std::string& text) {
+  std::size_t start = text.find_first_not_of(kSpace);
+  if (start == std::string::npos) return std::string();
+  std::size_t end = text.find_last_not_of(kSpace);
+  return text.substr(start, end - start + 1);
+}
+
+bool safe_log_path(const std::string& value) {
+  static const std::regex kPlainName("[A-Za-z0-9_-]+");
+  return std::regex_match(value, kPlainName) && access(value.c_str(), F_OK) != 0;
+}
+
+// strtol base 10 as the C library does it, written out.
+long decimal_value(const std::string& word) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < word.size() && (word[i] == '+' || word[i] == '-')) negative = word[i++] == '-';
+  long long value = 0;
+  for (; i < word.size() && word[i] >= '0' && word[i] <= '9'; ++i) {
+    // Far beyond any port, and refused all the same as the clamped value.
+    value = std::min<long long>(value * 10 + (word[i] - '0'), 1LL << 40);
+  }
+  return static_cast<long>(negative ? -value : value);
+}
+
+bool reference_prefixes(const std::string& value, std::vector<Ipv4Prefix>* out) {
+  static const std::regex kRange("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})(/(\\d{1,2}))?");
+  std::vector<Ipv4Prefix> ranges;
+  std::string token;
+  std::string separated = value + " ";
+  for (char c : separated) {
+    if (c != ',' && kSpace.find(c) == std::string::npos) {
+      token += c;
+      continue;
+    }
+    if (token.empty()) continue;
+    std::smatch m;
+    if (!std::regex_match(token, m, kRange)) return false;
+    std::uint64_t address = 0;
+    for (int i = 1; i <= 4; ++i) {
+      int part = std::stoi(m[i].str());
+      if (part > 255) return false;
+      address = (address << 8) | static_cast<unsigned>(part);
+    }
+    int length = m[6].matched ? std::stoi(m[6].str()) : 32;
+    if (length > 32) return false;
+    std::uint64_t mask = length == 0 ? 0 : (0xFFFFFFFFull << (32 - length)) & 0xFFFFFFFFull;
+    std::uint8_t net[4], msk[4];
+    for (int i = 0; i < 4; ++i) {
+      net[i] = static_cast<std::uint8_t>(((address & mask) >> (24 - 8 * i)) & 0xFF);
+      msk[i] = static_cast<std::uint8_t>((mask >> (24 - 8 * i)) & 0xFF);
+    }
+    Ipv4Prefix range;
+    std::memcpy(&range.network, net, 4);
+    std::memcpy(&range.mask, msk, 4);
+    ranges.push_back(range);
+    token.clear();
+  }
+  if (ranges.empty()) return false;
+  out->insert(out->end(), ranges.begin(), ranges.end());
+  return true;
+}
+
+struct Expected {
+  Settings settings;
+  std::vector<std::string> records;  // in the log file, flood limit applied
+};
+
+// The reference reading of `content` (after the log-path lines were made
+// safe), starting from `start`.
+Expected reference_read(const std::string& content, const Settings& start) {
+  Expected e;
+  e.settings = start;
+  Settings& s = e.settings;
+  int line_errors = 0;
+  auto record = [&](const std::string& text, bool line_error) {
+    // Only while the log is in the scratch folder do records reach its file.
+    if (s.log_path != g_folder) return;
+    // More than 10 line errors within one second are held back.
+    if (line_error && ++line_errors > kLogBurstLimit) return;
+    e.records.push_back(text);
+  };
+
+  int number = 1;
+  for (const fuzz::Piece& piece : fuzz::split_pieces(content)) {
+    std::size_t after = 0;
+    std::string key = first_word(piece.text, &after);
+    std::string rest = piece.text.substr(after);
+    bool refused = false;
+    if (key == "hosts-file") {
+      s.hosts_file = trimmed(rest);
+    } else if (key == "log-path") {
+      s.log_path = trimmed(rest);
+    } else if (key == "pwd") {
+      s.pwd = trimmed(rest);
+    } else if (key == "port" || key == "dns-port") {
+      long value = decimal_value(first_word(rest, &after));
+      refused = value < 1 || value > 65535;
+      if (!refused) (key == "port" ? s.port : s.dns_port) = static_cast<int>(value);
+    } else if (key == "dns-server-ip" || key == "tarvik-server-ip") {
+      std::uint32_t address = parse_ipv4(trimmed(rest).c_str());
+      (key == "dns-server-ip" ? s.dns_server_ip : s.tarvik_server_ip) = address;
+      refused = address == kAddressNone;
+    } else if (key == "verbose") {
+      s.verbose = true;
+    } else if (key == "allow-from") {
+      s.allow_from_set = true;
+      refused = !reference_prefixes(trimmed(rest), &s.allow_from);
+    }
+    if (refused) {
+      std::string text = piece.text;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      record(s.config_path + ":" + std::to_string(number) + ": '" + text + "'", true);
+    }
+    ++number;
+  }
+  if (s.dns_port == s.port) {
+    record("dns-port and port have the same value", false);
+    record("DNS server will be disabled", false);
+    s.dns_port = 0;
+  }
+  if (s.dns_server_ip != kAddressNone && s.tarvik_server_ip == kAddressNone) {
+    record("DNS server disabled because requires tarvik-server-ip", false);
+    s.dns_server_ip = kAddressNone;
+  }
+  return e;
+}
+
+bool same_ranges(const std::vector<Ipv4Prefix>& a, const std::vector<Ipv4Prefix>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].network != b[i].network || a[i].mask != b[i].mask) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  g_folder = fuzz::make_scratch_folder("config");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string content(reinterpret_cast<const char*>(data), size);
+  // Unsafe log-path lines become the unknown key "Log-path". One byte
+  // changes, so the pieces stay as they were.
+  std::size_t offset = 0;
+  for (const fuzz::Piece& piece : fuzz::split_pieces(content)) {
+    std::size_t after = 0;
+    if (first_word(piece.text, &after) == "log-path" && !safe_log_path(trimmed(piece.text.substr(after)))) {
+      content[offset + piece.text.find("log-path")] = 'L';
+    }
+    offset += piece.raw.size();
+  }
+
+  const std::string conf_path = g_folder + "/main.conf";
+  const std::string log_path = g_folder + "/log";
+  fuzz::write_whole_file(conf_path, content);
+  std::remove(log_path.c_str());
+  log_forget_bursts();
+  g_settings = Settings{};
+  g_settings.config_path = conf_path;
+  g_settings.log_path = g_folder;
+  Expected expected = reference_read(content, g_settings);
+
+  FUZZ_CHECK(read_configuration());
+  const Settings& s = g_settings;
+  const Settings& x = expected.settings;
+  FUZZ_CHECK(s.config_path == x.config_path);
+  FUZZ_CHECK(s.log_path == x.log_path);
+  FUZZ_CHECK(s.hosts_file == x.hosts_file);
+  FUZZ_CHECK(s.pwd == x.pwd);
+  FUZZ_CHECK(s.port == x.port);
+  FUZZ_CHECK(s.dns_port == x.dns_port);
+  FUZZ_CHECK(s.dns_server_ip == x.dns_server_ip);
+  FUZZ_CHECK(s.tarvik_server_ip == x.tarvik_server_ip);
+  FUZZ_CHECK(s.verbose == x.verbose);
+  FUZZ_CHECK(s.allow_from_set == x.allow_from_set);
+  FUZZ_CHECK(same_ranges(s.allow_from, x.allow_from));
+  // What the settings promise to the rest of the service.
+  FUZZ_CHECK(s.port >= 1 && s.port <= 65535);
+  FUZZ_CHECK(s.dns_port == 0 || (s.dns_port <= 65535 && s.dns_port != s.port));
+  FUZZ_CHECK(s.dns_server_ip == kAddressNone || s.tarvik_server_ip != kAddressNone);
+  for (const Ipv4Prefix& range : s.allow_from) {
+    FUZZ_CHECK((range.network & range.mask) == range.network);
+    FUZZ_CHECK(sender_allowed(range.network));
+  }
+  if (!s.allow_from_set) FUZZ_CHECK(sender_allowed(0x0A0B0C0Du));
+
+  FUZZ_CHECK(fuzz::log_records(fuzz::read_whole_file(log_path)) == expected.records);
+  g_settings.log_path = g_folder;
+  return 0;
+}

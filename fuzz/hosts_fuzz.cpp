@@ -1,0 +1,191 @@
+// Fuzz target: the hosts-file block, loaded from a hosts file and rewritten
+// from a table. Checked against a plain reading of the file: the table the
+// load gives, the file the rewrite gives (every byte outside the block kept
+// where it was, the block in the service's format), and a second load of the
+// rewritten file giving back the same table.
+//
+// Input: one byte k, then k % 8 table entries (a length byte, the name, four
+// address bytes) registered after the load, then the hosts file itself.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "fuzz_support.h"
+#include "hosts.h"
+#include "platform.h"
+#include "registry.h"
+
+namespace {
+
+std::string g_folder;
+
+// The rewrite reads the old file line by line into C strings, so the rest of
+// a line after a zero byte is lost. Until it copies lines by their length,
+// the hosts files given to it hold no zero byte.
+constexpr bool kZeroBytesSurvive = false;
+
+const char kBegin[] = "#tarvik-begin";
+const char kEnd[] = "#tarvik-end";
+
+using Table = std::vector<std::pair<std::string, std::uint32_t>>;
+
+Table table_content() {
+  Table out;
+  for (const NameEntry& e : name_table()) out.emplace_back(e.name, e.address);
+  return out;
+}
+
+void reference_update(Table* table, const std::string& name, std::uint32_t address) {
+  Table kept;
+  for (const auto& e : *table) {
+    if (fuzz::lower_ascii(e.first) != fuzz::lower_ascii(name) && e.second != address) kept.push_back(e);
+  }
+  kept.emplace_back(name, address);
+  table->swap(kept);
+}
+
+bool starts_with(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// The block as a reader of the file sees it: where it starts and ends (as
+// piece indexes; end == pieces.size() when it runs to the end of the file).
+struct BlockPlace {
+  bool found = false;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+BlockPlace find_block(const std::vector<fuzz::Piece>& pieces) {
+  BlockPlace place;
+  for (std::size_t i = 0; i < pieces.size() && !place.found; ++i) {
+    if (starts_with(pieces[i].text, kBegin)) {
+      place.found = true;
+      place.begin = i;
+    }
+  }
+  if (!place.found) return place;
+  place.end = place.begin + 1;
+  while (place.end < pieces.size() && !starts_with(pieces[place.end].text, kEnd)) ++place.end;
+  return place;
+}
+
+// The table the load gives: every line inside the block, split into its
+// first two words (address text, name). The loader takes every name as it
+// stands; once it skips the names that may not be stored, so must this.
+Table reference_load(const std::string& hosts) {
+  static const std::string kSpace(" \t\n\v\f\r", 6);
+  std::vector<fuzz::Piece> pieces = fuzz::split_pieces(hosts);
+  BlockPlace place = find_block(pieces);
+  Table table;
+  if (!place.found) return table;
+  for (std::size_t i = place.begin + 1; i < place.end; ++i) {
+    const std::string& line = pieces[i].text;
+    std::size_t a = line.find_first_not_of(kSpace);
+    std::string address, name;
+    if (a != std::string::npos) {
+      std::size_t a_end = std::min(line.size(), line.find_first_of(kSpace, a));
+      address = line.substr(a, a_end - a);
+      std::size_t n = line.find_first_not_of(kSpace, a_end);
+      if (n != std::string::npos) {
+        std::size_t n_end = std::min(line.size(), line.find_first_of(kSpace, n));
+        name = line.substr(n, n_end - n);
+      }
+    }
+    reference_update(&table, name, parse_ipv4(address.c_str()));
+  }
+  return table;
+}
+
+std::string reference_block(const Table& table) {
+  std::string block = std::string(kBegin) + "\n";
+  for (const auto& e : table) block += format_ipv4(e.second) + "\t" + e.first + "\n";
+  return block + kEnd + "\n";
+}
+
+// The rewritten file: the bytes before the block, the new block, the bytes
+// after the block's end marker line. Without a block, the old content, a
+// line feed, the block.
+std::string reference_rewrite(const std::string& hosts, const Table& table) {
+  std::vector<fuzz::Piece> pieces = fuzz::split_pieces(hosts);
+  BlockPlace place = find_block(pieces);
+  std::string before, after;
+  for (std::size_t i = 0; i < (place.found ? place.begin : pieces.size()); ++i) before += pieces[i].raw;
+  if (!place.found) return before + "\n" + reference_block(table);
+  for (std::size_t i = place.end + 1; i < pieces.size(); ++i) after += pieces[i].raw;
+  return before + reference_block(table) + after;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  g_folder = fuzz::make_scratch_folder("hosts");
+  // The rewrite composes its copy in the temporary folder: this one.
+  setenv("TMPDIR", g_folder.c_str(), 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  std::size_t pos = 1;
+  std::vector<std::pair<std::string, std::uint32_t>> registrations;
+  for (unsigned k = data[0] % 8; k > 0 && pos < size; --k) {
+    std::size_t length = data[pos++] % 72;
+    if (size - pos < length + 4) return 0;
+    std::string name(reinterpret_cast<const char*>(data) + pos, length);
+    std::uint32_t address = 0;
+    std::memcpy(&address, data + pos + length, 4);
+    registrations.emplace_back(name, address);
+    pos += length + 4;
+  }
+  std::string hosts(reinterpret_cast<const char*>(data) + pos, size - pos);
+  if (!kZeroBytesSurvive) {
+    for (char& c : hosts) c = c == '\0' ? '\x01' : c;
+  }
+
+  const std::string hosts_path = g_folder + "/hosts";
+  fuzz::write_whole_file(hosts_path, hosts);
+  std::remove((g_folder + "/log").c_str());
+  clear_name_table();
+  g_hosts_dirty = false;
+
+  load_hosts_block(hosts_path);
+  Table model = reference_load(hosts);
+  FUZZ_CHECK(table_content() == model);
+
+  // Registrations as the service makes them: storable names only.
+  for (const auto& r : registrations) {
+    FUZZ_CHECK(is_storable_name(r.first) == (fuzz::reference_refusal(r.first) == nullptr));
+    if (!is_storable_name(r.first)) continue;
+    update_name_table(r.first, format_ipv4(r.second));
+    reference_update(&model, r.first, parse_ipv4(format_ipv4(r.second).c_str()));
+  }
+  FUZZ_CHECK(table_content() == model);
+
+  rewrite_hosts_block(hosts_path);
+  FUZZ_CHECK(!g_hosts_dirty);
+  bool exists = false;
+  std::string rewritten = fuzz::read_whole_file(hosts_path, &exists);
+  FUZZ_CHECK(exists);
+  FUZZ_CHECK(rewritten == reference_rewrite(hosts, model));
+  bool copy_left = false;
+  fuzz::read_whole_file(g_folder + "/tarvik.tmp", &copy_left);
+  FUZZ_CHECK(!copy_left);
+
+  // What the service wrote, it reads back the same, as long as every name
+  // is one it would store.
+  bool all_storable = true;
+  for (const auto& e : model) all_storable = all_storable && fuzz::reference_refusal(e.first) == nullptr;
+  if (all_storable) {
+    clear_name_table();
+    load_hosts_block(hosts_path);
+    FUZZ_CHECK(table_content() == model);
+  }
+  return 0;
+}

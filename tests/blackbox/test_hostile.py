@@ -1,0 +1,198 @@
+"""What a hostile or careless sender can do to the running service: which
+names are stored, who is served at all (allow-from), a flood that must not
+wash the registration history out of the log, and a client that refuses to
+send what the service would not store."""
+import os
+import socket
+import subprocess
+import time
+import unittest
+
+import harness
+from harness import ServiceTest
+from test_dns import loopback_address, raw_query
+
+MESSAGE_TOO_LONG = 10040 if harness.WINE else 90  # WSAEMSGSIZE / EMSGSIZE
+REWRITE_TIMEOUT = 5.0
+FLOOD_LIMIT = 10  # records of one kind within one second
+
+
+def block(entries, nl):
+    lines = [b"#tarvik-begin"] + [a + b"\t" + n for a, n in entries] + [b"#tarvik-end"]
+    return b"".join(line + nl for line in lines)
+
+
+def exchange_from(source, port, data, timeout=2.0):
+    """Sends one datagram from the loopback address `source` and returns the
+    first reply, or None after `timeout`."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind((source, 0))
+        s.settimeout(timeout)
+        s.sendto(data, ("127.0.0.1", port))
+        try:
+            return s.recvfrom(65536)[0]
+        except socket.timeout:
+            return None
+
+
+class StoredNames(ServiceTest):
+    def test_names_that_may_not_be_stored_are_acknowledged_and_kept_out(self):
+        original = b"127.0.0.1 localhost\n"
+        svc = self.service(hosts=original)
+        cases = [
+            (b"www.example-bank.com", "not a host name"),
+            (b"meter1.", "not a host name"),
+            (b"n" * 64, "not a host name"),
+            (b"", "not a host name"),
+            (b"caf\xc3\xa9", "not a host name"),
+            (b"wpad", "reserved name"),
+            (b"LocalHost", "reserved name"),
+            (b"ISATAP", "reserved name"),
+            (b"tab\tname", "control character"),
+        ]
+        for i, (name, reason) in enumerate(cases):
+            with self.subTest(name=name):
+                address = b"10.66.66.%d" % (i + 1)
+                reply = svc.register(name, address)
+                self.assertEqual(reply[:12], b"tarvik1 ack ")
+                shown = name.decode("latin-1").replace("\t", "\\x09")
+                refusal = "%s: name refused: %s" % (shown, reason)
+                self.assertTrue(svc.wait_log(refusal, 3), svc.log())
+                self.assertIn("127.0.0.1: %s %s" % (shown, address.decode()), svc.log_messages())
+        # An underscore is a name byte like any other; only it is stored.
+        self.assertIsNotNone(svc.register("my_meter", "10.0.0.9"))
+        nl = self.hosts_nl()
+        expected = b"127.0.0.1 localhost" + nl + nl + block([(b"10.0.0.9", b"my_meter")], nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
+        self.assertEqual(svc.stop(), 0)
+        self.assertEqual(svc.hosts(), expected)
+
+    def test_case_variants_of_a_name_replace_each_other(self):
+        svc = self.service(hosts=b"")
+        nl = self.hosts_nl()
+        svc.register("Meter2", "10.0.0.2")
+        svc.register("other", "10.0.0.4")
+        # Another address under the same name in another case: one entry,
+        # spelt as last registered, moved to the end.
+        self.assertIsNotNone(svc.register("meter2", "10.0.0.3"))
+        expected = nl + block([(b"10.0.0.4", b"other"), (b"10.0.0.3", b"meter2")], nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
+        self.assertIsNotNone(svc.register("METER2", "10.0.0.3"))
+        expected = nl + block([(b"10.0.0.4", b"other"), (b"10.0.0.3", b"METER2")], nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
+        self.assertEqual(svc.stop(), 0)
+
+
+class AllowFrom(ServiceTest):
+    def test_only_listed_senders_are_served_on_both_ports(self):
+        upstream_address = loopback_address()
+        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(upstream.close)
+        try:
+            upstream.bind((upstream_address, 53))
+        except OSError:
+            self.skipTest("cannot bind %s:53 (needs root)" % upstream_address)
+        upstream.settimeout(0.5)
+
+        # A line that does not parse is a line error (line 6, after the four
+        # lines the harness writes); the good lines admit.
+        svc = self.service(conf="allow-from 10.0.0.0/8, 127.0.0.2\nallow-from 127.0.0.300\n"
+                                "allow-from 192.168.0.0/16\n"
+                                "tarvik-server-ip 10.0.0.53\ndns-server-ip %s\n" % upstream_address,
+                           dns_port=harness.free_udp_port())
+        self.assertIn("./main.conf:6: 'allow-from 127.0.0.300'", svc.log_messages())
+
+        # Registration port: the outsider gets no reply and leaves no trace.
+        request = harness.registration("meter1", "192.168.1.20")
+        self.assertIsNone(exchange_from("127.0.0.1", svc.port, request, timeout=0.5))
+        self.assertEqual(exchange_from("127.0.0.2", svc.port, request), b"tarvik1 ack 6dd6ba8c")
+        self.assertTrue(svc.wait_log("127.0.0.2: meter1 192.168.1.20"))
+        self.assertFalse(any(m.startswith("127.0.0.1:") for m in svc.log_messages()), svc.log())
+
+        # DNS port: no local answer for the outsider...
+        query = raw_query("meter1.tarvik")
+        self.assertIsNone(exchange_from("127.0.0.1", svc.dns_port, query, timeout=0.5))
+        answer = exchange_from("127.0.0.2", svc.dns_port, query)
+        self.assertIsNotNone(answer)
+        self.assertEqual(answer[-4:], bytes([10, 0, 0, 53]))  # the glue record closes it
+        # ...and nothing relayed for it.
+        other = raw_query("www.example.com", ident=0x5151)
+        harness.send(svc.dns_port, other)
+        with self.assertRaises(socket.timeout):
+            upstream.recvfrom(4096)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as insider:
+            insider.bind(("127.0.0.2", 0))
+            insider.sendto(other, ("127.0.0.1", svc.dns_port))
+            relayed, _ = upstream.recvfrom(4096)
+        self.assertEqual(relayed, other)
+        self.assertEqual(svc.stop(), 0)
+
+
+class Flood(ServiceTest):
+    def test_burst_of_oversized_datagrams_leaves_a_handful_of_records(self):
+        svc = self.service()
+        self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+        oversized = b"x" * 300
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for _ in range(3000):
+                s.sendto(oversized, ("127.0.0.1", svc.port))
+        error = "Recvfrom error: %d" % MESSAGE_TOO_LONG
+        self.assertTrue(svc.wait_log(error))
+        # Once the second of the burst is over, the next record, here the
+        # next registration's, is preceded by the count of the held-back ones.
+        time.sleep(1.5)
+        self.assertEqual(svc.register("meter2", "192.168.1.21", timeout=5.0),
+                         b"tarvik1 ack %08x" % harness.zlib.crc32(b"tarvik1192.168.1.21meter2"))
+        self.assertTrue(svc.wait_log("127.0.0.1: meter2 192.168.1.21"))
+
+        messages = svc.log_messages()
+        errors = [m for m in messages if m == error]
+        counts = [m for m in messages if m.endswith(" similar records suppressed")]
+        self.assertGreaterEqual(len(counts), 1, messages)
+        # One burst second natively; a slow build may need a few.
+        self.assertLessEqual(len(counts), 5, messages)
+        self.assertLessEqual(len(errors), FLOOD_LIMIT * (len(counts) + 1), messages)
+        held_back = sum(int(m.split()[0]) for m in counts)
+        self.assertLessEqual(len(errors) + held_back, 3000)
+        self.assertLess(messages.index(counts[0]), messages.index("127.0.0.1: meter2 192.168.1.21"))
+        # The history is still where it was: nothing rotated.
+        self.assertIn("127.0.0.1: meter1 192.168.1.20", messages)
+        self.assertFalse(os.path.exists(svc.log_path + ".1"))
+        self.assertEqual(svc.stop(), 0)
+
+
+def run_register(*args, timeout=60):
+    done = subprocess.run(harness.command(harness.REGISTER, *args), env=harness.run_env(),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=timeout)
+    return done.returncode, harness.text_of(done.stdout), harness.text_of(done.stderr)
+
+
+class Client(unittest.TestCase):
+    def test_client_refuses_to_send_what_the_service_would_not_store(self):
+        # A socket in the service's place: nothing may arrive on it.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as listener:
+            listener.bind(("127.0.0.1", 0))
+            port = str(listener.getsockname()[1])
+            cases = [
+                ("meter1", "192.168.1.300", "the service would not store the address '192.168.1.300'"),
+                ("meter1", "", "the service would not store the address ''"),
+                ("www.example.com", "10.0.0.1",
+                 "the service would not store the name 'www.example.com': not a host name"),
+                ("tab\tname", "10.0.0.1", "the service would not store the name 'tab\\x09name': control character"),
+                ("Wpad", "10.0.0.1", "the service would not store the name 'Wpad': reserved name"),
+            ]
+            for name, address, message in cases:
+                with self.subTest(name=name, address=address):
+                    code, out, err = run_register(name, address, "--port", port, "--tries", "1",
+                                                  "--timeout-ms", "200")
+                    self.assertEqual(code, 2, err)
+                    self.assertIn(message, err)
+                    self.assertEqual(out, "")
+            listener.settimeout(0.3)
+            with self.assertRaises(socket.timeout):
+                listener.recvfrom(4096)
+
+
+if __name__ == "__main__":
+    unittest.main()
