@@ -209,11 +209,11 @@ bool burst_over(const Burst& b, std::uint32_t now) {
   return static_cast<std::uint32_t>(now - b.since_ms) >= kLogBurstWindowMs;
 }
 
-// Ends the bursts whose second is over, with one record each for what they
-// held back.
-void release_held_back(std::uint32_t now) {
+// Ends the bursts whose second is over (every burst when `all`), with one
+// record each for what they held back.
+void release_held_back(std::uint32_t now, bool all = false) {
   for (Burst& b : g_bursts) {
-    if (b.format == nullptr || !burst_over(b, now)) continue;
+    if (b.format == nullptr || (!all && !burst_over(b, now))) continue;
     int held_back = b.held_back;
     b = Burst{};
     if (held_back > 0) {
@@ -324,7 +324,7 @@ void log_always(int /*level*/, const char* format, ...) {
   va_end(args);
 }
 
-void log_release_held_back() { release_held_back(tick_count_ms()); }
+void log_release_held_back(bool all) { release_held_back(tick_count_ms(), all); }
 
 void log_forget_bursts() {
   for (Burst& b : g_bursts) b = Burst{};

@@ -62,9 +62,10 @@ void log_always(int level, const char* format, ...)
 #endif
     ;
 // Writes the "%d similar records suppressed" records of the seconds that are
-// over. log() does it before every record; a loop may call it when idle, so
-// that the count does not wait for the next record.
-void log_release_held_back();
+// over (of every second, over or not, when `all`). log() does it before
+// every record; the loop calls it after every wait, so that the count does
+// not wait for the next record, and with `all` at stop, so that none is lost.
+void log_release_held_back(bool all = false);
 // Forgets every burst, as if the log had been quiet for a second: for tests.
 void log_forget_bursts();
 

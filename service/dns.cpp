@@ -153,12 +153,9 @@ LocalRecords look_up_local(char* name, int n, int qtype) {
     records.entry = entry->address;
     return records;
   }
-  // A name with registered names below it exists without records: a name
-  // error for it would deny the names below to resolvers that minimise their
-  // questions or take NXDOMAIN for the whole subtree (RFC 8020).
-  if (entry == nullptr && !has_names_below(name, static_cast<std::size_t>(prefix_length))) {
-    records.rcode = kRcodeNameError;
-  }
+  // Stored names are single labels, so a name that is not in the table has
+  // no names below it either: a name error covers it and everything below.
+  if (entry == nullptr) records.rcode = kRcodeNameError;
   records.negative_soa = true;
   return records;
 }

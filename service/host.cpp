@@ -94,6 +94,7 @@ void service_body() {
   while (service_keep_running()) loop_iteration();
 
   shutdown_service();
+  log_release_held_back(true);
   log(4, "Stopped");
   report_shutdown_complete();
   net_cleanup();
@@ -143,6 +144,7 @@ void loop_iteration() {
   // A failed wait counts as a quiet one.
   if (ready > 0) serve_ready_sockets(registration_slot);
   write_hosts_block_when_due(ready <= 0);
+  log_release_held_back();
 }
 
 void shutdown_service() {

@@ -72,22 +72,7 @@ std::unordered_map<std::string_view, std::list<NameEntry>::iterator, CaseFoldedH
     g_by_name;
 std::unordered_map<std::uint32_t, std::list<NameEntry>::iterator> g_by_address;
 std::uint32_t g_table_version = 1;  // the serial of the zone; see name_table_version
-// Every name that has registered names below it ("printer" and "lab" for
-// "x.lab.printer"), with how many there are, so that has_names_below never
-// walks the table. Keys are owned copies: the entry they came from may go
-// while others below the same name stay.
-std::unordered_map<std::string, int, CaseFoldedHash, CaseFoldedEqual> g_parents;
-
-void count_parents(const std::string& name, int change) {
-  for (std::size_t dot = name.find('.'); dot != std::string::npos; dot = name.find('.', dot + 1)) {
-    auto it = g_parents.emplace(name.substr(dot + 1), 0).first;
-    it->second += change;
-    if (it->second == 0) g_parents.erase(it);
-  }
-}
-
 void erase_entry(std::list<NameEntry>::iterator it) {
-  count_parents(it->name, -1);
   g_by_name.erase(std::string_view(it->name));
   g_by_address.erase(it->address);
   g_table.erase(it);
@@ -258,7 +243,6 @@ void update_name_table(const std::string& name, const std::string& address_text)
     if (by_address != g_by_address.end()) erase_entry(by_address->second);
     auto it = g_table.insert(g_table.end(), NameEntry{name, address});
     g_by_name.emplace(std::string_view(it->name), it);
-    count_parents(name, 1);
     g_by_address.emplace(address, it);
   } else {
     // A renewal: the entry of this name moves to the end with its new
@@ -286,10 +270,6 @@ void update_name_table(const std::string& name, const std::string& address_text)
 
 std::uint32_t name_table_version() { return g_table_version; }
 
-bool has_names_below(const char* name, std::size_t length) {
-  return g_parents.count(std::string(name, length)) != 0;
-}
-
 const NameEntry* find_by_name(const char* name, std::size_t length) {
   auto it = g_by_name.find(std::string_view(name, length));
   return it == g_by_name.end() ? nullptr : &*it->second;
@@ -301,6 +281,5 @@ void clear_name_table() {
   g_by_name.clear();
   g_by_address.clear();
   g_table.clear();
-  g_parents.clear();
   ++g_table_version;
 }

@@ -78,10 +78,6 @@ extern bool g_hosts_dirty;
 void update_name_table(const std::string& name, const std::string& address_text);
 // The entry with this name in any ASCII case, or null.
 const NameEntry* find_by_name(const char* name, std::size_t length);
-// True when some entry's name ends in "." followed by this name, in any
-// ASCII case ("printer" when "lab.printer" is registered): the name exists
-// in the zone, though it has no address of its own.
-bool has_names_below(const char* name, std::size_t length);
 // Grows (modulo 2^32) with every change of the table, so it can serve as
 // the serial number of the zone the table answers for.
 std::uint32_t name_table_version();

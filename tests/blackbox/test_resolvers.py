@@ -185,7 +185,7 @@ def start_service(cleanup, conf):
     svc = harness.Service(conf="tarvik-server-ip 127.0.0.1\nverbose\n" + conf, dns_port=53)
     cleanup.add(svc.cleanup)
     svc.start()
-    for name, address in (("dev", "192.168.1.20"), ("lab.printer", "192.168.1.21")):
+    for name, address in (("dev", "192.168.1.20"), ("Printer", "192.168.1.21")):
         if svc.register(name, address) is None:
             raise AssertionError("registration of %s not acknowledged" % name)
     return svc
@@ -292,6 +292,9 @@ stub-zone:
   stub-addr: 127.0.0.1@53
   stub-prime: %s
 """ % (port, work, work, work, caps, prime))
+        # A second of its own for this variant's query records: the log holds
+        # back more than 10 of a kind within one second.
+        time.sleep(1.1)
         log_before = len(svc.log())
         unbound = subprocess.Popen(["unbound", "-d", "-c", conf], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE)
@@ -302,14 +305,19 @@ stub-zone:
         cases = [  # name, type, status, answer
             ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
             ("DeV.TaRvIk", "A", "NOERROR", ["192.168.1.20"]),
-            ("lab.printer.tarvik", "A", "NOERROR", ["192.168.1.21"]),
+            ("printer.tarvik", "A", "NOERROR", ["192.168.1.21"]),
             ("ns.tarvik", "A", "NOERROR", ["127.0.0.1"]),
             ("dev.tarvik", "AAAA", "NOERROR", []),
             ("nobody.tarvik", "A", "NXDOMAIN", []),
-            ("printer.tarvik", "A", "NOERROR", []),
+            ("lab.printer.tarvik", "A", "NXDOMAIN", []),
         ]
+        first_queries = None
         for name, qtype, expected, answer in cases:
             status, _, sections, out = dig(port, name, qtype)
+            if first_queries is None:
+                # The queries of the first lookup, before the log's flood
+                # limit (10 records of a kind a second) can hold any back.
+                first_queries = re.findall(r"dns query: '([^']*)'", svc.log()[log_before:])
             self.assertEqual(status, expected, where + "\n" + out)
             self.assertEqual([r[-1] for r in sections.get("ANSWER", [])], answer,
                              where + "\n" + out)
@@ -318,7 +326,7 @@ stub-zone:
                 soa = [r for r in sections.get("AUTHORITY", []) if r[3] == "SOA"]
                 self.assertEqual(len(soa), 1, where + "\n" + out)
                 self.assertTrue(0 <= int(soa[0][1]) <= 32, where + "\n" + out)
-        queries = re.findall(r"dns query: '([^']*)'", svc.log()[log_before:])
+        queries = first_queries + re.findall(r"dns query: '([^']*)'", svc.log()[log_before:])
         if caps == "yes":
             self.assertTrue(any(q != q.lower() for q in queries),
                             "%s: no mixed-case query reached the service: %s" % (where, queries))
@@ -365,19 +373,16 @@ stub-zone:
                         cases = [  # name, addresses (none: not found)
                             ("dev.tarvik", ["192.168.1.20"]),
                             ("DEV.Tarvik", ["192.168.1.20"]),
-                            ("lab.printer.tarvik", ["192.168.1.21"]),
+                            ("printer.tarvik", ["192.168.1.21"]),
                             ("nobody.tarvik", []),
+                            ("lab.printer.tarvik", []),
                         ]
                         if "search" in resolv_text:
                             cases += [("dev", ["192.168.1.20"])]
                         if with_upstream:
                             cases += [("www.example.test", ["192.0.2.7", "2001:db8::7"])]
                         for client in ("glibc", "musl"):
-                            # musl searches only names with fewer dots than
-                            # ndots (1); glibc tries the others there too.
-                            extra = ([("lab.printer", ["192.168.1.21"])]
-                                     if client == "glibc" and "search" in resolv_text else [])
-                            for name, addresses in cases + extra:
+                            for name, addresses in cases:
                                 where = "%s, %s, upstream %s, resolv.conf %r" % (
                                     client, name, with_upstream, resolv_text)
                                 rc, got, elapsed = resolve(client, name)
