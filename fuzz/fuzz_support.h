@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.h"
+#include "registry.h"
 
 namespace fuzz {
 
@@ -160,6 +162,26 @@ inline const char* reference_refusal(const std::string& name) {
   std::string lower = lower_ascii(name);
   if (lower == "localhost" || lower == "wpad" || lower == "isatap") return "reserved name";
   return nullptr;
+}
+
+// The name table as name and address pairs, oldest first.
+using Table = std::vector<std::pair<std::string, std::uint32_t>>;
+
+inline Table table_content() {
+  Table out;
+  for (const NameEntry& e : name_table()) out.emplace_back(e.name, e.address);
+  return out;
+}
+
+// Update by the plain definition: every entry with the same name (in any
+// ASCII case) or the same address goes, the new one is appended.
+inline void reference_update(Table* table, const std::string& name, std::uint32_t address) {
+  Table kept;
+  for (const auto& e : *table) {
+    if (lower_ascii(e.first) != lower_ascii(name) && e.second != address) kept.push_back(e);
+  }
+  kept.emplace_back(name, address);
+  table->swap(kept);
 }
 
 }  // namespace fuzz

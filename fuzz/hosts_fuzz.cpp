@@ -28,23 +28,6 @@ std::string g_folder;
 const char kBegin[] = "#tarvik-begin";
 const char kEnd[] = "#tarvik-end";
 
-using Table = std::vector<std::pair<std::string, std::uint32_t>>;
-
-Table table_content() {
-  Table out;
-  for (const NameEntry& e : name_table()) out.emplace_back(e.name, e.address);
-  return out;
-}
-
-void reference_update(Table* table, const std::string& name, std::uint32_t address) {
-  Table kept;
-  for (const auto& e : *table) {
-    if (fuzz::lower_ascii(e.first) != fuzz::lower_ascii(name) && e.second != address) kept.push_back(e);
-  }
-  kept.emplace_back(name, address);
-  table->swap(kept);
-}
-
 bool starts_with(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
@@ -75,11 +58,11 @@ BlockPlace find_block(const std::vector<fuzz::Piece>& pieces) {
 // first two words (address text, name), except lines that are no entry: an
 // address that does not parse (a zero byte in it included), or a name the
 // service would not store from the network.
-Table reference_load(const std::string& hosts) {
+fuzz::Table reference_load(const std::string& hosts) {
   static const std::string kSpace(" \t\n\v\f\r", 6);
   std::vector<fuzz::Piece> pieces = fuzz::split_pieces(hosts);
   BlockPlace place = find_block(pieces);
-  Table table;
+  fuzz::Table table;
   if (!place.found) return table;
   for (std::size_t i = place.begin + 1; i < place.end; ++i) {
     const std::string& line = pieces[i].raw;
@@ -97,12 +80,12 @@ Table reference_load(const std::string& hosts) {
     std::uint32_t value = parse_ipv4(address.c_str());
     bool parses = address.find('\0') == std::string::npos && value != kAddressNone;
     if (!parses || fuzz::reference_refusal(name) != nullptr) continue;
-    reference_update(&table, name, value);
+    fuzz::reference_update(&table, name, value);
   }
   return table;
 }
 
-std::string reference_block(const Table& table) {
+std::string reference_block(const fuzz::Table& table) {
   std::string block = std::string(kBegin) + "\n";
   for (const auto& e : table) block += format_ipv4(e.second) + "\t" + e.first + "\n";
   return block + kEnd + "\n";
@@ -111,7 +94,7 @@ std::string reference_block(const Table& table) {
 // The rewritten file: the bytes before the block, the new block, the bytes
 // after the block's end marker line. Without a block, the old content, a
 // line feed, the block.
-std::string reference_rewrite(const std::string& hosts, const Table& table) {
+std::string reference_rewrite(const std::string& hosts, const fuzz::Table& table) {
   std::vector<fuzz::Piece> pieces = fuzz::split_pieces(hosts);
   BlockPlace place = find_block(pieces);
   std::string before, after;
@@ -150,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_hosts_dirty = false;
 
   load_hosts_block(hosts_path);
-  Table model = reference_load(hosts);
-  FUZZ_CHECK(table_content() == model);
+  fuzz::Table model = reference_load(hosts);
+  FUZZ_CHECK(fuzz::table_content() == model);
 
   // Registrations as the service makes them: storable names only.
   for (const auto& r : registrations) {
@@ -160,9 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // service never stores it.
     if (!is_storable_name(r.first) || r.second == kAddressNone) continue;
     update_name_table(r.first, format_ipv4(r.second));
-    reference_update(&model, r.first, parse_ipv4(format_ipv4(r.second).c_str()));
+    fuzz::reference_update(&model, r.first, parse_ipv4(format_ipv4(r.second).c_str()));
   }
-  FUZZ_CHECK(table_content() == model);
+  FUZZ_CHECK(fuzz::table_content() == model);
 
   FUZZ_CHECK(rewrite_hosts_block(hosts_path));
   FUZZ_CHECK(!g_hosts_dirty);
@@ -178,6 +161,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What the service wrote, it reads back the same.
   clear_name_table();
   load_hosts_block(hosts_path);
-  FUZZ_CHECK(table_content() == model);
+  FUZZ_CHECK(fuzz::table_content() == model);
   return 0;
 }

@@ -96,25 +96,6 @@ std::string make_datagram(const std::uint8_t* data, std::size_t size, const std:
   return datagram;
 }
 
-using Table = std::vector<std::pair<std::string, std::uint32_t>>;
-
-Table table_content() {
-  Table out;
-  for (const NameEntry& e : name_table()) out.emplace_back(e.name, e.address);
-  return out;
-}
-
-// Update by the plain definition: every entry with the same name (in any
-// ASCII case) or the same address goes, the new one is appended.
-void reference_update(Table* table, const std::string& name, std::uint32_t address) {
-  Table kept;
-  for (const auto& e : *table) {
-    if (fuzz::lower_ascii(e.first) != fuzz::lower_ascii(name) && e.second != address) kept.push_back(e);
-  }
-  kept.emplace_back(name, address);
-  table->swap(kept);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -148,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   clear_name_table();
   update_name_table("meter1", "10.0.0.1");
   update_name_table("Meter2", "10.0.0.2");
-  Table model = table_content();
+  fuzz::Table model = fuzz::table_content();
   g_hosts_dirty = false;
 
   std::string ack = serve_registration_datagram(datagram.c_str(), kSender);
@@ -156,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!expected.accepted) {
     FUZZ_CHECK(ack.empty());
     FUZZ_CHECK(raw_log.empty());
-    FUZZ_CHECK(table_content() == model);
+    FUZZ_CHECK(fuzz::table_content() == model);
     FUZZ_CHECK(!g_hosts_dirty);
     return 0;
   }
@@ -183,12 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::uint32_t address = parse_ipv4(expected.address.c_str());
   if (refusal == nullptr && address != kAddressNone) {
-    reference_update(&model, expected.name, address);
+    fuzz::reference_update(&model, expected.name, address);
     FUZZ_CHECK(g_hosts_dirty);
   } else {
     FUZZ_CHECK(!g_hosts_dirty);
   }
-  FUZZ_CHECK(table_content() == model);
+  FUZZ_CHECK(fuzz::table_content() == model);
   for (const NameEntry& e : name_table()) FUZZ_CHECK(fuzz::reference_refusal(e.name) == nullptr);
   return 0;
 }
