@@ -275,7 +275,11 @@ bool rewrite_hosts_block(const std::string& hosts_path) {
   // one in the same buffer, never beside a second copy.
   std::string text;
   long long old_size = file_size(hosts_path);
-  text.reserve((old_size > 0 ? static_cast<std::size_t>(old_size) : 0) + block_size_bound());
+  std::size_t room = block_size_bound();
+  // A size no buffer could hold is left to the read to fail on.
+  if (old_size > 0 && static_cast<unsigned long long>(old_size) < text.max_size() / 2)
+    room += static_cast<std::size_t>(old_size);
+  text.reserve(room);
   int error = 0;
   ReadResult old = read_whole_file(hosts_path, &text, &error);
   if (old == ReadResult::kFailed) {

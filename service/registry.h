@@ -75,7 +75,8 @@ extern bool g_hosts_dirty;
 // at the end and sets g_hosts_dirty. Neither this nor find_by_name walks the
 // table: both go through indexes by name and by address.
 void update_name_table(const std::string& name, const std::string& address_text);
-// The entry with this name in any ASCII case, or null.
+// The entry with this name in any ASCII case, or null; valid until the
+// table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);
 // Grows (modulo 2^32) with every change of the table, so it can serve as
 // the serial number of the zone the table answers for.
