@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -77,51 +78,62 @@ std::string without_line_end(std::string_view piece) {
   return std::string(piece);
 }
 
-// The block as it is written: markers around one "address<TAB>name" line per
-// table entry, oldest first.
-std::string compose_block() {
-  std::string block = std::string(kBeginMarker) + "\n";
-  for (const NameEntry& entry : name_table()) {
-    block += format_ipv4(entry.address);
-    block += '\t';
-    block += entry.name;
-    block += '\n';
-  }
-  block += std::string(kEndMarker) + "\n";
-  return block;
+// At least the length of the block as append_block writes it.
+std::size_t block_size_bound() {
+  std::size_t size = sizeof kBeginMarker + sizeof kEndMarker;  // with their line feeds
+  for (const NameEntry& entry : name_table()) size += sizeof "255.255.255.255\t\n" - 1 + entry.name.size();
+  return size;
 }
 
-// The new hosts file: the old lines before the block, the block, the old
-// lines after it. `old` is null when there is no old file.
-std::string compose_hosts_text(const std::string* old) {
-  std::string content;
+// The block as it is written: markers around one "address<TAB>name" line per
+// table entry, oldest first; room is made for `more` bytes after it.
+void append_block(std::string* out, std::size_t more) {
+  // Room first, so the text grows at most once, not by doubling.
+  out->reserve(out->size() + block_size_bound() + more);
+  *out += kBeginMarker;
+  *out += '\n';
+  for (const NameEntry& entry : name_table()) {
+    *out += format_ipv4(entry.address);
+    *out += '\t';
+    *out += entry.name;
+    *out += '\n';
+  }
+  *out += kEndMarker;
+  *out += '\n';
+}
+
+// Turns the old file's text into the new one in place, so a large file is
+// not held twice: the old lines before the block, the block, the old lines
+// after it. `has_old` is false when there is no old file (`text` is empty).
+void compose_hosts_text(std::string* text, bool has_old) {
   std::string_view piece;
   std::size_t pos = 0;
-  bool in_block = false;
-  if (old != nullptr) {
-    while (next_piece(*old, &pos, &piece)) {
-      if (is_begin_marker(piece)) {
-        in_block = true;
+  std::size_t block_start = std::string::npos;
+  std::size_t tail_start = std::string::npos;
+  while (next_piece(*text, &pos, &piece)) {
+    if (is_begin_marker(piece)) {
+      block_start = pos - piece.size();
+      break;
+    }
+  }
+  if (block_start != std::string::npos) {
+    while (next_piece(*text, &pos, &piece)) {
+      if (is_end_marker(piece)) {
+        tail_start = pos;
         break;
       }
-      content += piece;
     }
+  }
+  std::string tail = tail_start == std::string::npos ? std::string() : text->substr(tail_start);
+  if (block_start != std::string::npos) {
+    text->resize(block_start);
+  } else if (has_old) {
     // No block yet: it goes at the end, after a line feed that ends an
     // unfinished last line or else leaves a blank line before it.
-    if (!in_block) content += '\n';
+    *text += '\n';
   }
-  content += compose_block();
-  if (in_block) {
-    bool after_block = false;
-    while (next_piece(*old, &pos, &piece)) {
-      if (after_block) {
-        content += piece;
-      } else if (is_end_marker(piece)) {
-        after_block = true;
-      }
-    }
-  }
-  return content;
+  append_block(text, tail.size());
+  *text += tail;
 }
 
 bool is_copy_name(const std::string& name, const std::string& hosts_name) {
@@ -170,9 +182,16 @@ bool fill_copy(FileHandle copy, const std::string& copy_path, const std::string&
 // For a hosts file that cannot be renamed over (a mount point). It is never
 // emptied first: the space is reserved, the new content written over the old
 // from the start and the file then cut to its new length. If any of that
-// fails, the old content goes back.
-bool write_in_place(const std::string& hosts_path, const std::string& old_bytes, const std::string& new_bytes) {
+// fails, the old content goes back: it is read here, just before the write,
+// rather than kept from the start of the rewrite, so that the common rewrite
+// (by rename) never holds the old and the new file at once.
+bool write_in_place(const std::string& hosts_path, const std::string& new_bytes) {
+  std::string old_bytes;
   int error = 0;
+  if (read_whole_file(hosts_path, &old_bytes, &error) != ReadResult::kRead) {
+    log(1, "%s: Can not read: %s", hosts_path.c_str(), file_error_text(error).c_str());
+    return false;
+  }
   FileHandle f = open_for_update(hosts_path, &error);
   if (f == kNoFile) {
     log(1, "%s: Update error %d", hosts_path.c_str(), error);
@@ -210,7 +229,7 @@ void load_hosts_block(const std::string& hosts_path) {
     log(1, "%s: No such file or directory", hosts_path.c_str());
     return;
   }
-  std::string text = text_from_file_bytes(bytes);
+  std::string text = text_from_file_bytes(std::move(bytes));
   std::string_view piece;
   std::size_t pos = 0;
   int line_number = 0;
@@ -252,9 +271,17 @@ void remove_stale_hosts_copies(const std::string& hosts_path) {
 }
 
 bool rewrite_hosts_block(const std::string& hosts_path) {
-  std::string old_bytes;
+  // Room for the new file from the start: the old text then becomes the new
+  // one in the same buffer, never beside a second copy.
+  std::string text;
+  long long old_size = file_size(hosts_path);
+  std::size_t room = block_size_bound();
+  // A size no buffer could hold is left to the read to fail on.
+  if (old_size > 0 && static_cast<unsigned long long>(old_size) < text.max_size() / 2)
+    room += static_cast<std::size_t>(old_size);
+  text.reserve(room);
   int error = 0;
-  ReadResult old = read_whole_file(hosts_path, &old_bytes, &error);
+  ReadResult old = read_whole_file(hosts_path, &text, &error);
   if (old == ReadResult::kFailed) {
     // Replacing a file we cannot read would lose every line outside the
     // block.
@@ -263,8 +290,11 @@ bool rewrite_hosts_block(const std::string& hosts_path) {
   }
   if (old == ReadResult::kMissing) log(2, "%s: No such file or directory", hosts_path.c_str());
 
-  std::string old_text = text_from_file_bytes(old_bytes);
-  std::string new_bytes = text_to_file_bytes(compose_hosts_text(old == ReadResult::kRead ? &old_text : nullptr));
+  // One buffer throughout: the old file's bytes become its text, the text
+  // becomes the new file's, and that its bytes.
+  text = text_from_file_bytes(std::move(text));
+  compose_hosts_text(&text, old == ReadResult::kRead);
+  std::string new_bytes = text_to_file_bytes(std::move(text));
 
   std::string copy_path;
   FileHandle copy = create_copy(hosts_path, &copy_path, &error);
@@ -282,7 +312,7 @@ bool rewrite_hosts_block(const std::string& hosts_path) {
   }
   // A bind-mounted hosts file cannot be renamed over: writing it in place is
   // the only way left.
-  if (result == ReplaceResult::kBusy && !write_in_place(hosts_path, old_bytes, new_bytes)) return false;
+  if (result == ReplaceResult::kBusy && !write_in_place(hosts_path, new_bytes)) return false;
   g_hosts_dirty = false;
   return true;
 }

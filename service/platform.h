@@ -236,9 +236,11 @@ bool list_folder(const std::string& folder, std::vector<std::string>* names);
 // The hosts file is text: on Windows its line ends are CR LF on disk and LF
 // in memory, as the C runtime's text mode has them; POSIX keeps the bytes.
 // Unlike text mode these keep every other byte, zero bytes and Ctrl+Z
-// (which text mode takes for the end of the file) included.
-std::string text_from_file_bytes(const std::string& bytes);
-std::string text_to_file_bytes(const std::string& text);
+// (which text mode takes for the end of the file) included. Both take their
+// argument by value, so a caller done with it can move it in: POSIX then
+// hands the same buffer back and a large file is never held twice.
+std::string text_from_file_bytes(std::string bytes);
+std::string text_to_file_bytes(std::string text);
 
 // A short description of an error code reported by the file functions below
 // (strerror on POSIX; "error N" on Windows).

@@ -58,8 +58,8 @@ bool list_folder(const std::string& folder, std::vector<std::string>* names) {
 }
 
 // Linux has no text mode: the hosts file keeps its bytes, LF line ends and all.
-std::string text_from_file_bytes(const std::string& bytes) { return bytes; }
-std::string text_to_file_bytes(const std::string& text) { return text; }
+std::string text_from_file_bytes(std::string bytes) { return bytes; }
+std::string text_to_file_bytes(std::string text) { return text; }
 
 std::string file_error_text(int error) { return std::strerror(error); }
 
@@ -70,6 +70,12 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     return (errno == ENOENT) ? ReadResult::kMissing : ReadResult::kFailed;
   }
   bytes->clear();
+  // Room for the whole file at once (unless the caller made more): growing
+  // by doubling would hold the old and the new buffer together.
+  struct stat status;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+      bytes->capacity() < static_cast<std::size_t>(status.st_size))
+    bytes->reserve(static_cast<std::size_t>(status.st_size));
   char buffer[16384];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);

@@ -86,7 +86,7 @@ bool list_folder(const std::string& folder, std::vector<std::string>* names) {
 
 // What text mode does to line ends, and nothing else: text mode would also
 // end the file at a Ctrl+Z byte and lose the rest.
-std::string text_from_file_bytes(const std::string& bytes) {
+std::string text_from_file_bytes(std::string bytes) {
   std::string text;
   text.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -96,7 +96,7 @@ std::string text_from_file_bytes(const std::string& bytes) {
   return text;
 }
 
-std::string text_to_file_bytes(const std::string& text) {
+std::string text_to_file_bytes(std::string text) {
   std::string bytes;
   bytes.reserve(text.size() + text.size() / 16);
   for (char c : text) {

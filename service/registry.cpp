@@ -3,9 +3,10 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "config.h"
 
@@ -39,21 +40,22 @@ constexpr char kUnknownSender[] = "(unknow address)";
 
 // --- Name table ------------------------------------------------------------------
 //
-// The list keeps the order of last update; the two indexes point into it so
-// that neither an update nor a lookup walks the list. List nodes never move,
-// so the name index can key on views of the names the list owns.
+// The entries live in slots that never move (a deque only ever grows at its
+// end); a removed entry's slot is kept on a free list for the next new name.
+// The slots are chained oldest to newest by index, which keeps the order of
+// last update without walking anything. Two open-addressing indexes, by
+// name and by address, hold 32-bit slot numbers and keys instead of a node
+// per entry, so a table of 100,000 names takes a few megabytes.
 
 // Names are one name whatever their ASCII case, as every resolver treats
 // them: the name index hashes and compares case-folded bytes.
 unsigned char fold_case(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
-struct CaseFoldedHash {
-  std::size_t operator()(std::string_view s) const {
-    std::size_t h = 2166136261u;  // FNV-1a over the folded bytes
-    for (unsigned char c : s) h = (h ^ fold_case(c)) * 16777619u;
-    return h;
-  }
-};
+std::uint32_t case_folded_hash(std::string_view s) {
+  std::uint32_t h = 2166136261u;  // FNV-1a over the folded bytes
+  for (unsigned char c : s) h = (h ^ fold_case(c)) * 16777619u;
+  return h;
+}
 
 struct CaseFoldedEqual {
   bool operator()(std::string_view a, std::string_view b) const {
@@ -66,16 +68,156 @@ struct CaseFoldedEqual {
   }
 };
 
-std::list<NameEntry> g_table;
-std::unordered_map<std::string_view, std::list<NameEntry>::iterator, CaseFoldedHash,
-                   CaseFoldedEqual>
-    g_by_name;
-std::unordered_map<std::uint32_t, std::list<NameEntry>::iterator> g_by_address;
+constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+struct Slot {
+  NameEntry entry;
+  std::uint32_t older = kNoSlot;  // for a free slot: unused
+  std::uint32_t newer = kNoSlot;  // for a free slot: the next free slot
+};
+
+// Linear probing with backward-shift removal, so there are no tombstones
+// and a lookup stops at the first empty bucket. A bucket holds its slot and
+// its key: the folded name's hash in the name index, the address itself in
+// the address index, so most probes compare keys without touching a slot.
+struct Bucket {
+  std::uint32_t slot;  // kNoSlot when empty
+  std::uint32_t key;
+};
+
+class SlotIndex {
+ public:
+  std::uint32_t count() const { return count_; }
+
+  // The bucket position of the first entry with `key` for which
+  // matches(slot) holds, or -1.
+  template <typename Matches>
+  long long find(std::uint32_t key, Matches matches) const {
+    if (count_ == 0) return -1;
+    for (std::size_t i = home(key);; i = (i + 1) & mask()) {
+      const Bucket& b = buckets_[i];
+      if (b.slot == kNoSlot) return -1;
+      if (b.key == key && matches(b.slot)) return static_cast<long long>(i);
+    }
+  }
+
+  // The key and slot are known not to be in the index yet.
+  void insert(std::uint32_t key, std::uint32_t slot) {
+    // At most four fifths full: 100,000 entries fit in 2^17 buckets.
+    if ((static_cast<std::size_t>(count_) + 1) * 5 > buckets_.size() * 4) grow();
+    std::size_t i = home(key);
+    while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask();
+    buckets_[i] = Bucket{slot, key};
+    ++count_;
+  }
+
+  // Removes the bucket holding `slot` under `key`.
+  void erase(std::uint32_t key, std::uint32_t slot) {
+    long long found = find(key, [slot](std::uint32_t s) { return s == slot; });
+    if (found >= 0) erase_at(static_cast<std::size_t>(found));
+  }
+
+  void erase_at(std::size_t hole) {
+    // Moves back every later bucket of the run that may sit in the hole:
+    // one whose home is not cyclically after the hole.
+    for (std::size_t j = (hole + 1) & mask();; j = (j + 1) & mask()) {
+      const Bucket& b = buckets_[j];
+      if (b.slot == kNoSlot) break;
+      if (((j - home(b.key)) & mask()) >= ((j - hole) & mask())) {
+        buckets_[hole] = b;
+        hole = j;
+      }
+    }
+    buckets_[hole].slot = kNoSlot;
+    --count_;
+  }
+
+  Bucket& at(long long position) { return buckets_[static_cast<std::size_t>(position)]; }
+
+  void clear() {
+    std::vector<Bucket>().swap(buckets_);
+    count_ = 0;
+    bits_ = 0;
+  }
+
+ private:
+  std::size_t mask() const { return buckets_.size() - 1; }
+  // Fibonacci hashing: the top bits of the product, so keys that differ only
+  // in their high bytes (addresses in network byte order) still spread.
+  std::size_t home(std::uint32_t key) const {
+    return static_cast<std::size_t>(static_cast<std::uint32_t>(key * 2654435769u) >> (32 - bits_));
+  }
+
+  void grow() {
+    std::vector<Bucket> old;
+    old.swap(buckets_);
+    bits_ = bits_ == 0 ? 4 : bits_ + 1;
+    buckets_.assign(std::size_t{1} << bits_, Bucket{kNoSlot, 0});
+    for (const Bucket& b : old) {
+      if (b.slot == kNoSlot) continue;
+      std::size_t i = home(b.key);
+      while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask();
+      buckets_[i] = b;
+    }
+  }
+
+  std::vector<Bucket> buckets_;
+  std::uint32_t count_ = 0;
+  unsigned bits_ = 0;  // buckets_.size() == 2^bits_ when not empty
+};
+
+std::deque<Slot> g_slots;
+std::uint32_t g_free_slot = kNoSlot;
+std::uint32_t g_oldest = kNoSlot;
+std::uint32_t g_newest = kNoSlot;
+SlotIndex g_by_name;     // key: case_folded_hash of the name
+SlotIndex g_by_address;  // key: the address
 std::uint32_t g_table_version = 1;  // the serial of the zone; see name_table_version
-void erase_entry(std::list<NameEntry>::iterator it) {
-  g_by_name.erase(std::string_view(it->name));
-  g_by_address.erase(it->address);
-  g_table.erase(it);
+
+long long find_name(std::string_view name, std::uint32_t hash) {
+  return g_by_name.find(hash, [name](std::uint32_t s) {
+    return CaseFoldedEqual()(g_slots[s].entry.name, name);
+  });
+}
+
+long long find_address(std::uint32_t address) {
+  return g_by_address.find(address, [](std::uint32_t) { return true; });
+}
+
+void unlink_slot(std::uint32_t s) {
+  Slot& slot = g_slots[s];
+  if (slot.older == kNoSlot) g_oldest = slot.newer; else g_slots[slot.older].newer = slot.newer;
+  if (slot.newer == kNoSlot) g_newest = slot.older; else g_slots[slot.newer].older = slot.older;
+}
+
+void link_newest(std::uint32_t s) {
+  Slot& slot = g_slots[s];
+  slot.older = g_newest;
+  slot.newer = kNoSlot;
+  if (g_newest == kNoSlot) g_oldest = s; else g_slots[g_newest].newer = s;
+  g_newest = s;
+}
+
+// Removes the entry in slot `s` from both indexes and the order, and frees
+// the slot. The name keeps its buffer for the slot's next name.
+void erase_slot(std::uint32_t s) {
+  Slot& slot = g_slots[s];
+  g_by_name.erase(case_folded_hash(slot.entry.name), s);
+  g_by_address.erase(slot.entry.address, s);
+  unlink_slot(s);
+  slot.entry.name.clear();
+  slot.newer = g_free_slot;
+  g_free_slot = s;
+}
+
+std::uint32_t allocate_slot() {
+  if (g_free_slot == kNoSlot) {
+    g_slots.emplace_back();
+    return static_cast<std::uint32_t>(g_slots.size() - 1);
+  }
+  std::uint32_t s = g_free_slot;
+  g_free_slot = g_slots[s].newer;
+  return s;
 }
 
 // A control byte written into the hosts file would split or end a line there
@@ -236,33 +378,33 @@ bool handle_registration_datagram(Socket s) {
 
 void update_name_table(const std::string& name, const std::string& address_text) {
   std::uint32_t address = parse_ipv4(address_text.c_str());
+  std::uint32_t hash = case_folded_hash(name);
 
-  auto by_name = g_by_name.find(std::string_view(name));
-  if (by_name == g_by_name.end()) {
-    auto by_address = g_by_address.find(address);
-    if (by_address != g_by_address.end()) erase_entry(by_address->second);
-    auto it = g_table.insert(g_table.end(), NameEntry{name, address});
-    g_by_name.emplace(std::string_view(it->name), it);
-    g_by_address.emplace(address, it);
+  long long by_name = find_name(name, hash);
+  if (by_name < 0) {
+    long long by_address = find_address(address);
+    if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
+    std::uint32_t s = allocate_slot();
+    g_slots[s].entry.name = name;
+    g_slots[s].entry.address = address;
+    link_newest(s);
+    g_by_name.insert(hash, s);
+    g_by_address.insert(address, s);
   } else {
     // A renewal: the entry of this name moves to the end with its new
-    // address, and the entry that held that address (if another) goes. Moving
-    // the node keeps the name index valid and spares an allocation.
-    auto it = by_name->second;
-    g_by_address.erase(it->address);
-    auto by_address = g_by_address.find(address);
-    if (by_address != g_by_address.end()) erase_entry(by_address->second);
-    g_table.splice(g_table.end(), g_table, it);
-    it->address = address;
-    g_by_address.emplace(address, it);
-    if (it->name != name) {
-      // The same name in another case: the table shows it as last
-      // registered. The index keys on a view of the stored name, so it is
-      // re-keyed around the change.
-      g_by_name.erase(by_name);
-      it->name = name;
-      g_by_name.emplace(std::string_view(it->name), it);
-    }
+    // address, and the entry that held that address (if another) goes. The
+    // name index keys on the folded name, so a new spelling keeps its key.
+    std::uint32_t s = g_by_name.at(by_name).slot;
+    Slot& slot = g_slots[s];
+    g_by_address.erase(slot.entry.address, s);
+    long long by_address = find_address(address);
+    if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
+    unlink_slot(s);
+    link_newest(s);
+    slot.entry.address = address;
+    g_by_address.insert(address, s);
+    // The same name in another case: the table shows it as last registered.
+    if (slot.entry.name != name) slot.entry.name = name;
   }
   g_hosts_dirty = true;
   ++g_table_version;
@@ -271,15 +413,30 @@ void update_name_table(const std::string& name, const std::string& address_text)
 std::uint32_t name_table_version() { return g_table_version; }
 
 const NameEntry* find_by_name(const char* name, std::size_t length) {
-  auto it = g_by_name.find(std::string_view(name, length));
-  return it == g_by_name.end() ? nullptr : &*it->second;
+  std::string_view wanted(name, length);
+  long long found = find_name(wanted, case_folded_hash(wanted));
+  return found < 0 ? nullptr : &g_slots[g_by_name.at(found).slot].entry;
 }
 
-const std::list<NameEntry>& name_table() { return g_table; }
+const NameEntry& NameTableView::Iterator::operator*() const { return g_slots[slot_].entry; }
+
+NameTableView::Iterator& NameTableView::Iterator::operator++() {
+  slot_ = g_slots[slot_].newer;
+  return *this;
+}
+
+NameTableView::Iterator NameTableView::begin() const { return Iterator(g_oldest); }
+NameTableView::Iterator NameTableView::end() const { return Iterator(kNoSlot); }
+std::size_t NameTableView::size() const { return g_by_address.count(); }
+
+NameTableView name_table() { return NameTableView(); }
 
 void clear_name_table() {
   g_by_name.clear();
   g_by_address.clear();
-  g_table.clear();
+  std::deque<Slot>().swap(g_slots);
+  g_free_slot = kNoSlot;
+  g_oldest = kNoSlot;
+  g_newest = kNoSlot;
   ++g_table_version;
 }

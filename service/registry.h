@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <string>
 
 #include "platform.h"
@@ -76,11 +75,34 @@ extern bool g_hosts_dirty;
 // at the end and sets g_hosts_dirty. Neither this nor find_by_name walks the
 // table: both go through indexes by name and by address.
 void update_name_table(const std::string& name, const std::string& address_text);
-// The entry with this name in any ASCII case, or null.
+// The entry with this name in any ASCII case, or null; valid until the
+// table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);
 // Grows (modulo 2^32) with every change of the table, so it can serve as
 // the serial number of the zone the table answers for.
 std::uint32_t name_table_version();
-// The entries, oldest first.
-const std::list<NameEntry>& name_table();
+// The entries, oldest first, as a view that walks the table itself (any
+// update invalidates its iterators):
+//   for (const NameEntry& entry : name_table()) ...
+class NameTableView {
+ public:
+  class Iterator {
+   public:
+    const NameEntry& operator*() const;
+    const NameEntry* operator->() const { return &**this; }
+    Iterator& operator++();  // to the next newer entry
+    bool operator==(const Iterator& other) const { return slot_ == other.slot_; }
+    bool operator!=(const Iterator& other) const { return slot_ != other.slot_; }
+
+   private:
+    friend class NameTableView;
+    explicit Iterator(std::uint32_t slot) : slot_(slot) {}
+    std::uint32_t slot_;
+  };
+  Iterator begin() const;
+  Iterator end() const;
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+};
+NameTableView name_table();
 void clear_name_table();  // for tests

@@ -202,6 +202,12 @@ TEST_F(HostsFile, RewriteKeepsLinesOutsideTheBlock) {
       {"CR LF lines outside", "127.0.0.1 localhost\r\n#tarvik-begin\r\n#tarvik-end\r\nz\r\n", meter1,
        "127.0.0.1 localhost\r\n" + block + "z\r\n"},
       {"long line in pieces", std::string(3000, 'x') + "\n", meter1, std::string(3000, 'x') + "\n\n" + block},
+      // Markers are found piece by piece: one may start inside a long line,
+      // and the rest of a long end-marker line is a line after the block.
+      {"begin marker at a piece boundary", std::string(1023, 'x') + "#tarvik-begin\n10.0.0.1\told\n#tarvik-end\nb\n",
+       meter1, std::string(1023, 'x') + block + "b\n"},
+      {"long end-marker line", "#tarvik-begin\n#tarvik-end" + std::string(1100, 'y') + "\nb\n", meter1,
+       block + std::string(88, 'y') + "\nb\n"},
       // Read and written by length: a zero byte does not end its line, and
       // Ctrl+Z does not end the file.
       {"zero bytes and Ctrl+Z outside the block", "a\0b fileserver\n#tarvik-begin\n#tarvik-end\n\x1a\0\nz"s,

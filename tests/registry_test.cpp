@@ -221,42 +221,86 @@ bool same_name(const std::string& a, const std::string& b) {
 }
 
 // The indexes must agree with the plain definition (scan, remove matches,
-// append) through any sequence of updates.
+// append) through any sequence of updates: in a small table where nearly
+// every update replaces something, and in one that grows through several
+// index resizes while removals free slots for later names. Some names are
+// longer than a short-string buffer and some differ from others in case only.
 TEST_F(NameTable, IndexedTableMatchesScanningModelOverRandomUpdates) {
-  std::vector<NameEntry> model;
-  std::mt19937 random(7);
-  for (int step = 0; step < 5000; ++step) {
-    std::string name = (random() % 2 ? "d" : "D") + std::to_string(random() % 40);
-    std::string address = "10.0.0." + std::to_string(random() % 40);
-    std::uint32_t value = parse_ipv4(address.c_str());
-    std::vector<NameEntry> kept;
-    for (const NameEntry& e : model)
-      if (!same_name(e.name, name) && e.address != value) kept.push_back(e);
-    kept.push_back(NameEntry{name, value});
-    model.swap(kept);
-    update_name_table(name, address);
+  struct Run {
+    int steps;
+    unsigned names;
+    unsigned addresses;
+  };
+  for (const Run& run : {Run{5000, 40, 40}, Run{6000, 1500, 1200}}) {
+    SCOPED_TRACE(run.names);
+    clear_name_table();
+    std::vector<NameEntry> model;
+    std::mt19937 random(7);
+    auto random_name = [&] {
+      unsigned n = random() % run.names;
+      std::string name = (random() % 2 ? "d" : "D") + std::to_string(n);
+      return n % 3 == 0 ? name + "-a-name-longer-than-sixteen-bytes" : name;
+    };
+    for (int step = 0; step < run.steps; ++step) {
+      std::string name = random_name();
+      std::uint32_t number = random() % run.addresses;
+      std::string address = "10.0." + std::to_string(number / 256) + "." + std::to_string(number % 256);
+      std::uint32_t value = parse_ipv4(address.c_str());
+      std::vector<NameEntry> kept;
+      for (const NameEntry& e : model)
+        if (!same_name(e.name, name) && e.address != value) kept.push_back(e);
+      kept.push_back(NameEntry{name, value});
+      model.swap(kept);
+      update_name_table(name, address);
 
-    ASSERT_EQ(name_table().size(), model.size()) << "step " << step;
-    auto it = name_table().begin();
-    for (const NameEntry& e : model) {
-      ASSERT_EQ(it->name, e.name) << "step " << step;
-      ASSERT_EQ(it->address, e.address) << "step " << step;
-      ++it;
+      ASSERT_EQ(name_table().size(), model.size()) << "step " << step;
+      auto it = name_table().begin();
+      for (const NameEntry& e : model) {
+        ASSERT_NE(it, name_table().end()) << "step " << step;
+        ASSERT_EQ(it->name, e.name) << "step " << step;
+        ASSERT_EQ(it->address, e.address) << "step " << step;
+        ++it;
+      }
+      ASSERT_EQ(it, name_table().end()) << "step " << step;
     }
-  }
-  for (int i = 0; i < 40; ++i) {
-    std::string name = "d" + std::to_string(i);
-    const NameEntry* expected = nullptr;
-    for (const NameEntry& e : model) {
-      if (same_name(e.name, name)) expected = &e;
-    }
-    const NameEntry* found = find_by_name(name.data(), name.size());
-    ASSERT_EQ(found == nullptr, expected == nullptr) << name;
-    if (found != nullptr) {
-      EXPECT_EQ(found->address, expected->address) << name;
+    for (int i = 0; i < 200; ++i) {
+      std::string name = random_name();
+      const NameEntry* expected = nullptr;
+      for (const NameEntry& e : model) {
+        if (same_name(e.name, name)) expected = &e;
+      }
+      const NameEntry* found = find_by_name(name.data(), name.size());
+      ASSERT_EQ(found == nullptr, expected == nullptr) << name;
+      if (found != nullptr) {
+        EXPECT_EQ(found->name, expected->name) << name;
+        EXPECT_EQ(found->address, expected->address) << name;
+      }
     }
   }
 }
+
+// Entries removed by others taking their addresses leave slots that new
+// names reuse, in the right order; a cleared table starts over.
+TEST_F(NameTable, EmptiedAndClearedTableTakesNewNames) {
+  for (int i = 0; i < 100; ++i) update_name_table("d" + std::to_string(i), "10.0.1." + std::to_string(i));
+  // Each of these takes the address of one old entry and so removes it.
+  for (int i = 0; i < 100; ++i) update_name_table("e" + std::to_string(i), "10.0.1." + std::to_string(i));
+  ASSERT_EQ(name_table().size(), 100u);
+  EXPECT_EQ(find_by_name("d5", 2), nullptr);
+  EXPECT_EQ(name_table().begin()->name, "e0");
+  update_name_table("e0", "10.0.2.1");
+  update_name_table("E0", "10.0.2.2");
+  ASSERT_NE(find_by_name("e0", 2), nullptr);
+  EXPECT_EQ(find_by_name("e0", 2)->name, "E0");
+  EXPECT_EQ(name_table().begin()->name, "e1");
+  clear_name_table();
+  EXPECT_TRUE(name_table().empty());
+  EXPECT_EQ(name_table().begin(), name_table().end());
+  EXPECT_EQ(find_by_name("E0", 2), nullptr);
+  update_name_table("e0", "10.0.2.2");
+  EXPECT_EQ(table_content(), (std::vector<std::pair<std::string, std::string>>{{"e0", "10.0.2.2"}}));
+}
+
 
 TEST(RegistryNames, OnlySingleLabelsOfTheHostNameAlphabetAreStorable) {
   struct Case {
