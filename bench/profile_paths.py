@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Where the service's time goes on each path. Not a test: it prints figures.
+
+    bench/profile_paths.py [--program build/linux/tarvik] [--build build/linux]
+                           [--seconds 5] [--perf] [--strace]
+
+Needs root (the upstream server listens on a 127.x address, port 53), dnsperf
+and dnsmasq; --perf needs perf, --strace needs strace. One service instance
+holds 1,000 local names and forwards to an upstream dnsmasq. Runs:
+  pending   CPU per forwarded query (utime + stime from /proc/PID/stat) with
+            dnsperf keeping 10, 100 and 2,000 queries outstanding, and the
+            median number of forwards the service held meanwhile (its open
+            descriptors above idle): every wait watches all of them
+  perf      with --perf: a cpu-clock profile of the service (perf record -p)
+            while it forwards with 100 and with 2,000 outstanding, by
+            symbol, kernel and user space together
+  strace    with --strace: strace -c -f attached to the service over a
+            counted run of each path (1,000 forwarded queries, 1,000 local
+            answers, registrations for 3 s), divided by the operations done
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import dns_bench  # noqa: E402
+from dns_bench import (Servers, address_of, cpu_seconds, dnsmasq_args, local_name,  # noqa: E402
+                       wait_answering, write_service_folder, free_port)
+
+PASSWORD = "bench-password"
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def dnsperf(port, query_file, extra):
+    out = subprocess.run(["dnsperf", "-s", "127.0.0.1", "-p", str(port), "-d", query_file] + extra,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT).stdout.decode()
+    m = re.search(r"Queries completed:\s+(\d+)", out)
+    lost = re.search(r"Queries lost:\s+(\d+)", out)
+    qps = re.search(r"Queries per second:\s+([\d.]+)", out)
+    if not m:
+        raise SystemExit("dnsperf output not understood:\n" + out)
+    return int(m.group(1)), int(lost.group(1)), float(qps.group(1))
+
+
+def pending_run(pid, port, queries, outstanding, seconds, idle_fds):
+    samples = []
+    done = threading.Event()
+
+    def sample():
+        while not done.wait(0.05):
+            samples.append(open_fds(pid) - idle_fds)
+
+    t = threading.Thread(target=sample)
+    before = cpu_seconds(pid)
+    t.start()
+    completed, lost, qps = dnsperf(port, queries, ["-q", str(outstanding), "-l", str(seconds),
+                                                    "-t", "2"])
+    done.set()
+    t.join()
+    cpu = cpu_seconds(pid) - before
+    return completed, lost, qps, cpu * 1e6 / max(completed, 1), statistics.median(samples or [0])
+
+
+def strace_counted(pid, folder, tag, run):
+    out = os.path.join(folder, tag + ".strace")
+    tracer = subprocess.Popen(["strace", "-c", "-f", "-p", str(pid), "-o", out],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.0)  # attached before the load starts
+    operations = run()
+    tracer.send_signal(2)
+    tracer.wait(10)
+    rows = []
+    with open(out) as f:
+        for line in f:
+            parts = line.split()
+            # % time, seconds, usecs/call, calls, [errors], syscall
+            if len(parts) >= 5 and re.match(r"^[\d.]+$", parts[0]) and parts[-1] != "total":
+                calls = int(parts[3])
+                errors = int(parts[4]) if len(parts) == 6 else 0
+                rows.append((parts[-1], calls, errors))
+    print("  %s: %d operations" % (tag, operations))
+    for name, calls, errors in sorted(rows, key=lambda r: -r[1]):
+        print("    %-12s %8.3f per operation%s" % (name, calls / max(operations, 1),
+                                                   " (%d failed)" % errors if errors else ""))
+    sys.stdout.flush()
+
+
+def perf_profile(pid, folder, tag, port, queries, outstanding, seconds):
+    data = os.path.join(folder, tag + ".perf")
+    recorder = subprocess.Popen(["perf", "record", "-e", "cpu-clock", "-F", "4999", "-p", str(pid),
+                                 "-o", data, "--", "sleep", str(seconds)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.3)
+    dnsperf(port, queries, ["-q", str(outstanding), "-l", str(seconds - 1), "-t", "2"])
+    recorder.wait()
+    report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children",
+                             "--sort", "sym", "--percent-limit", "0.7"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode()
+    print("  perf, %d outstanding forwards (symbols above 0.7%%; [k] kernel, [.] user):"
+          % outstanding)
+    for line in report.splitlines():
+        if line.strip() and not line.startswith("#"):
+            print("    " + line.strip())
+    sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", default=os.path.join(dns_bench.ROOT, "build", "linux",
+                                                          "tarvik"))
+    parser.add_argument("--build", default=os.path.join(dns_bench.ROOT, "build", "linux"))
+    parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--perf", action="store_true")
+    parser.add_argument("--strace", action="store_true")
+    args = parser.parse_args()
+    program = os.path.abspath(args.program)
+    load = os.path.join(args.build, "register_load")
+
+    folder = tempfile.mkdtemp(prefix="tarvik-profile-")
+    servers = Servers(folder)
+    try:
+        upstream = "127.53.%d.%d" % (random.randint(1, 254), random.randint(1, 254))
+        upstream_hosts = os.path.join(folder, "upstream.hosts")
+        forward_queries = os.path.join(folder, "forward.queries")
+        local_queries = os.path.join(folder, "local.queries")
+        with open(upstream_hosts, "w") as h, open(forward_queries, "w") as q:
+            for i in range(dns_bench.UPSTREAM_NAMES):
+                h.write("%s f%06d.example.test\n" % (address_of(i), i))
+                q.write("f%06d.example.test A\n" % i)
+        with open(local_queries, "w") as q:
+            for i in range(1000):
+                q.write("%s.tarvik A\n" % local_name(i))
+        up = servers.start(dnsmasq_args(folder, "upstream", upstream, 53,
+                                        ["--addn-hosts=" + upstream_hosts]), name="upstream")
+        wait_answering(upstream, 53, "f000000.example.test", up)
+
+        svc_folder = os.path.join(folder, "svc")
+        port = free_port()
+        write_service_folder(svc_folder, 1000, port, upstream)
+        with open(os.path.join(svc_folder, "main.conf"), "a") as f:
+            f.write("pwd %s\n" % PASSWORD)
+        with open(os.path.join(svc_folder, "main.conf")) as f:
+            registration_port = int(re.search(r"^port (\d+)", f.read(), re.M).group(1))
+        svc = servers.start([program, "run"], cwd=svc_folder, name="svc")
+        wait_answering("127.0.0.1", port, local_name(0) + ".tarvik", svc)
+        wait_answering("127.0.0.1", port, "f000000.example.test", svc)
+        time.sleep(0.5)
+        idle_fds = open_fds(svc.pid)
+
+        print("forwarded queries: CPU per query against forwards held (%d s per run)"
+              % args.seconds)
+        print("  %11s %9s %9s %7s %14s" % ("outstanding", "held", "qps", "lost", "CPU us/query"))
+        for outstanding in (10, 100, 2000):
+            completed, lost, qps, cpu_us, held = pending_run(svc.pid, port, forward_queries,
+                                                             outstanding, args.seconds, idle_fds)
+            print("  %11d %9.0f %9.0f %7d %14.2f" % (outstanding, held, qps, lost, cpu_us))
+            sys.stdout.flush()
+            time.sleep(0.5)
+
+        if args.perf:
+            for outstanding in (100, 2000):
+                perf_profile(svc.pid, folder, "forward%d" % outstanding, port, forward_queries,
+                             outstanding, args.seconds)
+
+        if args.strace:
+            print("syscalls per operation (strace -c -f over a counted run)")
+            strace_counted(svc.pid, folder, "forwarded query",
+                           lambda: dnsperf(port, forward_queries, ["-n", "1", "-q", "100"])[0])
+            strace_counted(svc.pid, folder, "local answer",
+                           lambda: dnsperf(port, local_queries, ["-n", "1", "-q", "100"])[0])
+
+            def registrations():
+                out = subprocess.run([load, str(registration_port), "1000", PASSWORD, "3"],
+                                     capture_output=True, text=True, check=True).stdout
+                return int(out.split()[0][5:])
+            strace_counted(svc.pid, folder, "registration", registrations)
+    finally:
+        servers.stop_all()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
