@@ -11,8 +11,12 @@ holds 1,000 local names and forwards to an upstream dnsmasq. Runs:
             dnsperf keeping 10, 100 and 2,000 queries outstanding, and the
             median number of forwards the service held meanwhile (its open
             descriptors above idle): every wait watches all of them
+  held      CPU per local answer while 0 to 4,000 forwards wait on an
+            upstream that never answers (a forward lives 5 s, so each run
+            fills the table afresh and lasts 3 s)
   perf      with --perf: a cpu-clock profile of the service (perf record -p)
-            while it forwards with 100 and with 2,000 outstanding, by
+            while it forwards with 100 and with 2,000 outstanding, answers
+            local names, and takes registrations renewing 1,000 names; by
             symbol, kernel and user space together
   strace    with --strace: strace -c -f attached to the service over a
             counted run of each path (1,000 forwarded queries, 1,000 local
@@ -23,6 +27,7 @@ import os
 import random
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -97,23 +102,71 @@ def strace_counted(pid, folder, tag, run):
     sys.stdout.flush()
 
 
-def perf_profile(pid, folder, tag, port, queries, outstanding, seconds):
-    data = os.path.join(folder, tag + ".perf")
-    recorder = subprocess.Popen(["perf", "record", "-e", "cpu-clock", "-F", "4999", "-p", str(pid),
+def perf_profile(pid, folder, tag, seconds, run):
+    data = os.path.join(folder, tag.replace(" ", "_") + ".perf")
+    recorder = subprocess.Popen(["perf", "record", "-g", "-e", "cpu-clock", "-F", "4999", "-p", str(pid),
                                  "-o", data, "--", "sleep", str(seconds)],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(0.3)
-    dnsperf(port, queries, ["-q", str(outstanding), "-l", str(seconds - 1), "-t", "2"])
+    run(seconds - 1)
     recorder.wait()
-    report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children",
-                             "--sort", "sym", "--percent-limit", "0.7"],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode()
-    print("  perf, %d outstanding forwards (symbols above 0.7%%; [k] kernel, [.] user):"
-          % outstanding)
-    for line in report.splitlines():
+    def report(*options):
+        return subprocess.run(["perf", "report", "-i", data, "--stdio"] + list(options),
+                              stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL).stdout.decode().splitlines()
+
+    print("  perf, %s" % tag)
+    print("    kernel and user space (samples by privilege):")
+    for line in report("--no-children", "--sort", "dso", "-g", "none", "--percent-limit", "1"):
         if line.strip() and not line.startswith("#"):
-            print("    " + line.strip())
+            print("      " + line.strip())
+    print("    share of all samples under each syscall's entry (call graphs, children):")
+    for line in report("--children", "--sort", "sym", "-g", "none"):
+        m = re.match(r"\s*([\d.]+)%\s+([\d.]+)%\s+\[k\]\s+__x64_sys_(\w+)", line)
+        if m and float(m.group(1)) >= 0.5:
+            print("      %6s%%  %s" % (m.group(1), m.group(3)))
+    print("    hottest symbols, self (above 1.5%; [k] kernel, [.] user):")
+    for line in report("--no-children", "--sort", "sym", "-g", "none", "--percent-limit", "1.5"):
+        if line.strip() and not line.startswith("#"):
+            print("      " + line.strip())
     sys.stdout.flush()
+
+
+def held_forwards_run(servers, program, folder, local_queries):
+    """CPU per local answer while N forwards wait on an upstream that never
+    answers: the growth of one iteration's cost with the forwards it watches."""
+    silent_address = "127.54.%d.%d" % (random.randint(1, 254), random.randint(1, 254))
+    silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    silent.bind((silent_address, 53))
+    svc_folder = os.path.join(folder, "svc_silent")
+    port = free_port()
+    write_service_folder(svc_folder, 1000, port, silent_address)
+    svc = servers.start([program, "run"], cwd=svc_folder, name="svc_silent")
+    wait_answering("127.0.0.1", port, local_name(0) + ".tarvik", svc)
+    print("local answers while N forwards wait on a silent upstream (3 s per run)")
+    print("  %8s %9s %7s %14s" % ("held", "qps", "lost", "CPU us/answer"))
+    try:
+        for wanted in (0, 100, 1000, 2000, 4000):
+            time.sleep(5.2)  # the forwards of the last run have expired
+            idle_fds = open_fds(svc.pid)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as asker:
+                for first in range(0, wanted, 64):
+                    for i in range(first, min(first + 64, wanted)):
+                        asker.sendto(dns_bench.query("s%d.example.test" % i, i & 0xFFFF),
+                                     ("127.0.0.1", port))
+                    deadline = time.monotonic() + 0.2
+                    while (open_fds(svc.pid) - idle_fds < min(first + 64, wanted)
+                           and time.monotonic() < deadline):
+                        time.sleep(0.002)
+            held = open_fds(svc.pid) - idle_fds
+            before = cpu_seconds(svc.pid)
+            completed, lost, qps = dnsperf(port, local_queries, ["-l", "3"])
+            cpu_us = (cpu_seconds(svc.pid) - before) * 1e6 / max(completed, 1)
+            print("  %8d %9.0f %7d %14.2f" % (held, qps, lost, cpu_us))
+            sys.stdout.flush()
+    finally:
+        servers.stop(svc)
+        silent.close()
 
 
 def main():
@@ -169,10 +222,24 @@ def main():
             sys.stdout.flush()
             time.sleep(0.5)
 
+        def registrations(seconds):
+            out = subprocess.run([load, str(registration_port), "1000", PASSWORD, str(seconds)],
+                                 capture_output=True, text=True, check=True).stdout
+            return int(out.split()[0][5:])
+
+        held_forwards_run(servers, program, folder, local_queries)
+
         if args.perf:
             for outstanding in (100, 2000):
-                perf_profile(svc.pid, folder, "forward%d" % outstanding, port, forward_queries,
-                             outstanding, args.seconds)
+                perf_profile(svc.pid, folder, "forwarding, %d outstanding" % outstanding,
+                             args.seconds,
+                             lambda seconds: dnsperf(port, forward_queries,
+                                                     ["-q", str(outstanding), "-l", str(seconds),
+                                                      "-t", "2"]))
+            perf_profile(svc.pid, folder, "local answers, 1,000 names", args.seconds,
+                         lambda seconds: dnsperf(port, local_queries, ["-l", str(seconds)]))
+            perf_profile(svc.pid, folder, "registrations, 1,000 names", args.seconds,
+                         registrations)
 
         if args.strace:
             print("syscalls per operation (strace -c -f over a counted run)")
@@ -180,12 +247,7 @@ def main():
                            lambda: dnsperf(port, forward_queries, ["-n", "1", "-q", "100"])[0])
             strace_counted(svc.pid, folder, "local answer",
                            lambda: dnsperf(port, local_queries, ["-n", "1", "-q", "100"])[0])
-
-            def registrations():
-                out = subprocess.run([load, str(registration_port), "1000", PASSWORD, "3"],
-                                     capture_output=True, text=True, check=True).stdout
-                return int(out.split()[0][5:])
-            strace_counted(svc.pid, folder, "registration", registrations)
+            strace_counted(svc.pid, folder, "registration", lambda: registrations(3))
     finally:
         servers.stop_all()
         shutil.rmtree(folder, ignore_errors=True)
