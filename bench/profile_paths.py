@@ -121,10 +121,17 @@ def perf_profile(pid, folder, tag, seconds, run):
         if line.strip() and not line.startswith("#"):
             print("      " + line.strip())
     print("    share of all samples under each syscall's entry (call graphs, children):")
+    # Entry symbols differ by kernel (some inline __x64_sys_X into the
+    # dispatcher): take the largest share among the names for one syscall.
+    shares = {}
     for line in report("--children", "--sort", "sym", "-g", "none"):
-        m = re.match(r"\s*([\d.]+)%\s+([\d.]+)%\s+\[k\]\s+__x64_sys_(\w+)", line)
-        if m and float(m.group(1)) >= 0.5:
-            print("      %6s%%  %s" % (m.group(1), m.group(3)))
+        m = re.match(r"\s*([\d.]+)%\s+([\d.]+)%\s+\[k\]\s+(?:__x64_sys_|__sys_|__do_sys_)(\w+)",
+                     line)
+        if m:
+            shares[m.group(3)] = max(shares.get(m.group(3), 0.0), float(m.group(1)))
+    for name, share in sorted(shares.items(), key=lambda kv: -kv[1]):
+        if share >= 0.5:
+            print("      %6.2f%%  %s" % (share, name))
     print("    hottest symbols, self (above 1.5%; [k] kernel, [.] user):")
     for line in report("--no-children", "--sort", "sym", "-g", "none", "--percent-limit", "1.5"):
         if line.strip() and not line.startswith("#"):
