@@ -4,6 +4,7 @@ and hosts file. The same tests run against the Linux binary and, under Wine,
 against the Windows exe; `WINE` tells which, and `native_path` maps a Linux
 path to what the program under test expects."""
 import os
+import random
 import shutil
 import signal
 import socket
@@ -114,6 +115,12 @@ def exchange(port, data, timeout=2.0, host="127.0.0.1"):
 def send(port, data, host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.sendto(data, (host, port))
+
+
+def loopback_address():
+    """A 127.x address of our own for an upstream server on port 53, so that
+    concurrent runs do not meet."""
+    return "127.53.%d.%d" % (random.randint(1, 254), random.randint(1, 254))
 
 
 def wait_for(predicate, timeout, interval=0.05):
@@ -243,6 +250,32 @@ class ServiceTest(unittest.TestCase):
         if start:
             svc.start()
         return svc
+
+    def start_with_registration_port_taken(self, svc):
+        """Starts `svc` while its registration port is taken: the start must
+        fail with the bind's own error code. Returns the log's records."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as blocker:
+            blocker.bind(("0.0.0.0", svc.port))
+            svc.start(wait=False)
+            self.assertEqual(svc.wait(), 0)
+        in_use = 10048 if WINE else 98  # WSAEADDRINUSE / EADDRINUSE
+        messages = svc.log_messages()
+        self.assertIn("UDP bind on port %d error: %d" % (svc.port, in_use), messages)
+        self.assertEqual(messages[-1], "service_start() failed")
+        return messages
+
+    def plain_upstream(self):
+        """A bare UDP socket on a loopback address, port 53, that answers only
+        what the test sends through it; returns it and its address. Skips
+        the test where port 53 cannot be bound (it needs root)."""
+        address = loopback_address()
+        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(upstream.close)
+        try:
+            upstream.bind((address, 53))
+        except OSError:
+            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        return upstream, address
 
     @staticmethod
     def hosts_nl():

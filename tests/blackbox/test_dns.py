@@ -2,7 +2,6 @@
 sockets), with a real upstream server (dnsmasq) or a silent one on a loopback
 address, port 53."""
 import os
-import random
 import re
 import shutil
 import socket
@@ -13,6 +12,7 @@ import time
 import unittest
 
 import harness
+from harness import loopback_address
 
 
 def dig(port, name, qtype="A", qclass="IN", timeout=2, edns=True, options=()):
@@ -55,12 +55,6 @@ def raw_query(name, qtype=1, qclass=1, ident=0x4242, flags=0x0100):
     labels = b"".join(bytes([len(l)]) + l for l in name.encode().split(b".") if l)
     return struct.pack(">HHHHHH", ident, flags, 1, 0, 0, 0) + labels + b"\0" + \
         struct.pack(">HH", qtype, qclass)
-
-
-def loopback_address():
-    """A 127.x address of our own for an upstream server on port 53, so that
-    concurrent runs do not meet."""
-    return "127.53.%d.%d" % (random.randint(1, 254), random.randint(1, 254))
 
 
 def can_bind_port_53(address):
@@ -144,18 +138,6 @@ class DnsTest(harness.ServiceTest):
         server = Dnsmasq(address, records)
         self.addCleanup(server.stop)
         return server
-
-    def plain_upstream(self):
-        """A bare UDP socket on a loopback address, port 53, that answers only
-        what the test sends through it; returns it and its address."""
-        address = loopback_address()
-        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(upstream.close)
-        try:
-            upstream.bind((address, 53))
-        except OSError:
-            self.skipTest("cannot bind %s:53 (needs root)" % address)
-        return upstream, address
 
     def test_local_names_answered_with_authority_and_glue(self):
         svc = self.dns_service()

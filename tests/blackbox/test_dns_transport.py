@@ -96,7 +96,7 @@ class DnsTransportTest(harness.ServiceTest):
         self.assertIsNotNone(svc.register(name, address), "registration not acknowledged")
 
     def upstream(self, records):
-        address = dns.loopback_address()
+        address = harness.loopback_address()
         if not dns.can_bind_port_53(address):
             self.skipTest("cannot bind %s:53 (needs root)" % address)
         server = dns.Dnsmasq(address, records)
@@ -232,7 +232,7 @@ class DnsTransportTest(harness.ServiceTest):
     # --- Forwards that fail ----------------------------------------------------
 
     def test_refusing_upstream_ends_forwards_at_once_without_spinning(self):
-        address = dns.loopback_address()  # nothing listens there
+        address = harness.loopback_address()  # nothing listens there
         svc = self.dns_service("dns-server-ip %s\n" % address)
         pid = svc.process.pid
         time.sleep(0.3)
@@ -266,7 +266,7 @@ class DnsTransportTest(harness.ServiceTest):
         self.assertIsNone(svc.process.poll())
 
     def test_flood_to_a_silent_upstream_does_not_delay_good_answers(self):
-        address = dns.loopback_address()
+        address = harness.loopback_address()
         if not dns.can_bind_port_53(address):
             self.skipTest("cannot bind %s:53 (needs root)" % address)
         # The upstream answers good.example.test and ignores everything else.

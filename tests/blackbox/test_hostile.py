@@ -5,12 +5,11 @@ send what the service would not store."""
 import os
 import socket
 import subprocess
-import time
 import unittest
 
 import harness
 from harness import ServiceTest
-from test_dns import loopback_address, raw_query
+from test_dns import raw_query
 
 MESSAGE_TOO_LONG = 10040 if harness.WINE else 90  # WSAEMSGSIZE / EMSGSIZE
 REWRITE_TIMEOUT = 5.0
@@ -85,13 +84,7 @@ class StoredNames(ServiceTest):
 
 class AllowFrom(ServiceTest):
     def test_only_listed_senders_are_served_on_both_ports(self):
-        upstream_address = loopback_address()
-        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(upstream.close)
-        try:
-            upstream.bind((upstream_address, 53))
-        except OSError:
-            self.skipTest("cannot bind %s:53 (needs root)" % upstream_address)
+        upstream, upstream_address = self.plain_upstream()
         upstream.settimeout(0.5)
 
         # A line that does not parse is a line error (line 6, after the four

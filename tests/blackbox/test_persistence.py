@@ -11,7 +11,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
@@ -365,13 +364,7 @@ class Faults(ServiceTest):
 
     def test_descriptors_used_up_by_pending_forwards(self):
         # A silent upstream on port 53 that holds every forward for 5 s.
-        address = "127.53.%d.%d" % (random.randint(1, 254), random.randint(1, 254))
-        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(upstream.close)
-        try:
-            upstream.bind((address, 53))
-        except OSError:
-            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        upstream, address = self.plain_upstream()
         original = b"127.0.0.1 localhost\n"
         dns_port = harness.free_udp_port()
         svc = self.service(hosts=original, dns_port=dns_port, start=False,

@@ -5,7 +5,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -275,14 +274,7 @@ class HostsBlock(ServiceTest):
         if os.path.isdir(shm) and os.stat(shm).st_dev != os.stat(svc.folder).st_dev:
             svc.tmp_folder = tempfile.mkdtemp(prefix="tarvik-shm-", dir=shm)
             self.addCleanup(shutil.rmtree, svc.tmp_folder, ignore_errors=True)
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as blocker:
-            blocker.bind(("0.0.0.0", svc.port))
-            svc.start(wait=False)
-            self.assertEqual(svc.wait(), 0)
-        in_use = 10048 if harness.WINE else 98  # WSAEADDRINUSE / EADDRINUSE
-        messages = svc.log_messages()
-        self.assertIn("UDP bind on port %d error: %d" % (svc.port, in_use), messages)
-        self.assertEqual(messages[-1], "service_start() failed")
+        messages = self.start_with_registration_port_taken(svc)
         nl = self.hosts_nl()
         self.assertEqual(svc.hosts(), b"127.0.0.1 localhost" + nl + block([(b"10.0.0.5", b"meter1")], nl))
 
