@@ -173,36 +173,87 @@ struct Burst {
 constexpr int kBurstSlots = 32;
 Burst g_bursts[kBurstSlots];
 
-// The record goes to the console first, then to the file.
-void write_record(const char* message) {
+// A record: the timestamp, the message (cut at kLogMessageCapacity - 1
+// bytes) and room for the line end.
+constexpr std::size_t kLogMessageCapacity = 8192;
+constexpr std::size_t kTimestampLength = 24;  // "YYYY-MM-DD hh:mm:ss.mmm "
+
+void put_digits(char* at, int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    at[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+}
+
+// Writes "YYYY-MM-DD hh:mm:ss.mmm " (local time) to `at`; its length.
+std::size_t put_timestamp(char* at) {
   LocalTime t = local_time_now();
-  std::fprintf(stderr, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s\n", t.year, t.month, t.day, t.hour,
-               t.minute, t.second, t.millisecond, message);
+  if (t.year < 1000 || t.year > 9999) {
+    // Never on a sane clock; printf's own rule then gives the width.
+    constexpr int kRoom = static_cast<int>(kTimestampLength) + 8;
+    int n = std::snprintf(at, kRoom, "%02d-%02d-%02d %02d:%02d:%02d.%03d ", t.year, t.month, t.day,
+                          t.hour, t.minute, t.second, t.millisecond);
+    return n < 0 ? 0 : static_cast<std::size_t>(n < kRoom ? n : kRoom - 1);
+  }
+  put_digits(at, t.year, 4);
+  at[4] = '-';
+  put_digits(at + 5, t.month, 2);
+  at[7] = '-';
+  put_digits(at + 8, t.day, 2);
+  at[10] = ' ';
+  put_digits(at + 11, t.hour, 2);
+  at[13] = ':';
+  put_digits(at + 14, t.minute, 2);
+  at[16] = ':';
+  put_digits(at + 17, t.second, 2);
+  at[19] = '.';
+  put_digits(at + 20, t.millisecond, 3);
+  at[23] = ' ';
+  return kTimestampLength;
+}
+
+// Formats the record once and writes it to the console first ("\n"), then
+// to the file ("\r\n").
+void write_record(const char* format, va_list args) {
+  char record[kTimestampLength + 8 + kLogMessageCapacity + 2];
+  std::size_t length = put_timestamp(record);
+  int n = std::vsnprintf(record + length, kLogMessageCapacity, format, args);
+  if (n > 0) {
+    length += static_cast<std::size_t>(n) < kLogMessageCapacity ? static_cast<std::size_t>(n)
+                                                                : kLogMessageCapacity - 1;
+  }
+  record[length] = '\n';
+  std::fwrite(record, 1, length + 1, stderr);
   std::fflush(stderr);
+  record[length] = '\r';
+  record[length + 1] = '\n';
 
   // Nothing is held open between calls: another process may move or delete
   // the files at any time, so every call finds the live file afresh.
   std::string live = g_settings.log_path + kPathSeparator + "log";
-  std::string previous = live + ".1";
-  if (file_size(live) > kLogRotateSize) {
+  int error = 0;
+  FileHandle f = open_for_append(live, &error);
+  if (f != kNoFile && open_file_size(f) > kLogRotateSize) {
+    close_file(f, &error);
+    std::string previous = live + ".1";
     delete_file(previous);
     std::rename(live.c_str(), previous.c_str());
+    f = open_for_append(live, &error);
   }
-  std::FILE* f = std::fopen(live.c_str(), "ab");
-  if (f == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", live.c_str(), std::strerror(errno));
+  if (f == kNoFile) {
+    std::fprintf(stderr, "%s: %s\n", live.c_str(), file_error_text(error).c_str());
     std::fflush(stderr);
     return;
   }
-  std::fprintf(f, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s\r\n", t.year, t.month, t.day, t.hour,
-               t.minute, t.second, t.millisecond, message);
-  std::fclose(f);
+  append_bytes(f, record, length + 2, &error);
+  close_file(f, &error);
 }
 
-void write_formatted(const char* format, va_list args) {
-  char message[8192];
-  std::vsnprintf(message, sizeof message, format, args);
-  write_record(message);
+void write_formatted(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_record(format, args);
+  va_end(args);
 }
 
 bool burst_over(const Burst& b, std::uint32_t now) {
@@ -217,9 +268,7 @@ void release_held_back(std::uint32_t now, bool all = false) {
     int held_back = b.held_back;
     b = Burst{};
     if (held_back > 0) {
-      char message[64];
-      std::snprintf(message, sizeof message, "%d similar records suppressed", held_back);
-      write_record(message);
+      write_formatted("%d similar records suppressed", held_back);
     }
   }
 }
@@ -312,7 +361,7 @@ void log(int /*level*/, const char* format, ...) {
   if (hold_back(format, now)) return;
   va_list args;
   va_start(args, format);
-  write_formatted(format, args);
+  write_record(format, args);
   va_end(args);
 }
 
@@ -320,7 +369,7 @@ void log_always(int /*level*/, const char* format, ...) {
   release_held_back(tick_count_ms());
   va_list args;
   va_start(args, format);
-  write_formatted(format, args);
+  write_record(format, args);
   va_end(args);
 }
 

@@ -31,7 +31,7 @@ RewriteSchedule g_rewrite_schedule;
 // side.
 void serve_ready_sockets(int registration_slot) {
   if (wait_set_ready(g_wait_set, registration_slot) != 0 &&
-      !handle_registration_datagram(g_registration_socket)) {
+      !handle_registration_datagrams(g_registration_socket)) {
     return;  // the DNS side is served in the next iteration
   }
   if (g_dns_socket != kNoSocket) serve_dns_sockets(g_wait_set);

@@ -277,6 +277,15 @@ bool write_at(FileHandle f, long long offset, const std::string& bytes, int* err
 bool reserve_space(FileHandle f, long long length, int* error);
 // Cuts or extends the file to `length` bytes.
 bool set_length(FileHandle f, long long length, int* error);
+// Opens a file for appending, creating it when missing (as fopen "ab"
+// would: mode 0666 less the umask; the folder's ACL on Windows). Every
+// append lands at the end of the file as it is then. kNoFile on failure.
+FileHandle open_for_append(const std::string& path, int* error);
+// The size in bytes of an open file, or -1 when it cannot be queried.
+long long open_file_size(FileHandle f);
+// Appends `length` bytes to a file from open_for_append. False when any of
+// it could not be written.
+bool append_bytes(FileHandle f, const char* data, std::size_t length, int* error);
 // Forces what has been written to disk (fsync / FlushFileBuffers).
 bool flush_file(FileHandle f, int* error);
 // Closes the file; a close that fails reports it.

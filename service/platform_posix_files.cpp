@@ -168,6 +168,32 @@ bool flush_file(FileHandle f, int* error) {
   return false;
 }
 
+FileHandle open_for_append(const std::string& path, int* error) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) *error = errno;
+  return fd < 0 ? kNoFile : fd;
+}
+
+long long open_file_size(FileHandle f) {
+  struct stat st;
+  if (fstat(static_cast<int>(f), &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+bool append_bytes(FileHandle f, const char* data, std::size_t length, int* error) {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = write(static_cast<int>(f), data + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 bool close_file(FileHandle f, int* error) {
   if (close(static_cast<int>(f)) == 0) return true;
   *error = errno;

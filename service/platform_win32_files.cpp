@@ -211,6 +211,45 @@ bool flush_file(FileHandle f, int* error) {
   return false;
 }
 
+FileHandle open_for_append(const std::string& path, int* error) {
+  // Append access without write access: the system puts every write at the
+  // end of the file. Shared as the C runtime shares a file it opens, so a
+  // viewer may keep the log open.
+  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
+    return kNoFile;
+  }
+  return to_file_handle(h);
+}
+
+long long open_file_size(FileHandle f) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(to_os_handle(f), &size)) return -1;
+  return static_cast<long long>(size.QuadPart);
+}
+
+bool append_bytes(FileHandle f, const char* data, std::size_t length, int* error) {
+  HANDLE h = to_os_handle(f);
+  std::size_t done = 0;
+  while (done < length) {
+    DWORD chunk = static_cast<DWORD>(length - done > 1u << 20 ? 1u << 20 : length - done);
+    DWORD n = 0;
+    if (!WriteFile(h, data + done, chunk, &n, nullptr)) {
+      *error = static_cast<int>(GetLastError());
+      return false;
+    }
+    if (n == 0) {
+      *error = ERROR_DISK_FULL;
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
 bool close_file(FileHandle f, int* error) {
   if (CloseHandle(to_os_handle(f))) return true;
   *error = static_cast<int>(GetLastError());

@@ -358,21 +358,46 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender) 
   return format_acknowledgement(request.tag);
 }
 
-bool handle_registration_datagram(Socket s) {
+namespace {
+
+enum class Served { kServed, kNothingQueued, kFailed };
+
+Served serve_one_datagram(Socket s) {
   // One byte more than the largest datagram, for the terminating zero.
   char buffer[kRegistrationReceiveSize + 1];
   SocketAddress from;
-  int received = udp_receive(s, buffer, kRegistrationReceiveSize, &from);
+  int received = udp_receive_to(s, buffer, kRegistrationReceiveSize, &from, nullptr);
+  if (received == kWouldBlock) return Served::kNothingQueued;
   if (received < 0) {
     log(1, "Recvfrom error: %d", last_socket_error());
-    return false;
+    return Served::kFailed;
   }
   std::uint32_t sender = socket_address_ip(from);
-  if (!sender_allowed(sender)) return true;
+  if (!sender_allowed(sender)) return Served::kServed;
   buffer[received] = '\0';
 
   std::string ack = serve_registration_datagram(buffer, sender);
   if (!ack.empty()) udp_send(s, ack.data(), static_cast<int>(ack.size()), from);
+  return Served::kServed;
+}
+
+}  // namespace
+
+bool handle_registration_datagram(Socket s) {
+  Served served = serve_one_datagram(s);
+  if (served == Served::kNothingQueued) {
+    // Reported ready but nothing there: a failed receive all the same.
+    log(1, "Recvfrom error: %d", last_socket_error());
+  }
+  return served == Served::kServed;
+}
+
+bool handle_registration_datagrams(Socket s) {
+  for (int i = 0; i < kRegistrationsPerWait; ++i) {
+    Served served = serve_one_datagram(s);
+    if (served == Served::kFailed) return false;
+    if (served == Served::kNothingQueued) return true;
+  }
   return true;
 }
 
@@ -396,13 +421,17 @@ void update_name_table(const std::string& name, const std::string& address_text)
     // name index keys on the folded name, so a new spelling keeps its key.
     std::uint32_t s = g_by_name.at(by_name).slot;
     Slot& slot = g_slots[s];
-    g_by_address.erase(slot.entry.address, s);
-    long long by_address = find_address(address);
-    if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
+    if (slot.entry.address != address) {
+      g_by_address.erase(slot.entry.address, s);
+      long long by_address = find_address(address);
+      if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
+      slot.entry.address = address;
+      g_by_address.insert(address, s);
+    }
+    // A device renewing its own address (the usual case) leaves the address
+    // index as it is.
     unlink_slot(s);
     link_newest(s);
-    slot.entry.address = address;
-    g_by_address.insert(address, s);
     // The same name in another case: the table shows it as last registered.
     if (slot.entry.name != name) slot.entry.name = name;
   }

@@ -60,6 +60,15 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender);
 // receive itself failed (after logging "Recvfrom error: %d").
 bool handle_registration_datagram(Socket s);
 
+// Datagrams served after one wait. A registration costs little next to the
+// wait itself; a batch spreads the wait over a burst of devices, and is
+// small enough that the DNS side waits little.
+constexpr int kRegistrationsPerWait = 32;
+// Serves the datagrams queued on `s`, as handle_registration_datagram does
+// each, until none is left or kRegistrationsPerWait have been served.
+// Returns false when a receive failed (logged as above).
+bool handle_registration_datagrams(Socket s);
+
 // --- Name table ------------------------------------------------------------
 
 struct NameEntry {

@@ -536,4 +536,36 @@ TEST_F(RegistryDatagram, OversizedDatagramIsAFailedReceive) {
   EXPECT_EQ(reply(), "tarvik1 ack 6dd6ba8c");
 }
 
+TEST_F(RegistryDatagram, OneWaitServesABoundedBatchAndStopsAtAFailure) {
+  // Queue more than one batch, with an oversized datagram after it.
+  const int queued = kRegistrationsPerWait + 5;
+  for (int i = 0; i < queued; ++i) {
+    std::string r = format_registration_request("d" + std::to_string(i), "10.0.0." + std::to_string(i + 1), "");
+    ASSERT_EQ(udp_send_to(device_, r.data(), static_cast<int>(r.size()), kLoopback, port_),
+              static_cast<int>(r.size()));
+  }
+  std::string oversized(200, 'x');
+  udp_send_to(device_, oversized.data(), static_cast<int>(oversized.size()), kLoopback, port_);
+  ReadSet set;
+  read_set_clear(&set);
+  read_set_add(&set, service_);
+  ASSERT_EQ(wait_readable(&set, 1000000), 1);
+
+  EXPECT_TRUE(handle_registration_datagrams(service_));
+  EXPECT_EQ(name_table().size(), static_cast<std::size_t>(kRegistrationsPerWait));
+  // The rest, then the failed receive, which ends that batch.
+  EXPECT_FALSE(handle_registration_datagrams(service_));
+  EXPECT_EQ(name_table().size(), static_cast<std::size_t>(queued));
+  std::vector<std::string> log = log_messages();
+  ASSERT_EQ(log.size(), static_cast<std::size_t>(queued + 1));
+  EXPECT_EQ(log.back(), "Recvfrom error: " + std::to_string(kMessageTooLong));
+  int acks = 0;
+  while (!reply().empty()) ++acks;
+  EXPECT_EQ(acks, queued);
+
+  // Nothing queued: no failure, nothing logged.
+  EXPECT_TRUE(handle_registration_datagrams(service_));
+  EXPECT_EQ(log_messages().size(), static_cast<std::size_t>(queued + 1));
+}
+
 }  // namespace
