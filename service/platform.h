@@ -243,7 +243,8 @@ std::string text_from_file_bytes(std::string bytes);
 std::string text_to_file_bytes(std::string text);
 
 // A short description of an error code reported by the file functions below
-// (strerror on POSIX; "error N" on Windows).
+// (strerror on POSIX; on Windows the C runtime's text for the common open
+// failures, "error N" for the others).
 std::string file_error_text(int error);
 
 // An open file: a descriptor (POSIX) or a HANDLE (Windows). Every function

@@ -6,6 +6,7 @@
 #include <io.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -106,7 +107,40 @@ std::string text_to_file_bytes(std::string text) {
   return bytes;
 }
 
-std::string file_error_text(int error) { return "error " + std::to_string(error); }
+std::string file_error_text(int error) {
+  // The C runtime's words for the errors a file open commonly meets, so a
+  // message reads as it did when the runtime opened the file itself.
+  int c_error = 0;
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      c_error = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_NETWORK_ACCESS_DENIED:
+      c_error = EACCES;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      c_error = EEXIST;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      c_error = ENOSPC;
+      break;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      c_error = EMFILE;
+      break;
+    default:
+      return "error " + std::to_string(error);
+  }
+  return std::strerror(c_error);
+}
 
 namespace {
 
