@@ -6,11 +6,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 const int kMessageTooLong = EMSGSIZE;
 
@@ -70,7 +72,14 @@ bool udp_report_destination(Socket s) {
   return setsockopt(fd_of(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
 }
 
-void socket_close(Socket s) { close(fd_of(s)); }
+namespace {
+void forget_watched_socket(int fd);
+}  // namespace
+
+void socket_close(Socket s) {
+  forget_watched_socket(fd_of(s));
+  close(fd_of(s));
+}
 
 int last_socket_error() { return errno; }
 void set_last_socket_error(int error) { errno = error; }
@@ -268,7 +277,74 @@ int tcp_receive(Socket s, char* buffer, int capacity) {
   return would_block(errno) ? kWouldBlock : -1;
 }
 
-int wait_sockets(WaitSet* set, long timeout_us) {
+// The wait. One epoll set lives as long as the process and follows the
+// sockets the loop hands over: a socket watched in one iteration after
+// another is registered once, so a wait costs in proportion to the sockets
+// that are ready, not to all that are watched (a thousand forwards held by a
+// slow upstream must not make every local answer pay for them). Without
+// epoll the wait falls back to poll over the whole set.
+namespace {
+
+constexpr std::uint32_t kNotRegistered = 0;
+
+// What the epoll set holds for a descriptor, and this wait's slots for it.
+struct Watched {
+  std::uint32_t registered;  // epoll events registered; kNotRegistered if none
+  std::uint32_t wanted;      // epoll events this wait asks for
+  unsigned stamp;            // the wait that last asked for it
+  int first_slot;            // this wait's slots of the descriptor, chained
+};
+
+int g_epoll = -1;
+bool g_epoll_failed = false;
+unsigned g_stamp = 0;
+std::vector<Watched> g_watched;    // by descriptor
+std::vector<int> g_registered;     // descriptors in the epoll set
+int g_next_slot[kWaitSetCapacity];  // the next slot of the same descriptor
+int g_touched[kWaitSetCapacity];    // descriptors of this wait, each once
+epoll_event g_events[kWaitSetCapacity];
+
+void forget_watched_socket(int fd) {
+  // The close takes the descriptor out of the epoll set; only the record of
+  // it must go, or a new socket given the same number would be taken for
+  // one already registered.
+  if (fd >= 0 && static_cast<std::size_t>(fd) < g_watched.size()) {
+    g_watched[static_cast<std::size_t>(fd)].registered = kNotRegistered;
+  }
+}
+
+std::uint32_t epoll_events_for(unsigned char wanted) {
+  return ((wanted & kWaitRead) ? EPOLLIN : 0u) | ((wanted & kWaitWrite) ? EPOLLOUT : 0u);
+}
+
+unsigned char found_for(std::uint32_t events, unsigned char wanted) {
+  unsigned char found = 0;
+  if (events & EPOLLIN) found |= kWaitRead;
+  if (events & EPOLLOUT) found |= kWaitWrite;
+  // An error or hang-up is reported to whatever the socket waits for; the
+  // next receive, send or connect check then says what it was.
+  if (events & (EPOLLERR | EPOLLHUP)) found |= wanted;
+  return found & wanted;
+}
+
+bool epoll_register(int fd, Watched* w) {
+  epoll_event e;
+  std::memset(&e, 0, sizeof e);
+  e.events = w->wanted;
+  e.data.fd = fd;
+  int op = w->registered == kNotRegistered ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+  if (epoll_ctl(g_epoll, op, fd, &e) != 0) {
+    // The record and the kernel disagree (a descriptor closed behind the
+    // platform's back, or another of the same number): try the other way.
+    op = op == EPOLL_CTL_ADD ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(g_epoll, op, fd, &e) != 0) return false;
+  }
+  if (w->registered == kNotRegistered) g_registered.push_back(fd);
+  w->registered = w->wanted;
+  return true;
+}
+
+int poll_sockets(WaitSet* set, int timeout_ms) {
   // poll, not select: an fd_set cannot hold descriptors of 1024 and up.
   static pollfd fds[kWaitSetCapacity];
   for (int i = 0; i < set->count; ++i) {
@@ -276,23 +352,87 @@ int wait_sockets(WaitSet* set, long timeout_us) {
     fds[i].events = static_cast<short>(((set->wanted[i] & kWaitRead) ? POLLIN : 0) |
                                        ((set->wanted[i] & kWaitWrite) ? POLLOUT : 0));
     fds[i].revents = 0;
-    set->ready[i] = 0;
   }
-  int timeout_ms = static_cast<int>((timeout_us + 999) / 1000);
   int n = poll(fds, static_cast<nfds_t>(set->count), timeout_ms);
   if (n <= 0) return n < 0 ? -1 : 0;
   int ready = 0;
   for (int i = 0; i < set->count; ++i) {
     short r = fds[i].revents;
     if (r == 0) continue;
-    unsigned char found = 0;
-    if (r & POLLIN) found |= kWaitRead;
-    if (r & POLLOUT) found |= kWaitWrite;
-    // An error or hang-up is reported to whatever the socket waits for; the
-    // next receive, send or connect check then says what it was.
-    if (r & (POLLERR | POLLHUP | POLLNVAL)) found |= set->wanted[i];
-    set->ready[i] = found & set->wanted[i];
+    std::uint32_t events = ((r & POLLIN) ? EPOLLIN : 0u) | ((r & POLLOUT) ? EPOLLOUT : 0u) |
+                           ((r & (POLLERR | POLLNVAL)) ? EPOLLERR : 0u) |
+                           ((r & POLLHUP) ? EPOLLHUP : 0u);
+    set->ready[i] = found_for(events, set->wanted[i]);
     if (set->ready[i] != 0) ++ready;
+  }
+  return ready;
+}
+
+// Brings the epoll set in line with `set`; false when the kernel refused.
+bool register_wait_set(const WaitSet& set) {
+  ++g_stamp;
+  int touched = 0;
+  for (int i = 0; i < set.count; ++i) {
+    int fd = fd_of(set.handles[i]);
+    if (fd < 0) return false;
+    if (static_cast<std::size_t>(fd) >= g_watched.size()) {
+      g_watched.resize(static_cast<std::size_t>(fd) + 64, Watched{kNotRegistered, 0, 0, -1});
+    }
+    Watched& w = g_watched[static_cast<std::size_t>(fd)];
+    if (w.stamp != g_stamp) {
+      w.stamp = g_stamp;
+      w.wanted = 0;
+      w.first_slot = -1;
+      g_touched[touched++] = fd;
+    }
+    w.wanted |= epoll_events_for(set.wanted[i]);
+    g_next_slot[i] = w.first_slot;
+    w.first_slot = i;
+  }
+  for (int t = 0; t < touched; ++t) {
+    Watched& w = g_watched[static_cast<std::size_t>(g_touched[t])];
+    if (w.registered != w.wanted && !epoll_register(g_touched[t], &w)) return false;
+  }
+  // What this wait no longer watches leaves the epoll set, or its readiness
+  // would end every wait at once.
+  for (std::size_t k = 0; k < g_registered.size();) {
+    int fd = g_registered[k];
+    Watched& w = g_watched[static_cast<std::size_t>(fd)];
+    if (w.registered != kNotRegistered && w.stamp == g_stamp) {
+      ++k;
+      continue;
+    }
+    if (w.registered != kNotRegistered) {
+      epoll_ctl(g_epoll, EPOLL_CTL_DEL, fd, nullptr);
+      w.registered = kNotRegistered;
+    }
+    g_registered[k] = g_registered.back();
+    g_registered.pop_back();
+  }
+  return true;
+}
+
+}  // namespace
+
+int wait_sockets(WaitSet* set, long timeout_us) {
+  std::memset(set->ready, 0, static_cast<std::size_t>(set->count));
+  int timeout_ms = static_cast<int>((timeout_us + 999) / 1000);
+  if (g_epoll < 0 && !g_epoll_failed) {
+    g_epoll = epoll_create1(EPOLL_CLOEXEC);
+    g_epoll_failed = g_epoll < 0;
+  }
+  if (g_epoll_failed || !register_wait_set(*set)) return poll_sockets(set, timeout_ms);
+
+  int n = epoll_wait(g_epoll, g_events, kWaitSetCapacity, timeout_ms);
+  if (n <= 0) return n < 0 ? -1 : 0;
+  int ready = 0;
+  for (int e = 0; e < n; ++e) {
+    const Watched& w = g_watched[static_cast<std::size_t>(g_events[e].data.fd)];
+    if (w.stamp != g_stamp) continue;  // cannot happen: not watched by this wait
+    for (int slot = w.first_slot; slot >= 0; slot = g_next_slot[slot]) {
+      set->ready[slot] = found_for(g_events[e].events, set->wanted[slot]);
+      if (set->ready[slot] != 0) ++ready;
+    }
   }
   return ready;
 }

@@ -152,6 +152,37 @@ TEST(WaitSetTest, SlotsReportWhatEachSocketIsReadyFor) {
   socket_close(b);
 }
 
+// The wait may keep what it watched from one call to the next; what it
+// reports must still follow each call's set.
+TEST(WaitSetTest, EachWaitWatchesExactlyItsOwnSet) {
+  ASSERT_TRUE(net_start());
+  int port_a = 0;
+  int port_b = 0;
+  Socket a = bind_free_udp(kLoopback, 43150, &port_a);
+  Socket b = bind_free_udp(kLoopback, port_a + 1, &port_b);
+  ASSERT_NE(a, kNoSocket);
+  ASSERT_NE(b, kNoSocket);
+
+  // a has a datagram waiting; a wait that no longer holds a neither reports
+  // it nor ends early for it.
+  ASSERT_EQ(udp_send_to(b, "x", 1, kLoopback, port_a), 1);
+  EXPECT_EQ(wait_one(a, kWaitRead, 1000000), kWaitRead);
+  EXPECT_EQ(wait_one(b, kWaitRead, 50000), 0);
+  EXPECT_EQ(wait_one(a, kWaitRead, 1000000), kWaitRead) << "watched again";
+
+  // A socket closed while watched, and a new one that may get its number:
+  // the new one is watched from its first wait.
+  socket_close(a);
+  int port_c = 0;
+  Socket c = bind_free_udp(kLoopback, port_b + 1, &port_c);
+  ASSERT_NE(c, kNoSocket);
+  EXPECT_EQ(wait_one(c, kWaitRead, 50000), 0);
+  ASSERT_EQ(udp_send_to(b, "y", 1, kLoopback, port_c), 1);
+  EXPECT_EQ(wait_one(c, kWaitRead, 1000000), kWaitRead);
+  socket_close(b);
+  socket_close(c);
+}
+
 TEST(UdpTest, AnswerLeavesFromTheAddressTheDatagramWasSentTo) {
   ASSERT_TRUE(net_start());
   int port = 0;
