@@ -705,6 +705,7 @@ bool open_dns_sockets(int port) {
   // cost a logged receive error.
   udp_ignore_unreachable(g_dns_socket);
   udp_report_destination(g_dns_socket);
+  udp_enlarge_receive_buffer(g_dns_socket);
   g_dns_tcp_socket = tcp_listen(port);
   if (g_dns_tcp_socket == kNoSocket) {
     log(1, "TCP bind on port %d error: %d", port, last_socket_error());

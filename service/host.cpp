@@ -116,6 +116,7 @@ bool service_start() {
   // A device that has gone before its acknowledgement arrives must not cost
   // a later receive (Windows).
   udp_ignore_unreachable(g_registration_socket);
+  udp_enlarge_receive_buffer(g_registration_socket);
   if (g_settings.dns_port != 0) open_dns_sockets(g_settings.dns_port);
   return true;
 }

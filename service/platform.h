@@ -56,6 +56,12 @@ bool udp_ignore_unreachable(Socket s);
 // to (IP_PKTINFO), for udp_receive_to / udp_send_from. False when the
 // platform cannot; the socket then works as before.
 bool udp_report_destination(Socket s);
+// Asks for a receive buffer that holds a burst of small datagrams (a whole
+// network's devices or resolvers at once), so that a burst is queued, not
+// dropped, while the loop is busy. The OS may grant less (Linux caps it at
+// net.core.rmem_max). False when the request itself failed.
+constexpr int kBurstReceiveBuffer = 2 << 20;
+bool udp_enlarge_receive_buffer(Socket s);
 void socket_close(Socket s);
 // The socket layer's last error (WSAGetLastError / errno).
 int last_socket_error();

@@ -100,6 +100,12 @@ bool udp_ignore_unreachable(Socket s) {
                   nullptr, nullptr) == 0;
 }
 
+bool udp_enlarge_receive_buffer(Socket s) {
+  int size = kBurstReceiveBuffer;
+  return setsockopt(handle_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
+                    sizeof size) == 0;
+}
+
 bool udp_report_destination(Socket s) {
   DWORD on = 1;
   if (setsockopt(handle_of(s), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on),

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -152,35 +153,65 @@ TEST(WaitSetTest, SlotsReportWhatEachSocketIsReadyFor) {
   socket_close(b);
 }
 
-// The wait may keep what it watched from one call to the next; what it
-// reports must still follow each call's set.
+// The wait may keep what it watched from one call to the next (a large set
+// does); what it reports must still follow each call's set. Run with small
+// sets and with sets padded by an idle socket to hundreds of slots.
 TEST(WaitSetTest, EachWaitWatchesExactlyItsOwnSet) {
   ASSERT_TRUE(net_start());
-  int port_a = 0;
-  int port_b = 0;
-  Socket a = bind_free_udp(kLoopback, 43150, &port_a);
-  Socket b = bind_free_udp(kLoopback, port_a + 1, &port_b);
-  ASSERT_NE(a, kNoSocket);
-  ASSERT_NE(b, kNoSocket);
+  int port_idle = 0;
+  Socket idle = bind_free_udp(kLoopback, 43140, &port_idle);
+  ASSERT_NE(idle, kNoSocket);
+  for (int padding : {0, 600}) {
+    SCOPED_TRACE(padding);
+    auto wait_for = [&](Socket s, long timeout_us) -> unsigned char {
+      auto set = std::make_unique<WaitSet>();
+      wait_set_clear(set.get());
+      for (int i = 0; i < padding / 2; ++i) wait_set_add(set.get(), idle, kWaitRead);
+      int slot = wait_set_add(set.get(), s, kWaitRead);
+      for (int i = 0; i < padding / 2; ++i) wait_set_add(set.get(), idle, kWaitRead);
+      int n = wait_sockets(set.get(), timeout_us);
+      if (n <= 0) return 0;
+      EXPECT_EQ(n, 1);
+      return wait_set_ready(*set, slot);
+    };
+    int port_a = 0;
+    int port_b = 0;
+    Socket a = bind_free_udp(kLoopback, 43150, &port_a);
+    Socket b = bind_free_udp(kLoopback, port_a + 1, &port_b);
+    ASSERT_NE(a, kNoSocket);
+    ASSERT_NE(b, kNoSocket);
 
-  // a has a datagram waiting; a wait that no longer holds a neither reports
-  // it nor ends early for it.
-  ASSERT_EQ(udp_send_to(b, "x", 1, kLoopback, port_a), 1);
-  EXPECT_EQ(wait_one(a, kWaitRead, 1000000), kWaitRead);
-  EXPECT_EQ(wait_one(b, kWaitRead, 50000), 0);
-  EXPECT_EQ(wait_one(a, kWaitRead, 1000000), kWaitRead) << "watched again";
+    // a has a datagram waiting; a wait that no longer holds a neither
+    // reports it nor ends early for it.
+    ASSERT_EQ(udp_send_to(b, "x", 1, kLoopback, port_a), 1);
+    EXPECT_EQ(wait_for(a, 1000000), kWaitRead);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_for(b, 50000), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(40))
+        << "ended early for a socket it no longer watches";
+    EXPECT_EQ(wait_for(a, 1000000), kWaitRead) << "watched again";
 
-  // A socket closed while watched, and a new one that may get its number:
-  // the new one is watched from its first wait.
-  socket_close(a);
-  int port_c = 0;
-  Socket c = bind_free_udp(kLoopback, port_b + 1, &port_c);
-  ASSERT_NE(c, kNoSocket);
-  EXPECT_EQ(wait_one(c, kWaitRead, 50000), 0);
-  ASSERT_EQ(udp_send_to(b, "y", 1, kLoopback, port_c), 1);
-  EXPECT_EQ(wait_one(c, kWaitRead, 1000000), kWaitRead);
-  socket_close(b);
-  socket_close(c);
+    // A socket closed while watched, and a new one that may get its number:
+    // the new one is watched from its first wait.
+    socket_close(a);
+    int port_c = 0;
+    Socket c = bind_free_udp(kLoopback, port_b + 1, &port_c);
+    ASSERT_NE(c, kNoSocket);
+    EXPECT_EQ(wait_for(c, 50000), 0);
+    ASSERT_EQ(udp_send_to(b, "y", 1, kLoopback, port_c), 1);
+    EXPECT_EQ(wait_for(c, 1000000), kWaitRead);
+    socket_close(b);
+    socket_close(c);
+  }
+  // Back to a small set after a large one: still exact.
+  int port_d = 0;
+  Socket d = bind_free_udp(kLoopback, 43160, &port_d);
+  ASSERT_NE(d, kNoSocket);
+  EXPECT_EQ(wait_one(d, kWaitRead, 50000), 0);
+  ASSERT_EQ(udp_send_to(idle, "z", 1, kLoopback, port_d), 1);
+  EXPECT_EQ(wait_one(d, kWaitRead, 1000000), kWaitRead);
+  socket_close(d);
+  socket_close(idle);
 }
 
 TEST(UdpTest, AnswerLeavesFromTheAddressTheDatagramWasSentTo) {

@@ -265,6 +265,31 @@ class DnsTransportTest(harness.ServiceTest):
         self.assertLess(used, 0.3, "the service used %.2f s of CPU in 3 s" % used)
         self.assertIsNone(svc.process.poll())
 
+    def test_queries_sent_all_at_once_are_all_answered(self):
+        # A burst from many resolvers at once is queued while the loop works
+        # through it, not dropped.
+        with open("/proc/sys/net/core/rmem_max") as f:
+            cap = int(f.read())
+        if cap < 2 << 20:
+            self.skipTest("the OS caps socket receive buffers at %d bytes (net.core.rmem_max)" % cap)
+        svc = self.dns_service()
+        self.register(svc, "meter1", "192.168.1.20")
+        count = 1500
+        answered = set()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+            for i in range(count):
+                s.sendto(dns.raw_query("meter1.tarvik", ident=i), ("127.0.0.1", svc.dns_port))
+            s.settimeout(5.0)
+            try:
+                while len(answered) < count:
+                    reply = s.recv(512)
+                    if rcode(reply) == 0 and answer_count(reply) == 1:
+                        answered.add(struct.unpack(">H", reply[:2])[0])
+            except socket.timeout:
+                pass
+        self.assertEqual(len(answered), count, "answered %d of %d" % (len(answered), count))
+
     def test_flood_to_a_silent_upstream_does_not_delay_good_answers(self):
         address = harness.loopback_address()
         if not dns.can_bind_port_53(address):
