@@ -1,6 +1,12 @@
 // Times update_name_table and find_by_name on tables of 10, 1,000 and
-// 100,000 names. The cost per operation should not grow with the table.
+// 100,000 names, and the hosts-file block write at 10 to 100,000 names. The
+// cost per operation should not grow with the table, and the write's cost
+// per entry should stay flat (it must grow no faster than the table).
+//
+//   name_table_bench [FOLDER]   (FOLDER: where the hosts file is written;
+//                                the temporary folder when omitted)
 #include <chrono>
+#include <ctime>
 #include <iterator>
 #include <list>
 #include <cstdio>
@@ -8,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "hosts.h"
+#include "platform.h"
 #include "registry.h"
 
 namespace {
@@ -46,7 +54,35 @@ const NameEntry* scanned_find(const std::string& name) {
 
 }  // namespace
 
-int main() {
+// Writes the block of a table of `size` entries `writes` times; prints the
+// wall and CPU time per write and per entry. The wall time includes the
+// fsync of the copy and of its folder, so it depends on the disk.
+bool time_hosts_writes(const std::string& folder, int size, int writes) {
+  clear_name_table();
+  for (int i = 0; i < size; ++i) update_name_table("device-" + std::to_string(i), address_of(i));
+  std::string path = folder + "/name_table_bench.hosts";
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    std::fputs("127.0.0.1\tlocalhost\n", f);
+    std::fclose(f);
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::clock_t cpu_start = std::clock();
+  for (int i = 0; i < writes; ++i) {
+    g_hosts_dirty = true;
+    if (!rewrite_hosts_block(path)) return false;
+  }
+  double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC / writes;
+  double wall_ms = nanoseconds_per_op(start, writes) / 1e6;
+  long long bytes = file_size(path);
+  std::remove(path.c_str());
+  std::printf("%10d %12lld %12.3f %12.3f %14.1f\n", size, bytes, wall_ms, cpu_ms,
+              cpu_ms * 1e6 / size);
+  return true;
+}
+
+int main(int argc, char** argv) {
   // "random" picks any entry, so a large table also pays for cache misses;
   // "hot" cycles through ten entries of the same table, which shows what the
   // table's size itself costs.
@@ -118,6 +154,18 @@ int main() {
     double find_ns = nanoseconds_per_op(start, operations);
     if (found != picks.size()) return 1;
     std::printf("%10d %14.1f %14.1f\n", size, update_ns, find_ns);
+  }
+
+  std::string folder = argc > 1 ? argv[1] : temp_folder();
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  std::printf("\nhosts-file block write (the copy written, synced and renamed over the file)\n");
+  std::printf("%10s %12s %12s %12s %14s\n", "entries", "file bytes", "wall ms", "CPU ms",
+              "CPU ns/entry");
+  for (int size : {10, 1000, 10000, 100000}) {
+    if (!time_hosts_writes(folder, size, size >= 100000 ? 20 : 100)) {
+      std::fprintf(stderr, "hosts-file write failed in %s\n", folder.c_str());
+      return 1;
+    }
   }
   return 0;
 }
