@@ -29,6 +29,7 @@ import re
 import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -59,6 +60,35 @@ def dnsperf(port, query_file, extra):
     return int(m.group(1)), int(lost.group(1)), float(qps.group(1))
 
 
+def udp_drops():
+    """Datagrams each UDP socket has dropped (its receive buffer was full), by
+    (local address, port), from /proc/net/udp."""
+    drops = {}
+    with open("/proc/net/udp") as f:
+        for line in f.read().splitlines()[1:]:
+            fields = line.split()
+            address, port = fields[1].split(":")
+            key = (socket.inet_ntoa(struct.pack("<I", int(address, 16))), int(port, 16))
+            drops[key] = drops.get(key, 0) + int(fields[-1])
+    return drops
+
+
+def drops_since(before, port, upstream):
+    """(dropped by the service's DNS socket, by the upstream's, by others)."""
+    service = upstream_drops = other = 0
+    for key, count in udp_drops().items():
+        n = count - before.get(key, 0)
+        if n <= 0:
+            continue
+        if key[1] == port:
+            service += n
+        elif key == (upstream, 53):
+            upstream_drops += n
+        else:
+            other += n
+    return service, upstream_drops, other
+
+
 def pending_run(pid, port, queries, outstanding, seconds, idle_fds):
     samples = []
     done = threading.Event()
@@ -70,8 +100,10 @@ def pending_run(pid, port, queries, outstanding, seconds, idle_fds):
     t = threading.Thread(target=sample)
     before = cpu_seconds(pid)
     t.start()
+    # dnsperf's own socket buffers at 4 MiB: with thousands outstanding its
+    # default buffer drops answers, which would count against the server.
     completed, lost, qps = dnsperf(port, queries, ["-q", str(outstanding), "-l", str(seconds),
-                                                    "-t", "2"])
+                                                    "-t", "2", "-b", "4096"])
     done.set()
     t.join()
     cpu = cpu_seconds(pid) - before
@@ -153,7 +185,7 @@ def held_forwards_run(servers, program, folder, local_queries):
     print("local answers while N forwards wait on a silent upstream (3 s per run)")
     print("  %8s %9s %7s %14s" % ("held", "qps", "lost", "CPU us/answer"))
     try:
-        for wanted in (0, 100, 1000, 2000, 4000):
+        for wanted in (0, 100, 250, 300, 1000, 2000, 4000):
             time.sleep(5.2)  # the forwards of the last run have expired
             idle_fds = open_fds(svc.pid)
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as asker:
@@ -221,11 +253,26 @@ def main():
 
         print("forwarded queries: CPU per query against forwards held (%d s per run)"
               % args.seconds)
-        print("  %11s %9s %9s %7s %14s" % ("outstanding", "held", "qps", "lost", "CPU us/query"))
+        print("  (dropped: datagrams the receive buffers of the service's DNS socket and of"
+              " the upstream's dropped)")
+        print("  %11s %9s %9s %7s %14s %18s" % ("outstanding", "held", "qps", "lost", "CPU us/query",
+                                               "dropped svc/up"))
         for outstanding in (10, 100, 2000):
+            before = udp_drops()
             completed, lost, qps, cpu_us, held = pending_run(svc.pid, port, forward_queries,
                                                              outstanding, args.seconds, idle_fds)
-            print("  %11d %9.0f %9.0f %7d %14.2f" % (outstanding, held, qps, lost, cpu_us))
+            dropped = drops_since(before, port, upstream)
+            print("  %11d %9.0f %9.0f %7d %14.2f %11d/%d" % (outstanding, held, qps, lost, cpu_us,
+                                                            dropped[0], dropped[1]))
+            sys.stdout.flush()
+            time.sleep(0.5)
+
+        print("local answers against queries outstanding (%d s per run)" % args.seconds)
+        print("  %11s %9s %7s %14s" % ("outstanding", "qps", "lost", "CPU us/answer"))
+        for outstanding in (100, 2000, 3000):
+            completed, lost, qps, cpu_us, _ = pending_run(svc.pid, port, local_queries,
+                                                          outstanding, args.seconds, idle_fds)
+            print("  %11d %9.0f %7d %14.2f" % (outstanding, qps, lost, cpu_us))
             sys.stdout.flush()
             time.sleep(0.5)
 
