@@ -117,8 +117,10 @@ def main():
 
     print("%-14s %-8s %12s %14s %6s" % ("names", "server", "acks/s", "CPU us/ack", "lost"))
     summary = []
+    all_results = []
     for names in (1000, 100000):
         results = {"service": [], "bare": []}
+        all_results.append(results)
         for _ in range(args.rounds):
             for kind in ("service", "bare"):
                 folder = tempfile.mkdtemp(prefix="tarvik-regbench-")
@@ -141,7 +143,11 @@ def main():
                         med["service"]["cpu_us"] / med["bare"]["cpu_us"]))
     print("\nmedians of %d rounds, %g s each:" % (args.rounds, args.seconds))
     for names, rate, cpu in summary:
-        print("  %6d names: service/bare rate %.2f, CPU per request %.2f" % (names, rate, cpu))
+        goal = 0.95 if names == 1000 else 0.9
+        print("  %6d names: service/bare rate %.2f (goal >= %.2f: %s), CPU per request %.2f"
+              % (names, rate, goal, "holds" if rate >= goal else "NOT MET", cpu))
+    lost = sum(r["lost"] for names_results in all_results for v in names_results.values() for r in v)
+    print("  requests lost in all rounds: %d" % lost)
 
 
 if __name__ == "__main__":
