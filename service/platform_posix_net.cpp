@@ -303,6 +303,7 @@ struct Watched {
   std::uint32_t wanted;      // epoll events this wait asks for
   unsigned stamp;            // the wait that last asked for it
   int first_slot;            // this wait's slots of the descriptor, chained
+  int position;              // its place in g_registered while registered
 };
 
 int g_epoll = -1;
@@ -311,15 +312,28 @@ unsigned g_stamp = 0;
 std::vector<Watched> g_watched;    // by descriptor
 std::vector<int> g_registered;     // descriptors in the epoll set
 int g_next_slot[kWaitSetCapacity];  // the next slot of the same descriptor
-int g_touched[kWaitSetCapacity];    // descriptors of this wait, each once
 epoll_event g_events[kWaitSetCapacity];
+
+void note_registered(int fd, Watched* w) {
+  w->position = static_cast<int>(g_registered.size());
+  g_registered.push_back(fd);
+}
+
+void note_unregistered(Watched* w) {
+  int moved = g_registered.back();
+  g_registered[static_cast<std::size_t>(w->position)] = moved;
+  g_watched[static_cast<std::size_t>(moved)].position = w->position;
+  g_registered.pop_back();
+  w->registered = kNotRegistered;
+}
 
 void forget_watched_socket(int fd) {
   // The close takes the descriptor out of the epoll set; only the record of
   // it must go, or a new socket given the same number would be taken for
   // one already registered.
   if (fd >= 0 && static_cast<std::size_t>(fd) < g_watched.size()) {
-    g_watched[static_cast<std::size_t>(fd)].registered = kNotRegistered;
+    Watched& w = g_watched[static_cast<std::size_t>(fd)];
+    if (w.registered != kNotRegistered) note_unregistered(&w);
   }
 }
 
@@ -349,7 +363,7 @@ bool epoll_register(int fd, Watched* w) {
     op = op == EPOLL_CTL_ADD ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(g_epoll, op, fd, &e) != 0) return false;
   }
-  if (w->registered == kNotRegistered) g_registered.push_back(fd);
+  if (w->registered == kNotRegistered) note_registered(fd, w);
   w->registered = w->wanted;
   return true;
 }
@@ -381,43 +395,39 @@ int poll_sockets(WaitSet* set, int timeout_ms) {
 // Brings the epoll set in line with `set`; false when the kernel refused.
 bool register_wait_set(const WaitSet& set) {
   ++g_stamp;
-  int touched = 0;
+  std::size_t watched = 0;  // distinct descriptors in this set
   for (int i = 0; i < set.count; ++i) {
     int fd = fd_of(set.handles[i]);
     if (fd < 0) return false;
     if (static_cast<std::size_t>(fd) >= g_watched.size()) {
-      g_watched.resize(static_cast<std::size_t>(fd) + 64, Watched{kNotRegistered, 0, 0, -1});
+      g_watched.resize(static_cast<std::size_t>(fd) + 64, Watched{kNotRegistered, 0, 0, -1, -1});
     }
     Watched& w = g_watched[static_cast<std::size_t>(fd)];
+    std::uint32_t events = epoll_events_for(set.wanted[i]);
     if (w.stamp != g_stamp) {
       w.stamp = g_stamp;
-      w.wanted = 0;
+      w.wanted = events;
       w.first_slot = -1;
-      g_touched[touched++] = fd;
+      ++watched;
+    } else {
+      w.wanted |= events;  // a second slot of the same socket
     }
-    w.wanted |= epoll_events_for(set.wanted[i]);
     g_next_slot[i] = w.first_slot;
     w.first_slot = i;
-  }
-  for (int t = 0; t < touched; ++t) {
-    Watched& w = g_watched[static_cast<std::size_t>(g_touched[t])];
-    if (w.registered != w.wanted && !epoll_register(g_touched[t], &w)) return false;
+    if (w.registered != w.wanted && !epoll_register(fd, &w)) return false;
   }
   // What this wait no longer watches leaves the epoll set, or its readiness
-  // would end every wait at once.
-  for (std::size_t k = 0; k < g_registered.size();) {
+  // would end every wait at once. Every descriptor of this set is
+  // registered by now, so when the counts agree there is nothing to remove.
+  for (std::size_t k = 0; g_registered.size() > watched && k < g_registered.size();) {
     int fd = g_registered[k];
     Watched& w = g_watched[static_cast<std::size_t>(fd)];
-    if (w.registered != kNotRegistered && w.stamp == g_stamp) {
+    if (w.stamp == g_stamp) {
       ++k;
       continue;
     }
-    if (w.registered != kNotRegistered) {
-      epoll_ctl(g_epoll, EPOLL_CTL_DEL, fd, nullptr);
-      w.registered = kNotRegistered;
-    }
-    g_registered[k] = g_registered.back();
-    g_registered.pop_back();
+    epoll_ctl(g_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    note_unregistered(&w);  // moves the last one to k
   }
   return true;
 }
