@@ -1,6 +1,5 @@
 #include "config.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>

@@ -383,15 +383,6 @@ Served serve_one_datagram(Socket s) {
 
 }  // namespace
 
-bool handle_registration_datagram(Socket s) {
-  Served served = serve_one_datagram(s);
-  if (served == Served::kNothingQueued) {
-    // Reported ready but nothing there: a failed receive all the same.
-    log(1, "Recvfrom error: %d", last_socket_error());
-  }
-  return served == Served::kServed;
-}
-
 bool handle_registration_datagrams(Socket s) {
   for (int i = 0; i < kRegistrationsPerWait; ++i) {
     Served served = serve_one_datagram(s);

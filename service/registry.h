@@ -55,18 +55,14 @@ bool is_storable_name(const std::string& name);
 // is dropped without a reply.
 std::string serve_registration_datagram(const char* text, std::uint32_t sender);
 
-// Receives one datagram on `s` and serves it; datagrams from senders that
-// allow-from leaves out are dropped unseen. Returns false only when the
-// receive itself failed (after logging "Recvfrom error: %d").
-bool handle_registration_datagram(Socket s);
-
 // Datagrams served after one wait. A registration costs little next to the
 // wait itself; a batch spreads the wait over a burst of devices, and is
 // small enough that the DNS side waits little.
 constexpr int kRegistrationsPerWait = 32;
-// Serves the datagrams queued on `s`, as handle_registration_datagram does
-// each, until none is left or kRegistrationsPerWait have been served.
-// Returns false when a receive failed (logged as above).
+// Receives the datagrams queued on `s` and serves each, until none is left
+// or kRegistrationsPerWait have been served; datagrams from senders that
+// allow-from leaves out are dropped unseen. Returns false when a receive
+// failed (after logging "Recvfrom error: %d"); that ends the batch.
 bool handle_registration_datagrams(Socket s);
 
 // --- Name table ------------------------------------------------------------

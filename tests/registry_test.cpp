@@ -392,7 +392,7 @@ class RegistryDatagram : public ::testing::Test {
     read_set_clear(&set);
     read_set_add(&set, service_);
     EXPECT_EQ(wait_readable(&set, 1000000), 1);
-    return handle_registration_datagram(service_);
+    return handle_registration_datagrams(service_);
   }
 
   // The reply on the device socket, or "" when none came within 200 ms.
