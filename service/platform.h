@@ -194,7 +194,20 @@ inline void read_set_add(ReadSet* set, Socket s) {
 // readable (or to report an error). Returns the number of ready sockets (the
 // set then holds only those, in their original order), 0 on time-out, -1 on
 // failure (the set's content is then unspecified).
-int wait_readable(ReadSet* set, long timeout_us);
+// Built on wait_sockets, so the same on every platform.
+inline int wait_readable(ReadSet* set, long timeout_us) {
+  static WaitSet waits;
+  wait_set_clear(&waits);
+  for (int i = 0; i < set->count; ++i) wait_set_add(&waits, set->handles[i], kWaitRead);
+  int n = wait_sockets(&waits, timeout_us);
+  if (n <= 0) return n;
+  int kept = 0;
+  for (int i = 0; i < waits.count; ++i) {
+    if (waits.ready[i] != 0) set->handles[kept++] = set->handles[i];
+  }
+  set->count = kept;
+  return kept;
+}
 
 // ---------------------------------------------------------------------------
 // Clocks

@@ -412,17 +412,3 @@ int wait_sockets(WaitSet* set, long timeout_us) {
   }
   return ready;
 }
-
-int wait_readable(ReadSet* set, long timeout_us) {
-  static WaitSet waits;
-  wait_set_clear(&waits);
-  for (int i = 0; i < set->count; ++i) wait_set_add(&waits, set->handles[i], kWaitRead);
-  int n = wait_sockets(&waits, timeout_us);
-  if (n <= 0) return n;
-  int kept = 0;
-  for (int i = 0; i < waits.count; ++i) {
-    if (waits.ready[i] != 0) set->handles[kept++] = set->handles[i];
-  }
-  set->count = kept;
-  return kept;
-}
