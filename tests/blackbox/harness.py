@@ -36,8 +36,7 @@ def configure(program, register, crash_probe, wine):
         START_TIMEOUT = 40.0
         _wine_root = tempfile.mkdtemp(prefix="tarvik-wine-")
         WINE_ENV = new_wine_env(os.path.join(_wine_root, "prefix"))
-        subprocess.run(["wineboot", "--init"], env=WINE_ENV, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120, check=False)
+        init_wine_prefix(WINE_ENV)
 
 
 def new_wine_env(prefix):
@@ -47,6 +46,26 @@ def new_wine_env(prefix):
     env["WINEDEBUG"] = "-all"
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no Mono/Gecko install dialogs
     return env
+
+
+def init_wine_prefix(env, timeout=180):
+    """Creates the prefix and checks that a program starts in it. A creation
+    cut short leaves a prefix where every program fails with "could not load
+    kernel32.dll"; that prefix is removed and made again, once."""
+    for _ in range(2):
+        subprocess.run(["wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=timeout, check=False)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+        check = subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                               check=False)
+        # Down again, as after the boot alone: callers start from a stopped server.
+        subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+        if check.returncode == 0:
+            return
+        stop_wineserver(env)
+        shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+    raise RuntimeError("no usable Wine prefix at %s" % env["WINEPREFIX"])
 
 
 def stop_wineserver(env):

@@ -301,9 +301,7 @@ class WindowsService(unittest.TestCase):
 
     @classmethod
     def _boot_and_install(cls):
-        subprocess.run(["wineboot", "--init"], env=cls.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=180)
-        subprocess.run(["wineserver", "-w"], env=cls.env, timeout=60)
+        harness.init_wine_prefix(cls.env)
         # Wine's server would otherwise exit with the last ordinary process
         # and take a running service with it.
         subprocess.run(["wineserver", "-p"], env=cls.env, timeout=30)
