@@ -20,6 +20,10 @@ REGISTER = None
 CRASH_PROBE = None
 WINE = False
 WINE_ENV = None  # environment for wine commands (private prefix)
+# The 64-bit loader, when the 32-bit Wine is installed too: /usr/bin/wine then
+# starts every program through the 32-bit loader, which runs emulated here
+# and costs about a minute per start.
+WINE_LOADER = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
 _wine_root = None
 
 # Windows builds run under Wine start far slower than native ones.
@@ -56,7 +60,7 @@ def init_wine_prefix(env, timeout=180):
         subprocess.run(["wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=timeout, check=False)
         subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
-        check = subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
+        check = subprocess.run([WINE_LOADER, "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
                                check=False)
         # Down again, as after the boot alone: callers start from a stopped server.
@@ -83,7 +87,7 @@ def teardown():
 
 def command(program, *args):
     """The argv that runs `program` (a path of the build under test)."""
-    return (["wine", program] if WINE else [program]) + list(args)
+    return ([WINE_LOADER, program] if WINE else [program]) + list(args)
 
 
 def run_env(extra=None):
@@ -106,10 +110,21 @@ def text_of(data):
 
 
 def free_udp_port():
-    """A UDP port that is free on all interfaces right now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("0.0.0.0", 0))
-        return s.getsockname()[1]
+    """A port that is free on all interfaces right now for UDP and for a TCP
+    listener alike: the DNS port is both, and a TCP socket of another program
+    in TIME_WAIT on a port that is free for UDP makes the listener's bind
+    fail."""
+    for _ in range(100):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+            u.bind(("0.0.0.0", 0))
+            port = u.getsockname()[1]
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
+                try:
+                    t.bind(("0.0.0.0", port))
+                except OSError:
+                    continue
+                return port
+    raise RuntimeError("no port free for both UDP and TCP")
 
 
 def registration(name, address, pwd=b""):

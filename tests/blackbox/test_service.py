@@ -314,22 +314,22 @@ class WindowsService(unittest.TestCase):
         # pipe of a system service being started; booted, it finds none. Wine
         # prints each string of an error event on the reporting process's
         # stderr under the eventlog channel.
-        cls.no_argument = run(["wine", harness.PROGRAM],
+        cls.no_argument = run([harness.WINE_LOADER, harness.PROGRAM],
                               env=dict(cls.env, WINEDEBUG="-all,+eventlog"), timeout=90)
-        cls.installs = [run(["wine", harness.PROGRAM, "install"], env=cls.env) for _ in range(2)]
+        cls.installs = [run([harness.WINE_LOADER, harness.PROGRAM, "install"], env=cls.env) for _ in range(2)]
 
     @classmethod
     def tearDownClass(cls):
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         try:
-            subprocess.run(["wine", "net", "stop", "Tarvik"], env=cls.env, **quiet)
-            subprocess.run(["wine", "sc", "delete", "Tarvik"], env=cls.env, **quiet)
+            subprocess.run([harness.WINE_LOADER, "net", "stop", "Tarvik"], env=cls.env, **quiet)
+            subprocess.run([harness.WINE_LOADER, "sc", "delete", "Tarvik"], env=cls.env, **quiet)
         finally:
             harness.stop_wineserver(cls.env)
             shutil.rmtree(cls.root, ignore_errors=True)
 
     def wine(self, *args, timeout=60):
-        return run(["wine"] + list(args), env=self.env, timeout=timeout)
+        return run([harness.WINE_LOADER] + list(args), env=self.env, timeout=timeout)
 
     def service_state(self):
         _, out, _ = self.wine("sc", "query", "Tarvik")
