@@ -57,7 +57,7 @@ def init_wine_prefix(env, timeout=180):
     cut short leaves a prefix where every program fails with "could not load
     kernel32.dll"; that prefix is removed and made again, once."""
     for _ in range(2):
-        subprocess.run(["wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
+        subprocess.run([WINE_LOADER, "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=timeout, check=False)
         subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
         check = subprocess.run([WINE_LOADER, "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,

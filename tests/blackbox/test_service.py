@@ -308,7 +308,7 @@ class WindowsService(unittest.TestCase):
         # The command that boots the prefix lends its stdout and stderr to
         # Wine's own services for as long as the server lives: boot with one
         # whose output nobody waits for.
-        subprocess.run(["wineboot"], env=cls.env, stdout=subprocess.DEVNULL,
+        subprocess.run([harness.WINE_LOADER, "wineboot"], env=cls.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=120)
         # Started while the prefix boots, the program could take the control
         # pipe of a system service being started; booted, it finds none. Wine
