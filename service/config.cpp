@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform.h"
 
@@ -47,6 +48,21 @@ bool parse_port(const std::string& word, int* port) {
   long value = std::strtol(word.c_str(), nullptr, 10);
   if (value < 1 || value > 65535) return false;
   *port = static_cast<int>(value);
+  return true;
+}
+
+// max-names: a whole decimal number from 1 to kMaxNamesLimit; anything else
+// leaves the default, since a cap read wrongly (0, or "10k" as 10) would
+// refuse every device.
+bool parse_max_names(const std::string& word, int* max_names) {
+  if (word.empty() || word.size() > 7) return false;
+  long value = 0;
+  for (char c : word) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > kMaxNamesLimit) return false;
+  *max_names = static_cast<int>(value);
   return true;
 }
 
@@ -153,6 +169,8 @@ bool apply_config_line(const char* line) {
     g_settings.verbose = true;
   } else if (key == "allow-from") {
     return apply_allow_from(rest_of_line(&cursor));
+  } else if (key == "max-names") {
+    return parse_max_names(next_word(&cursor), &g_settings.max_names);
   }
   return true;
 }
@@ -211,6 +229,8 @@ std::size_t put_timestamp(char* at) {
   return kTimestampLength;
 }
 
+void append_record_to_file(const char* record, std::size_t length);
+
 // Formats the record once and writes it to the console first ("\n"), then
 // to the file ("\r\n").
 void write_record(const char* format, va_list args) {
@@ -227,6 +247,18 @@ void write_record(const char* format, va_list args) {
   record[length] = '\r';
   record[length + 1] = '\n';
 
+  // The log is what reports a shortage of memory, so it must not fail for
+  // one: the record has reached the console, and only the file's path needs
+  // memory.
+  try {
+    append_record_to_file(record, length + 2);
+  } catch (const std::bad_alloc&) {
+    std::fputs("log: out of memory\n", stderr);
+    std::fflush(stderr);
+  }
+}
+
+void append_record_to_file(const char* record, std::size_t length) {
   // Nothing is held open between calls: another process may move or delete
   // the files at any time, so every call finds the live file afresh.
   std::string live = g_settings.log_path + kPathSeparator + "log";
@@ -244,7 +276,7 @@ void write_record(const char* format, va_list args) {
     std::fflush(stderr);
     return;
   }
-  append_bytes(f, record, length + 2, &error);
+  append_bytes(f, record, length, &error);
   close_file(f, &error);
 }
 

@@ -25,7 +25,12 @@ struct Settings {
   // allow-from: when set, only senders within these ranges are served.
   bool allow_from_set = false;
   std::vector<Ipv4Prefix> allow_from;
+  // max-names: the most names the table holds (and the hosts-file block
+  // with it).
+  int max_names = 10000;
 };
+
+constexpr int kMaxNamesLimit = 1000000;
 
 // Process-wide; written only before the loop starts, read-only afterwards.
 extern Settings g_settings;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "config.h"
 #include "dns.h"
@@ -30,19 +31,53 @@ RewriteSchedule g_rewrite_schedule;
 // Serves the ready sockets: the registration socket first, then the DNS
 // side.
 void serve_ready_sockets(int registration_slot) {
-  if (wait_set_ready(g_wait_set, registration_slot) != 0 &&
-      !handle_registration_datagrams(g_registration_socket)) {
-    return;  // the DNS side is served in the next iteration
+  // Memory running out costs the datagram or query at hand, not the
+  // service; each side is tried on its own.
+  try {
+    if (wait_set_ready(g_wait_set, registration_slot) != 0 &&
+        !handle_registration_datagrams(g_registration_socket)) {
+      return;  // the DNS side is served in the next iteration
+    }
+  } catch (const std::bad_alloc&) {
+    log(1, "%s", "Registration dropped: out of memory");
   }
-  if (g_dns_socket != kNoSocket) serve_dns_sockets(g_wait_set);
+  try {
+    if (g_dns_socket != kNoSocket) serve_dns_sockets(g_wait_set);
+  } catch (const std::bad_alloc&) {
+    log(1, "%s", "dns: query dropped: out of memory");
+  }
+}
+
+// Rewrites the block; a write that runs out of memory is a failed write,
+// left dirty for the next attempt.
+bool write_hosts_block() {
+  try {
+    return rewrite_hosts_block(g_settings.hosts_file);
+  } catch (const std::bad_alloc&) {
+    log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
+    return false;
+  }
 }
 
 // Writes the block when it is due; a failed write is tried again later.
 void write_hosts_block_when_due(bool quiet) {
   std::uint32_t now = tick_count_ms();
   if (!rewrite_due(&g_rewrite_schedule, g_hosts_dirty, quiet, now)) return;
-  bool written = rewrite_hosts_block(g_settings.hosts_file);
+  bool written = write_hosts_block();
   note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+}
+
+// Runs one step of the start-up; memory running out fails that step with
+// a log line instead of ending the process.
+template <typename Step>
+bool start_step(const char* what, Step step) {
+  try {
+    step();
+    return true;
+  } catch (const std::bad_alloc&) {
+    log(1, "%s: out of memory", what);
+    return false;
+  }
 }
 
 int usage() {
@@ -101,9 +136,11 @@ void service_body() {
 }
 
 bool service_start() {
-  if (!read_configuration()) return false;
-  remove_stale_hosts_copies(g_settings.hosts_file);
-  load_hosts_block(g_settings.hosts_file);
+  bool configured = false;
+  if (!start_step("read configuration", [&] { configured = read_configuration(); }) || !configured)
+    return false;
+  start_step("remove stale copies", [] { remove_stale_hosts_copies(g_settings.hosts_file); });
+  start_step("load hosts-file block", [] { load_hosts_block(g_settings.hosts_file); });
 
   g_registration_socket = bind_udp_port(g_settings.port);
   if (g_registration_socket == kNoSocket) {
@@ -117,7 +154,8 @@ bool service_start() {
   // a later receive (Windows).
   udp_ignore_unreachable(g_registration_socket);
   udp_enlarge_receive_buffer(g_registration_socket);
-  if (g_settings.dns_port != 0) open_dns_sockets(g_settings.dns_port);
+  if (g_settings.dns_port != 0)
+    start_step("open DNS sockets", [] { open_dns_sockets(g_settings.dns_port); });
   return true;
 }
 
@@ -155,5 +193,5 @@ void shutdown_service() {
   }
   close_dns_sockets();
   // One more attempt, whatever the back-off after earlier failures says.
-  if (g_hosts_dirty) rewrite_hosts_block(g_settings.hosts_file);
+  if (g_hosts_dirty) write_hosts_block();
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -71,6 +72,58 @@ bool is_entry(const std::string& address, const std::string& name) {
   if (address.find('\0') != std::string::npos) return false;
   if (parse_ipv4(address.c_str()) == kAddressNone) return false;
   return !name.empty() && is_storable_name(name);
+}
+
+// Where the block lies in `text`: from the start of its begin marker to the
+// end of its end marker (or of the text). Both npos when there is no block.
+void find_block(std::string_view text, std::size_t* begin, std::size_t* end) {
+  std::string_view piece;
+  std::size_t pos = 0;
+  *begin = *end = std::string::npos;
+  while (next_piece(text, &pos, &piece)) {
+    if (is_begin_marker(piece)) {
+      *begin = pos - piece.size();
+      break;
+    }
+  }
+  if (*begin == std::string::npos) return;
+  while (next_piece(text, &pos, &piece) && !is_end_marker(piece)) {
+  }
+  *end = pos;
+}
+
+// Adds the names of the hosts-file lines in `text` to `names`: on each
+// line, every word after the address up to a '#' (which starts a comment).
+// Whole lines, as a resolver reads them, whatever their length.
+void add_defined_names(std::string_view text, std::vector<std::string>* names) {
+  std::size_t p = 0;
+  while (p < text.size()) {
+    std::size_t line_end = text.find('\n', p);
+    if (line_end == std::string_view::npos) line_end = text.size();
+    std::string_view line = text.substr(p, line_end - p);
+    line = line.substr(0, line.find('#'));
+    std::size_t q = 0;
+    for (int word = 0;; ++word) {
+      while (q < line.size() && is_hosts_space(line[q])) ++q;
+      if (q == line.size()) break;
+      std::size_t start = q;
+      while (q < line.size() && !is_hosts_space(line[q])) ++q;
+      if (word > 0) names->emplace_back(line.substr(start, q - start));
+    }
+    p = line_end + 1;
+  }
+}
+
+// Hands the names that `text` (a whole hosts file) defines outside its
+// block to the name table.
+void note_names_outside_block(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  find_block(text, &begin, &end);
+  std::vector<std::string> names;
+  add_defined_names(text.substr(0, begin), &names);
+  if (end != std::string::npos) add_defined_names(text.substr(end), &names);
+  set_names_outside_block(names);
 }
 
 std::string without_line_end(std::string_view piece) {
@@ -223,13 +276,21 @@ bool write_in_place(const std::string& hosts_path, const std::string& new_bytes)
 }  // namespace
 
 void load_hosts_block(const std::string& hosts_path) {
-  std::string bytes;
-  int error = 0;
-  if (read_whole_file(hosts_path, &bytes, &error) != ReadResult::kRead) {
-    log(1, "%s: No such file or directory", hosts_path.c_str());
+  std::string text;
+  // Memory may run out for the file (nothing is loaded) or for any entry
+  // (that one is skipped): the service starts either way, with what fitted.
+  try {
+    int error = 0;
+    if (read_whole_file(hosts_path, &text, &error) != ReadResult::kRead) {
+      log(1, "%s: No such file or directory", hosts_path.c_str());
+      return;
+    }
+    text = text_from_file_bytes(std::move(text));
+    note_names_outside_block(text);
+  } catch (const std::bad_alloc&) {
+    log(1, "%s: Can not read: out of memory", hosts_path.c_str());
     return;
   }
-  std::string text = text_from_file_bytes(std::move(bytes));
   std::string_view piece;
   std::size_t pos = 0;
   int line_number = 0;
@@ -243,17 +304,33 @@ void load_hosts_block(const std::string& hosts_path) {
 
   std::string address;
   std::string name;
+  int full = 0;
+  int no_memory = 0;
   while (in_block && next_piece(text, &pos, &piece) && !is_end_marker(piece)) {
     if (line_start) ++line_number;
     line_start = piece.back() == '\n';
-    split_entry_line(piece, &address, &name);
-    if (is_entry(address, name)) {
-      update_name_table(name, address);
-    } else {
-      log(2, "%s:%d: not an entry, skipped: '%s'", hosts_path.c_str(), line_number,
-          log_safe(without_line_end(piece)).c_str());
+    try {
+      split_entry_line(piece, &address, &name);
+      if (!is_entry(address, name)) {
+        log(2, "%s:%d: not an entry, skipped: '%s'", hosts_path.c_str(), line_number,
+            log_safe(without_line_end(piece)).c_str());
+      } else if (const char* reason = name_taken_reason(name)) {
+        log(1, "%s: name refused: %s", name.c_str(), reason);
+      } else if (!update_name_table(name, address)) {
+        ++full;
+      }
+    } catch (const std::bad_alloc&) {
+      ++no_memory;
     }
   }
+  // One line each, not one per entry: a block far over the cap would
+  // otherwise be mostly log.
+  if (full > 0) {
+    log(1, "%s: %d entries skipped: table full (max-names %d)", hosts_path.c_str(), full,
+        g_settings.max_names);
+  }
+  if (no_memory > 0)
+    log(1, "%s: %d entries skipped: out of memory", hosts_path.c_str(), no_memory);
 }
 
 void remove_stale_hosts_copies(const std::string& hosts_path) {
@@ -293,6 +370,10 @@ bool rewrite_hosts_block(const std::string& hosts_path) {
   // One buffer throughout: the old file's bytes become its text, the text
   // becomes the new file's, and that its bytes.
   text = text_from_file_bytes(std::move(text));
+  // The names this read finds outside the block are the ones the block may
+  // not hold from now on.
+  note_names_outside_block(text);
+  drop_taken_names();
   compose_hosts_text(&text, old == ReadResult::kRead);
   std::string new_bytes = text_to_file_bytes(std::move(text));
 

@@ -131,6 +131,9 @@ constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
 std::uint32_t parse_ipv4(const char* text);
 // inet_ntoa: network byte order to dotted decimal.
 std::string format_ipv4(std::uint32_t address);
+// The machine's own host name as gethostname gives it, or "" when that
+// fails.
+std::string machine_host_name();
 
 // The set of sockets handed to the loop's one wait. Each socket is added with
 // what it is watched for and gets a slot; after the wait, `ready` of each

@@ -70,23 +70,30 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     return (errno == ENOENT) ? ReadResult::kMissing : ReadResult::kFailed;
   }
   bytes->clear();
-  // Room for the whole file at once (unless the caller made more): growing
-  // by doubling would hold the old and the new buffer together.
-  struct stat status;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-      bytes->capacity() < static_cast<std::size_t>(status.st_size))
-    bytes->reserve(static_cast<std::size_t>(status.st_size));
-  char buffer[16384];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = errno;
-      close(fd);
-      return ReadResult::kFailed;
+  // A file too large for the memory left is the caller's failure to report
+  // (std::bad_alloc); the descriptor must not go with it.
+  try {
+    // Room for the whole file at once (unless the caller made more): growing
+    // by doubling would hold the old and the new buffer together.
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+        bytes->capacity() < static_cast<std::size_t>(status.st_size))
+      bytes->reserve(static_cast<std::size_t>(status.st_size));
+    char buffer[16384];
+    for (;;) {
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = errno;
+        close(fd);
+        return ReadResult::kFailed;
+      }
+      if (n == 0) break;
+      bytes->append(buffer, static_cast<std::size_t>(n));
     }
-    if (n == 0) break;
-    bytes->append(buffer, static_cast<std::size_t>(n));
+  } catch (...) {
+    close(fd);
+    throw;
   }
   close(fd);
   return ReadResult::kRead;

@@ -219,6 +219,14 @@ std::string format_ipv4(std::uint32_t address) {
   return inet_ntoa(a);
 }
 
+std::string machine_host_name() {
+  // 256 bytes hold any host name either system allows.
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) return std::string();
+  name[sizeof name - 1] = '\0';
+  return name;
+}
+
 Socket tcp_listen(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return kNoSocket;

@@ -166,16 +166,23 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     return missing ? ReadResult::kMissing : ReadResult::kFailed;
   }
   bytes->clear();
-  char buffer[16384];
-  for (;;) {
-    DWORD n = 0;
-    if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr)) {
-      *error = static_cast<int>(GetLastError());
-      CloseHandle(h);
-      return ReadResult::kFailed;
+  // A file too large for the memory left is the caller's failure to report
+  // (std::bad_alloc); the handle must not go with it.
+  try {
+    char buffer[16384];
+    for (;;) {
+      DWORD n = 0;
+      if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr)) {
+        *error = static_cast<int>(GetLastError());
+        CloseHandle(h);
+        return ReadResult::kFailed;
+      }
+      if (n == 0) break;
+      bytes->append(buffer, n);
     }
-    if (n == 0) break;
-    bytes->append(buffer, n);
+  } catch (...) {
+    CloseHandle(h);
+    throw;
   }
   CloseHandle(h);
   return ReadResult::kRead;

@@ -351,6 +351,14 @@ std::string format_ipv4(std::uint32_t address) {
   return text != nullptr ? text : "";
 }
 
+std::string machine_host_name() {
+  // 256 bytes hold any host name either system allows.
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) return std::string();
+  name[sizeof name - 1] = '\0';
+  return name;
+}
+
 int wait_sockets(WaitSet* set, long timeout_us) {
   // 35 KiB each with FD_SETSIZE 4352: not on the stack.
   static fd_set reads;

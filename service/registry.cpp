@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -101,10 +103,16 @@ class SlotIndex {
     }
   }
 
-  // The key and slot are known not to be in the index yet.
-  void insert(std::uint32_t key, std::uint32_t slot) {
+  // Makes room for one more entry, so that the next insert cannot fail for
+  // memory; throws std::bad_alloc with the index unchanged.
+  void reserve_one() {
     // At most four fifths full: 100,000 entries fit in 2^17 buckets.
     if ((static_cast<std::size_t>(count_) + 1) * 5 > buckets_.size() * 4) grow();
+  }
+
+  // The key and slot are known not to be in the index yet.
+  void insert(std::uint32_t key, std::uint32_t slot) {
+    reserve_one();
     std::size_t i = home(key);
     while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask();
     buckets_[i] = Bucket{slot, key};
@@ -149,10 +157,11 @@ class SlotIndex {
   }
 
   void grow() {
-    std::vector<Bucket> old;
+    // The new buckets first: when they cannot be had, the index stays whole.
+    unsigned new_bits = bits_ == 0 ? 4 : bits_ + 1;
+    std::vector<Bucket> old(std::size_t{1} << new_bits, Bucket{kNoSlot, 0});
     old.swap(buckets_);
-    bits_ = bits_ == 0 ? 4 : bits_ + 1;
-    buckets_.assign(std::size_t{1} << bits_, Bucket{kNoSlot, 0});
+    bits_ = new_bits;
     for (const Bucket& b : old) {
       if (b.slot == kNoSlot) continue;
       std::size_t i = home(b.key);
@@ -210,14 +219,40 @@ void erase_slot(std::uint32_t s) {
   g_free_slot = s;
 }
 
-std::uint32_t allocate_slot() {
+// A slot for a new entry, holding `name`; it is taken off the free list
+// only once the name is in, so that a failed allocation (std::bad_alloc)
+// leaves the table as it was.
+std::uint32_t allocate_slot(const std::string& name) {
   if (g_free_slot == kNoSlot) {
     g_slots.emplace_back();
-    return static_cast<std::uint32_t>(g_slots.size() - 1);
+    std::uint32_t s = static_cast<std::uint32_t>(g_slots.size() - 1);
+    g_slots[s].entry.name = name;  // a fresh slot past the list: nothing to undo
+    return s;
   }
   std::uint32_t s = g_free_slot;
+  g_slots[s].entry.name = name;
   g_free_slot = g_slots[s].newer;
   return s;
+}
+
+// The names the hosts file gives outside the block, folded to lower case:
+// those of its last read.
+std::unordered_set<std::string> g_names_outside;
+
+std::string folded(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) c = static_cast<char>(fold_case(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The machine's own name is its host name's first label: "box" of
+// "box.example.org" too, since the resolver finds the short name on the
+// machine itself.
+bool is_machine_name(const std::string& name) {
+  std::string host = machine_host_name();
+  std::string_view label(host);
+  label = label.substr(0, label.find('.'));
+  return !label.empty() && CaseFoldedEqual()(label, name);
 }
 
 // A control byte written into the hosts file would split or end a line there
@@ -336,6 +371,33 @@ const char* name_refusal_reason(const std::string& name) {
 
 bool is_storable_name(const std::string& name) { return name_refusal_reason(name) == nullptr; }
 
+void set_names_outside_block(const std::vector<std::string>& names) {
+  std::unordered_set<std::string> fresh;
+  for (const std::string& name : names) fresh.insert(folded(name));
+  g_names_outside.swap(fresh);
+}
+
+const char* name_taken_reason(const std::string& name) {
+  if (!g_names_outside.empty() && g_names_outside.count(folded(name)) != 0)
+    return "defined outside the block";
+  if (is_machine_name(name)) return "the machine's own name";
+  return nullptr;
+}
+
+void drop_taken_names() {
+  std::uint32_t s = g_oldest;
+  while (s != kNoSlot) {
+    std::uint32_t next = g_slots[s].newer;
+    if (const char* reason = name_taken_reason(g_slots[s].entry.name)) {
+      log(1, "%s: name refused: %s", g_slots[s].entry.name.c_str(), reason);
+      erase_slot(s);
+      g_hosts_dirty = true;
+      ++g_table_version;
+    }
+    s = next;
+  }
+}
+
 std::string serve_registration_datagram(const char* text, std::uint32_t sender) {
   RegistrationRequest request;
   if (!parse_registration_request(text, g_settings.pwd, &request)) return std::string();
@@ -350,11 +412,16 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender) 
 
   // A refused name is acknowledged all the same, like an address that does
   // not parse: the device has been heard, the table just does not take it.
-  if (const char* reason = name_refusal_reason(request.name)) {
-    log_always(1, "%s: name refused: %s", shown_name.c_str(), reason);
-  } else if (parse_ipv4(request.address.c_str()) != kAddressNone) {
-    update_name_table(request.name, request.address);
+  const char* reason = name_refusal_reason(request.name);
+  if (reason == nullptr) reason = name_taken_reason(request.name);
+  if (reason == nullptr && parse_ipv4(request.address.c_str()) != kAddressNone) {
+    try {
+      if (!update_name_table(request.name, request.address)) reason = "table full";
+    } catch (const std::bad_alloc&) {
+      reason = "out of memory";
+    }
   }
+  if (reason != nullptr) log_always(1, "%s: name refused: %s", shown_name.c_str(), reason);
   return format_acknowledgement(request.tag);
 }
 
@@ -392,16 +459,24 @@ bool handle_registration_datagrams(Socket s) {
   return true;
 }
 
-void update_name_table(const std::string& name, const std::string& address_text) {
+bool update_name_table(const std::string& name, const std::string& address_text) {
   std::uint32_t address = parse_ipv4(address_text.c_str());
   std::uint32_t hash = case_folded_hash(name);
 
   long long by_name = find_name(name, hash);
   if (by_name < 0) {
+    // A new name that takes over an address in the table replaces that
+    // entry, so only a name that would make the table longer is refused.
+    if (find_address(address) < 0 &&
+        g_by_name.count() >= static_cast<std::uint32_t>(g_settings.max_names))
+      return false;
+    // Everything that may fail for memory comes before the first change.
+    g_by_name.reserve_one();
+    g_by_address.reserve_one();
+    std::uint32_t s = allocate_slot(name);
+    // Looked up after the reservations, which may have moved the buckets.
     long long by_address = find_address(address);
     if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
-    std::uint32_t s = allocate_slot();
-    g_slots[s].entry.name = name;
     g_slots[s].entry.address = address;
     link_newest(s);
     g_by_name.insert(hash, s);
@@ -412,6 +487,9 @@ void update_name_table(const std::string& name, const std::string& address_text)
     // name index keys on the folded name, so a new spelling keeps its key.
     std::uint32_t s = g_by_name.at(by_name).slot;
     Slot& slot = g_slots[s];
+    // The same name in another case: the table shows it as last registered.
+    // First, as the one step that may fail for memory.
+    if (slot.entry.name != name) slot.entry.name = name;
     if (slot.entry.address != address) {
       g_by_address.erase(slot.entry.address, s);
       long long by_address = find_address(address);
@@ -423,11 +501,10 @@ void update_name_table(const std::string& name, const std::string& address_text)
     // index as it is.
     unlink_slot(s);
     link_newest(s);
-    // The same name in another case: the table shows it as last registered.
-    if (slot.entry.name != name) slot.entry.name = name;
   }
   g_hosts_dirty = true;
   ++g_table_version;
+  return true;
 }
 
 std::uint32_t name_table_version() { return g_table_version; }

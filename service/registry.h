@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 
@@ -48,6 +49,18 @@ const char* name_refusal_reason(const std::string& name);
 // True when name_refusal_reason gives null.
 bool is_storable_name(const std::string& name);
 
+// Names the machine already has, which the block must not hold: every host
+// name and alias that the hosts file gives outside the block (as of its
+// last read, which hands them over here) and the machine's own host name.
+// Compared in any ASCII case.
+void set_names_outside_block(const std::vector<std::string>& names);
+// "defined outside the block", "the machine's own name", or null.
+const char* name_taken_reason(const std::string& name);
+// Removes every entry whose name name_taken_reason refuses, with a level-1
+// line "%s: name refused: %s" each, for names the hosts file took up since
+// they were stored.
+void drop_taken_names();
+
 // Serves one received registration datagram (zero-terminated text) from the
 // IPv4 address `sender` (network byte order): an accepted request is logged
 // and, when its name and address may be stored, entered into the name
@@ -79,7 +92,11 @@ extern bool g_hosts_dirty;
 // this address, appends the new entry
 // at the end and sets g_hosts_dirty. Neither this nor find_by_name walks the
 // table: both go through indexes by name and by address.
-void update_name_table(const std::string& name, const std::string& address_text);
+// False, with the table unchanged, when the table already holds max-names
+// entries and this one would add to them (a new name for an address not in
+// the table). Throws std::bad_alloc with the table unchanged when memory
+// runs out.
+bool update_name_table(const std::string& name, const std::string& address_text);
 // The entry with this name in any ASCII case, or null; valid until the
 // table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);
