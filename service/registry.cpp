@@ -535,5 +535,6 @@ void clear_name_table() {
   g_free_slot = kNoSlot;
   g_oldest = kNoSlot;
   g_newest = kNoSlot;
+  g_names_outside.clear();
   ++g_table_version;
 }

@@ -127,4 +127,5 @@ class NameTableView {
   bool empty() const { return size() == 0; }
 };
 NameTableView name_table();
-void clear_name_table();  // for tests
+// Empties the table and forgets the names outside the block: for tests.
+void clear_name_table();

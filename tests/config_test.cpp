@@ -97,6 +97,31 @@ TEST_F(ConfigTest, PortValues) {
   }
 }
 
+TEST_F(ConfigTest, MaxNamesTakesOnlyAWholeNumberInRange) {
+  EXPECT_EQ(g_settings.max_names, 10000);
+  struct Case {
+    const char* line;
+    int max_names;  // value afterwards (10000: unchanged)
+    bool refused;
+  } cases[] = {
+      {"max-names 100", 100, false},        {"max-names 1", 1, false},
+      {"max-names 1000000", 1000000, false}, {"max-names 0", 10000, true},
+      {"max-names 1000001", 10000, true},   {"max-names 99999999999", 10000, true},
+      {"max-names -5", 10000, true},        {"max-names 10k", 10000, true},
+      {"max-names +100", 10000, true},      {"max-names", 10000, true},
+  };
+  for (const Case& c : cases) {
+    reset();
+    std::vector<std::string> messages = read(std::string(c.line) + "\n");
+    EXPECT_EQ(g_settings.max_names, c.max_names) << c.line;
+    if (c.refused) {
+      EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
+    } else {
+      EXPECT_TRUE(messages.empty()) << c.line;
+    }
+  }
+}
+
 TEST_F(ConfigTest, StringValuesTakeTheTrimmedRestOfLine) {
   read("pwd   sec ret  \t\n"
        "hosts-file /etc/my hosts/file\n"
@@ -277,6 +302,21 @@ TEST_F(LogTest, CountIsWrittenWhenTheSecondIsOverWithoutANewRecord) {
   ASSERT_EQ(messages.size(), 2u * kLogBurstLimit + 1);
   // Only the format that went past the limit has a count.
   EXPECT_EQ(messages.back(), "3 similar records suppressed");
+}
+
+// At stop nothing may be lost: the count of a second that is not over yet
+// is written at once when all are asked for.
+TEST_F(LogTest, CountOfTheUnfinishedSecondIsWrittenWhenAllAreReleased) {
+  for (int i = 0; i < kLogBurstLimit + 5; ++i) log(1, "Recvfrom error: %d", i);
+  log_release_held_back();
+  EXPECT_EQ(log_messages(folder_).size(), static_cast<std::size_t>(kLogBurstLimit));
+  log_release_held_back(true);
+  std::vector<std::string> messages = log_messages(folder_);
+  ASSERT_EQ(messages.size(), static_cast<std::size_t>(kLogBurstLimit) + 1);
+  EXPECT_EQ(messages.back(), "5 similar records suppressed");
+  // The burst is over: the next record of the format is written.
+  log(1, "Recvfrom error: %d", 99);
+  EXPECT_EQ(log_messages(folder_).back(), "Recvfrom error: 99");
 }
 
 TEST_F(LogTest, RecordFormatAndDataWithPercentSigns) {

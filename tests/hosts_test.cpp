@@ -161,6 +161,60 @@ TEST_F(HostsFile, LinesOfTheBlockThatAreNoEntriesAreSkipped) {
             "10.9.9.9 user\n");
 }
 
+// The first max-names entries of the block go in, in file order; the rest
+// is one log line.
+TEST_F(HostsFile, BlockLongerThanTheCapLoadsItsFirstEntries) {
+  g_settings.max_names = 3;
+  write_file(hosts_,
+             "#tarvik-begin\n10.0.0.1 a\n10.0.0.2 b\n10.0.0.3 c\n10.0.0.4 d\n"
+             "10.0.0.9 a\n10.0.0.5 e\n#tarvik-end\n");
+  load_hosts_block(hosts_);
+  // The later line for a stored name still renews it.
+  EXPECT_EQ(table_content(), (Content{{"b", "10.0.0.2"}, {"c", "10.0.0.3"}, {"a", "10.0.0.9"}}));
+  EXPECT_EQ(log_messages(),
+            std::vector<std::string>{hosts_ + ": 2 entries skipped: table full (max-names 3)"});
+}
+
+// Names the rest of the file (or the machine) already has are not loaded,
+// and are dropped when a later rewrite reads them outside the block.
+TEST_F(HostsFile, NamesDefinedOutsideTheBlockAreNeverInIt) {
+  std::string host = machine_host_name();
+  std::string own = host.substr(0, host.find('.'));
+  bool own_storable = is_storable_name(own);
+  write_file(hosts_,
+             "127.0.0.1\tlocalhost\n"
+             "10.0.0.1 Router gw # printer\n"
+             "::1 ip6-localhost ip6-loopback\n"
+             "#tarvik-begin\n"
+             "10.0.1.1\trouter\n"
+             "10.0.1.2\tGW\n"
+             "10.0.1.3\tprinter\n"
+             "10.0.1.4\tIP6-LOCALHOST\n"
+             "10.0.1.5\tlate\n" +
+             (own_storable ? "10.0.1.6\t" + own + "\n" : std::string()) +
+             "#tarvik-end\n"
+             "10.0.0.9 late\n");
+  load_hosts_block(hosts_);
+  EXPECT_EQ(table_content(), (Content{{"printer", "10.0.1.3"}}));
+  std::vector<std::string> expected{"router: name refused: defined outside the block",
+                                    "GW: name refused: defined outside the block",
+                                    "IP6-LOCALHOST: name refused: defined outside the block",
+                                    "late: name refused: defined outside the block"};
+  if (own_storable) expected.push_back(own + ": name refused: the machine's own name");
+  EXPECT_EQ(log_messages(), expected);
+
+  // Someone adds a stored name outside the block: the next write drops it.
+  update_name_table("meter1", "10.0.1.7");
+  write_file(hosts_, read_file(hosts_) + "10.0.0.10 other METER1\n");
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(table_content(), (Content{{"printer", "10.0.1.3"}}));
+  std::string text = read_file(hosts_);
+  std::string block = text.substr(text.find("#tarvik-begin"));
+  EXPECT_EQ(block.substr(0, block.find("#tarvik-end")), "#tarvik-begin\n10.0.1.3\tprinter\n");
+  EXPECT_EQ(log_messages().back(), "meter1: name refused: defined outside the block");
+  EXPECT_EQ(name_taken_reason("other"), std::string("defined outside the block"));
+}
+
 TEST_F(HostsFile, LoadOfMissingFileLogsAndLoadsNothing) {
   load_hosts_block(hosts_);
   EXPECT_TRUE(name_table().empty());

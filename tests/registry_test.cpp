@@ -1,7 +1,10 @@
 #include "registry.h"
 #include "test_files.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -301,6 +304,97 @@ TEST_F(NameTable, EmptiedAndClearedTableTakesNewNames) {
   EXPECT_EQ(table_content(), (std::vector<std::pair<std::string, std::string>>{{"e0", "10.0.2.2"}}));
 }
 
+// Once the table holds max-names entries, only a name that would make it
+// longer is turned away; the table and its flag are then left as they were.
+TEST_F(NameTable, FullTableRefusesOnlyNamesThatWouldMakeItLonger) {
+  Settings saved = g_settings;
+  g_settings.max_names = 3;
+  EXPECT_TRUE(update_name_table("a", "10.0.0.1"));
+  EXPECT_TRUE(update_name_table("b", "10.0.0.2"));
+  EXPECT_TRUE(update_name_table("c", "10.0.0.3"));
+  g_hosts_dirty = false;
+  EXPECT_FALSE(update_name_table("d", "10.0.0.4"));
+  using Content = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(table_content(), (Content{{"a", "10.0.0.1"}, {"b", "10.0.0.2"}, {"c", "10.0.0.3"}}));
+  EXPECT_FALSE(g_hosts_dirty);
+  EXPECT_EQ(find_by_name("d", 1), nullptr);
+
+  // A renewal, a new address and a new spelling of a stored name go on, and
+  // a new name that takes over a stored address replaces that entry.
+  EXPECT_TRUE(update_name_table("a", "10.0.0.1"));
+  EXPECT_TRUE(update_name_table("b", "10.0.0.9"));
+  EXPECT_TRUE(update_name_table("C", "10.0.0.3"));
+  EXPECT_TRUE(update_name_table("e", "10.0.0.1"));
+  EXPECT_EQ(table_content(), (Content{{"b", "10.0.0.9"}, {"C", "10.0.0.3"}, {"e", "10.0.0.1"}}));
+  EXPECT_TRUE(g_hosts_dirty);
+  EXPECT_FALSE(update_name_table("f", "10.0.0.5"));
+
+  // Room again once the cap is raised (or an entry has gone).
+  g_settings.max_names = 4;
+  EXPECT_TRUE(update_name_table("f", "10.0.0.5"));
+  EXPECT_EQ(name_table().size(), 4u);
+  g_settings = saved;
+}
+
+// Memory running out in the middle of an update leaves the table whole: a
+// child process with little address space fills the table until an update
+// fails, then checks every entry it was told went in (and nothing else) is
+// found, by name and in the order. Sanitizers reserve far more address space
+// than the limit, so the test runs only in plain builds.
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVIK_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARVIK_UNDER_ASAN 1
+#endif
+#endif
+TEST_F(NameTable, UpdateThatRunsOutOfMemoryLeavesTheTableWhole) {
+#ifdef TARVIK_UNDER_ASAN
+  GTEST_SKIP() << "an address-space limit does not work under AddressSanitizer";
+#else
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    g_settings.max_names = kMaxNamesLimit * 100;
+    // Room for what the process holds now and a few tens of MB more.
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit limit;
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (48u << 20);
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
+    std::uint32_t stored = 0;
+    bool failed = false;
+    try {
+      // Long names, so that strings allocate and the indexes grow often.
+      for (; stored < 50000000u; ++stored) {
+        if (!update_name_table("device-with-a-long-name-" + std::to_string(stored),
+                               format_ipv4(htonl(0x0A000000u + stored))))
+          _exit(11);
+      }
+    } catch (const std::bad_alloc&) {
+      failed = true;
+    }
+    if (!failed) _exit(12);
+    // Checked without allocating anything of its own.
+    if (name_table().size() != stored) _exit(13);
+    std::uint32_t i = 0;
+    char name[64];
+    for (const NameEntry& e : name_table()) {
+      int n = std::snprintf(name, sizeof name, "device-with-a-long-name-%u", static_cast<unsigned>(i));
+      if (e.name.size() != static_cast<std::size_t>(n) || e.name.compare(0, e.name.size(), name) != 0) _exit(14);
+      if (e.address != htonl(0x0A000000u + i)) _exit(15);
+      if (find_by_name(name, static_cast<std::size_t>(n)) != &e) _exit(16);
+      ++i;
+    }
+    if (i != stored || stored == 0) _exit(17);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
 
 TEST(RegistryNames, OnlySingleLabelsOfTheHostNameAlphabetAreStorable) {
   struct Case {
@@ -328,6 +422,14 @@ TEST(RegistryNames, OnlySingleLabelsOfTheHostNameAlphabetAreStorable) {
       {"caf\xC3\xA9", "not a host name"},
       {"a/b", "not a host name"},
       {"*", "not a host name"},
+      // The bytes between 'Z' and 'a', and those just outside the letters.
+      {"a[b", "not a host name"},
+      {"a\\b", "not a host name"},
+      {"a]b", "not a host name"},
+      {"a^b", "not a host name"},
+      {"a`b", "not a host name"},
+      {"@", "not a host name"},
+      {"{", "not a host name"},
       {"localhost", "reserved name"},
       {"LocalHost", "reserved name"},
       {"WPAD", "reserved name"},
@@ -485,6 +587,70 @@ TEST_F(RegistryDatagram, UnusableAddressOrNameIsAcknowledgedButNotEntered) {
     // No raw control byte reaches the log.
     for (char ch : raw_log()) ASSERT_TRUE(ch == '\r' || ch == '\n' || static_cast<unsigned char>(ch) >= 0x20);
   }
+}
+
+// Names refused for what the table or the machine already holds are
+// acknowledged like any refused name, and logged with the reason.
+TEST_F(RegistryDatagram, NamesTheMachineHasAndNamesBeyondTheCapAreRefused) {
+  std::string host = machine_host_name();
+  std::string own = host.substr(0, host.find('.'));
+  if (!is_storable_name(own)) GTEST_SKIP() << "the host name '" << host << "' could not be registered anyway";
+  std::string own_upper = own;
+  for (char& c : own_upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+  g_settings.max_names = 2;
+  set_names_outside_block({"Router", "gw", "ip6-localhost"});
+  struct Case {
+    std::string name;
+    std::string address;
+    const char* reason;  // null: entered
+  };
+  const Case cases[] = {
+      {"router", "10.0.0.1", "defined outside the block"},
+      {"GW", "10.0.0.2", "defined outside the block"},
+      {"IP6-Localhost", "10.0.0.3", "defined outside the block"},
+      {own_upper, "10.0.0.4", "the machine's own name"},
+      {"meter1", "10.0.0.5", nullptr},
+      {"meter2", "10.0.0.6", nullptr},
+      {"meter3", "10.0.0.7", "table full"},
+      // A stored name still renews and moves when the table is full.
+      {"meter1", "10.0.0.8", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove((folder_ + "/log").c_str());
+    EXPECT_TRUE(send_and_handle(format_registration_request(c.name, c.address, "")));
+    EXPECT_EQ(reply(), format_acknowledgement(registration_tag(c.address, c.name, "")));
+    std::vector<std::string> expected{"127.0.0.1: " + c.name + " " + c.address};
+    if (c.reason != nullptr) expected.push_back(c.name + ": name refused: " + c.reason);
+    EXPECT_EQ(log_messages(), expected);
+    const NameEntry* entry = find_by_name(c.name.data(), c.name.size());
+    EXPECT_EQ(entry != nullptr && entry->address == parse_ipv4(c.address.c_str()), c.reason == nullptr);
+  }
+  EXPECT_EQ(table_content(), (std::vector<std::pair<std::string, std::string>>{
+                                 {"meter2", "10.0.0.6"}, {"meter1", "10.0.0.8"}}));
+}
+
+// A name that the hosts file took up after it was stored leaves the table
+// at the next read; the others stay as they were.
+TEST_F(RegistryDatagram, NamesTakenUpOutsideTheBlockLeaveTheTable) {
+  update_name_table("meter1", "10.0.0.1");
+  update_name_table("printer", "10.0.0.2");
+  update_name_table("meter3", "10.0.0.3");
+  g_hosts_dirty = false;
+  drop_taken_names();
+  EXPECT_EQ(name_table().size(), 3u);
+  EXPECT_FALSE(g_hosts_dirty);
+
+  set_names_outside_block({"PRINTER", "other"});
+  drop_taken_names();
+  EXPECT_EQ(table_content(), (std::vector<std::pair<std::string, std::string>>{
+                                 {"meter1", "10.0.0.1"}, {"meter3", "10.0.0.3"}}));
+  EXPECT_TRUE(g_hosts_dirty);
+  EXPECT_EQ(log_messages(), std::vector<std::string>{"printer: name refused: defined outside the block"});
+  // The last read decides: a name no longer outside may be stored again.
+  set_names_outside_block({});
+  EXPECT_EQ(name_taken_reason("printer"), nullptr);
 }
 
 TEST_F(RegistryDatagram, AllowFromDropsOtherSendersUnseen) {
