@@ -157,8 +157,9 @@ def write_service_folder(folder, names, dns_port, upstream):
         f.write("#tarvik-end\n")
     with open(os.path.join(folder, "main.conf"), "w") as f:
         f.write("port %d\nhosts-file %s\nlog-path %s\ndns-port %d\ntarvik-server-ip 10.0.0.53\n"
-                "dns-server-ip %s\n" % (free_port(), os.path.join(folder, "hosts"), folder,
-                                        dns_port, upstream))
+                "dns-server-ip %s\nmax-names %d\n"
+                % (free_port(), os.path.join(folder, "hosts"), folder, dns_port, upstream,
+                   max(names, 10000)))
 
 
 def start_service(servers, program, folder, names, upstream):

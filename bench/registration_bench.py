@@ -69,7 +69,9 @@ def start_service(program, folder, names):
             f.write("%s\tn%d\n" % (address_of(i), i))
         f.write("#tarvik-end\n")
     with open(os.path.join(folder, "main.conf"), "w") as f:
-        f.write("port %d\npwd %s\nhosts-file %s\nlog-path %s\n" % (port, PASSWORD, hosts, folder))
+        # The table's cap must not turn the large runs' names away.
+        f.write("port %d\npwd %s\nhosts-file %s\nlog-path %s\nmax-names 1000000\n"
+                % (port, PASSWORD, hosts, folder))
     p = subprocess.Popen([program, "run"], cwd=folder, stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return p, port

@@ -164,6 +164,13 @@ inline const char* reference_refusal(const std::string& name) {
   return nullptr;
 }
 
+// The machine's own name as a name to refuse: the host name's first label,
+// in lower case.
+inline std::string reference_machine_name() {
+  std::string host = machine_host_name();
+  return lower_ascii(host.substr(0, host.find('.')));
+}
+
 // The name table as name and address pairs, oldest first.
 using Table = std::vector<std::pair<std::string, std::uint32_t>>;
 

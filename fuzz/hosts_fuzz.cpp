@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,16 +55,56 @@ BlockPlace find_block(const std::vector<fuzz::Piece>& pieces) {
   return place;
 }
 
+const std::string kSpace(" \t\n\v\f\r", 6);
+
+// The names the file gives outside its block, in lower case: on each line
+// (the text before the block and the text after it, each cut into lines of
+// its own), the words after the first, up to a '#'.
+std::set<std::string> reference_outside_names(const std::string& hosts) {
+  std::vector<fuzz::Piece> pieces = fuzz::split_pieces(hosts);
+  BlockPlace place = find_block(pieces);
+  std::string parts[2];
+  for (std::size_t i = 0; i < (place.found ? place.begin : pieces.size()); ++i) parts[0] += pieces[i].raw;
+  if (place.found) {
+    for (std::size_t i = place.end + 1; i < pieces.size(); ++i) parts[1] += pieces[i].raw;
+  }
+  std::set<std::string> names;
+  for (const std::string& part : parts) {
+    std::size_t start = 0;
+    while (start < part.size()) {
+      std::size_t end = std::min(part.size(), part.find('\n', start));
+      std::string line = part.substr(start, end - start);
+      line = line.substr(0, line.find('#'));
+      std::size_t p = line.find_first_not_of(kSpace);
+      bool first = true;
+      while (p != std::string::npos) {
+        std::size_t q = std::min(line.size(), line.find_first_of(kSpace, p));
+        if (!first) names.insert(fuzz::lower_ascii(line.substr(p, q - p)));
+        first = false;
+        p = line.find_first_not_of(kSpace, q);
+      }
+      start = end + 1;
+    }
+  }
+  return names;
+}
+
+bool reference_taken(const std::set<std::string>& outside, const std::string& name) {
+  std::string lower = fuzz::lower_ascii(name);
+  return outside.count(lower) != 0 || lower == fuzz::reference_machine_name();
+}
+
 // The table the load gives: every line inside the block, split into its
 // first two words (address text, name), except lines that are no entry: an
-// address that does not parse (a zero byte in it included), or a name the
-// service would not store from the network.
+// address that does not parse (a zero byte in it included), a name the
+// service would not store from the network, or a name the file gives
+// outside the block or the machine's own.
 fuzz::Table reference_load(const std::string& hosts) {
-  static const std::string kSpace(" \t\n\v\f\r", 6);
   std::vector<fuzz::Piece> pieces = fuzz::split_pieces(hosts);
   BlockPlace place = find_block(pieces);
   fuzz::Table table;
   if (!place.found) return table;
+  std::set<std::string> outside = reference_outside_names(hosts);
   for (std::size_t i = place.begin + 1; i < place.end; ++i) {
     const std::string& line = pieces[i].raw;
     std::size_t a = line.find_first_not_of(kSpace);
@@ -79,7 +120,7 @@ fuzz::Table reference_load(const std::string& hosts) {
     }
     std::uint32_t value = parse_ipv4(address.c_str());
     bool parses = address.find('\0') == std::string::npos && value != kAddressNone;
-    if (!parses || fuzz::reference_refusal(name) != nullptr) continue;
+    if (!parses || fuzz::reference_refusal(name) != nullptr || reference_taken(outside, name)) continue;
     fuzz::reference_update(&table, name, value);
   }
   return table;
@@ -147,7 +188,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(fuzz::table_content() == model);
 
+  // The rewrite reads the file again and drops what it defines outside.
+  std::set<std::string> outside = reference_outside_names(hosts);
+  fuzz::Table kept;
+  for (const auto& e : model) {
+    if (!reference_taken(outside, e.first)) kept.push_back(e);
+  }
+  model.swap(kept);
   FUZZ_CHECK(rewrite_hosts_block(hosts_path));
+  FUZZ_CHECK(fuzz::table_content() == model);
   FUZZ_CHECK(!g_hosts_dirty);
   bool exists = false;
   std::string rewritten = fuzz::read_whole_file(hosts_path, &exists);

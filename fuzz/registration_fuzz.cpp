@@ -157,6 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> expected_records = {"192.168.7.9: " + reference_log_safe(expected.name) + " " +
                                                reference_log_safe(expected.address)};
   const char* refusal = fuzz::reference_refusal(expected.name);
+  if (refusal == nullptr && fuzz::lower_ascii(expected.name) == fuzz::reference_machine_name())
+    refusal = "the machine's own name";
   if (refusal != nullptr) {
     expected_records.push_back(reference_log_safe(expected.name) + ": name refused: " + refusal);
   }

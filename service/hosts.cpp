@@ -311,7 +311,11 @@ void load_hosts_block(const std::string& hosts_path) {
     line_start = piece.back() == '\n';
     try {
       split_entry_line(piece, &address, &name);
-      if (!is_entry(address, name)) {
+      if (no_memory > 0) {
+        // Memory ran out: the rest is only counted, since every update
+        // would fail the same way, each at the cost of an exception.
+        if (is_entry(address, name)) ++no_memory;
+      } else if (!is_entry(address, name)) {
         log(2, "%s:%d: not an entry, skipped: '%s'", hosts_path.c_str(), line_number,
             log_safe(without_line_end(piece)).c_str());
       } else if (const char* reason = name_taken_reason(name)) {

@@ -154,6 +154,22 @@ class Flood(ServiceTest):
         self.assertEqual(svc.stop(), 0)
 
 
+    def test_count_of_the_second_the_stop_cuts_short_is_written(self):
+        # 30 block lines that are no entries: 10 records, 20 held back, all
+        # within the start's first second, and a stop right after it.
+        junk = b"".join(b"# junk %d\n" % i for i in range(30))
+        svc = self.service(hosts=b"#tarvik-begin\n" + junk + b"#tarvik-end\n")
+        self.assertEqual(svc.stop(), 0)
+        messages = svc.log_messages()
+        skipped = [m for m in messages if ": not an entry, skipped: '# junk " in m]
+        counts = [m for m in messages if m.endswith(" similar records suppressed")]
+        self.assertEqual(len(skipped), FLOOD_LIMIT, messages)
+        # Whether the second was over before the stop or not, no held-back
+        # record goes uncounted, and the count comes before "Stopped".
+        self.assertEqual(len(skipped) + sum(int(m.split()[0]) for m in counts), 30, messages)
+        self.assertEqual(messages[-1], "Stopped")
+
+
 def run_register(*args, timeout=60):
     done = subprocess.run(harness.command(harness.REGISTER, *args), env=harness.run_env(),
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

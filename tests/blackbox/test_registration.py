@@ -3,8 +3,10 @@ as the service writes it, loads it back and keeps the rest of the file."""
 import glob
 import json
 import os
+import resource
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -325,6 +327,108 @@ finally:
     result["exit"] = service.wait(timeout=10)
 print(json.dumps(result))
 """
+
+
+def under_sanitizer(program):
+    """True for a build with AddressSanitizer, which reserves terabytes of
+    address space and so cannot run under an address-space limit."""
+    with open(program, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+class Limits(ServiceTest):
+    def test_full_table_refuses_new_names_and_still_takes_renewals(self):
+        svc = self.service(hosts=b"127.0.0.1 localhost\n", conf="max-names 100\n")
+        for i in range(100):
+            self.assertIsNotNone(svc.register("dev%d" % i, "10.0.%d.%d" % (i // 200, i % 200 + 1)))
+        name, address = "extra", "10.0.9.9"
+        self.assertEqual(svc.register(name, address), b"tarvik1 ack %08x"
+                         % harness.zlib.crc32(("tarvik1" + address + name).encode()))
+        self.assertTrue(svc.wait_log("extra: name refused: table full"), svc.log())
+        # A stored name moves to another address, and the table is still full.
+        self.assertIsNotNone(svc.register("dev5", "10.0.8.8"))
+        self.assertIsNotNone(svc.register("extra2", "10.0.9.10"))
+        self.assertTrue(svc.wait_log("extra2: name refused: table full"), svc.log())
+        self.assertEqual(svc.stop(), 0)
+        nl = self.hosts_nl()
+        entries = [(b"10.0.0.%d" % (i + 1), b"dev%d" % i) for i in range(100) if i != 5]
+        entries.append((b"10.0.8.8", b"dev5"))
+        self.assertEqual(svc.hosts(), b"127.0.0.1 localhost" + nl + nl + block(entries, nl))
+
+    def test_block_longer_than_the_cap_loads_its_first_entries(self):
+        lines = b"".join(b"10.1.%d.%d\tdev%d\n" % (i // 200, i % 200 + 1, i) for i in range(150))
+        svc = self.service(hosts=b"#tarvik-begin\n" + lines + b"#tarvik-end\n", conf="max-names 100\n")
+        self.assertIn("%s: 50 entries skipped: table full (max-names 100)" % harness.native_path(svc.hosts_path),
+                      svc.log_messages())
+        nl = self.hosts_nl()
+        expected = block([(b"10.1.%d.%d" % (i // 200, i % 200 + 1), b"dev%d" % i) for i in range(100)], nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
+        self.assertEqual(svc.stop(), 0)
+
+    def test_names_the_machine_already_has_are_refused(self):
+        own = socket.gethostname().split(".")[0]
+        original = b"127.0.0.1 localhost\n10.0.0.1 router gw # printer\n::1 ip6-localhost ip6-loopback\n"
+        svc = self.service(hosts=original)
+        cases = [("GW", "defined outside the block"), ("IP6-localhost", "defined outside the block"),
+                 (own.upper(), "the machine's own name"), ("printer", None), ("meter1", None)]
+        for i, (name, reason) in enumerate(cases):
+            with self.subTest(name=name):
+                address = "10.0.1.%d" % (i + 1)
+                self.assertIsNotNone(svc.register(name, address))
+                self.assertTrue(svc.wait_log("127.0.0.1: %s %s" % (name, address)))
+                if reason:
+                    self.assertTrue(svc.wait_log("%s: name refused: %s" % (name, reason)), svc.log())
+        nl = self.hosts_nl()
+        expected = original.replace(b"\n", nl) + nl + block([(b"10.0.1.4", b"printer"), (b"10.0.1.5", b"meter1")], nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
+
+        # Someone gives meter1 a line of its own: the next write leaves it out.
+        with open(svc.hosts_path, "ab") as f:
+            f.write(b"10.0.0.2 Meter1" + nl)
+        self.assertIsNotNone(svc.register("meter2", "10.0.1.6"))
+        self.assertTrue(svc.wait_log("meter1: name refused: defined outside the block"), svc.log())
+        expected = (original.replace(b"\n", nl) + nl + block([(b"10.0.1.4", b"printer"), (b"10.0.1.6", b"meter2")], nl)
+                    + b"10.0.0.2 Meter1" + nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
+        self.assertEqual(svc.stop(), 0)
+
+    @unittest.skipIf(harness.WINE, "an address-space limit on Wine's loader says nothing of the exe's heap")
+    def test_short_of_memory_it_starts_with_what_fits_and_serves(self):
+        if under_sanitizer(harness.PROGRAM):
+            self.skipTest("AddressSanitizer cannot run under an address-space limit")
+        # About 85 MB of entries: the file and its table together do not
+        # fit in 128 MB of address space.
+        count = 3000000
+        with tempfile.TemporaryDirectory(prefix="tarvik-bb-big-") as scratch:
+            hosts = os.path.join(scratch, "hosts")
+            with open(hosts, "wb") as f:
+                f.write(b"127.0.0.1 localhost\n#tarvik-begin\n")
+                for first in range(0, count, 100000):
+                    f.write(b"".join(b"10.%d.%d.%d\tdevice-%d\n" % (i >> 16, (i >> 8) & 255, i & 255, i)
+                                     for i in range(first, first + 100000)))
+                f.write(b"#tarvik-end\n")
+            with open(hosts, "rb") as f:
+                original = f.read()
+            svc = self.service(start=False, conf="max-names 1000000\n")
+            shutil.move(hosts, svc.hosts_path)
+
+        def low_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (128 << 20, 128 << 20))
+
+        svc.start(preexec_fn=low_memory)
+        path = svc.hosts_path
+        skipped = [m for m in svc.log_messages() if m.startswith(path + ": ") and " entries skipped: " in m]
+        self.assertTrue(skipped, svc.log_messages())
+        self.assertEqual(svc.register("meter1", "192.168.1.20"), EXAMPLE_ACK)
+        self.assertTrue(svc.wait_log("127.0.0.1: meter1 192.168.1.20"))
+        self.assertIsNone(svc.process.poll())
+        self.assertEqual(svc.stop(30), 0)
+        # Whatever the writes could not do, the file is whole: either as it
+        # was or with a complete block.
+        text = svc.hosts()
+        if text != original:
+            self.assertTrue(text.startswith(b"127.0.0.1 localhost\n#tarvik-begin\n"), text[:100])
+            self.assertTrue(text.endswith(b"\n#tarvik-end\n"), text[-100:])
 
 
 class Resolver(ServiceTest):
