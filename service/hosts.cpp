@@ -304,6 +304,7 @@ void load_hosts_block(const std::string& hosts_path) {
 
   std::string address;
   std::string name;
+  std::string machine = machine_name();
   int full = 0;
   int no_memory = 0;
   while (in_block && next_piece(text, &pos, &piece) && !is_end_marker(piece)) {
@@ -318,7 +319,7 @@ void load_hosts_block(const std::string& hosts_path) {
       } else if (!is_entry(address, name)) {
         log(2, "%s:%d: not an entry, skipped: '%s'", hosts_path.c_str(), line_number,
             log_safe(without_line_end(piece)).c_str());
-      } else if (const char* reason = name_taken_reason(name)) {
+      } else if (const char* reason = name_taken_reason(name, machine)) {
         log(1, "%s: name refused: %s", name.c_str(), reason);
       } else if (!update_name_table(name, address)) {
         ++full;

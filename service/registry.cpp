@@ -245,15 +245,6 @@ std::string folded(std::string_view name) {
   return out;
 }
 
-// The machine's own name is its host name's first label: "box" of
-// "box.example.org" too, since the resolver finds the short name on the
-// machine itself.
-bool is_machine_name(const std::string& name) {
-  std::string host = machine_host_name();
-  std::string_view label(host);
-  label = label.substr(0, label.find('.'));
-  return !label.empty() && CaseFoldedEqual()(label, name);
-}
 
 // A control byte written into the hosts file would split or end a line there
 // (and Ctrl+Z ends a text-mode read on Windows), so such names stay out of it.
@@ -377,18 +368,27 @@ void set_names_outside_block(const std::vector<std::string>& names) {
   g_names_outside.swap(fresh);
 }
 
-const char* name_taken_reason(const std::string& name) {
+std::string machine_name() {
+  // Asked afresh each time, so a renamed machine counts at once.
+  std::string host = machine_host_name();
+  return host.substr(0, host.find('.'));
+}
+
+const char* name_taken_reason(const std::string& name, const std::string& machine) {
   if (!g_names_outside.empty() && g_names_outside.count(folded(name)) != 0)
     return "defined outside the block";
-  if (is_machine_name(name)) return "the machine's own name";
+  if (!machine.empty() && CaseFoldedEqual()(machine, name)) return "the machine's own name";
   return nullptr;
 }
 
+const char* name_taken_reason(const std::string& name) { return name_taken_reason(name, machine_name()); }
+
 void drop_taken_names() {
+  std::string machine = machine_name();
   std::uint32_t s = g_oldest;
   while (s != kNoSlot) {
     std::uint32_t next = g_slots[s].newer;
-    if (const char* reason = name_taken_reason(g_slots[s].entry.name)) {
+    if (const char* reason = name_taken_reason(g_slots[s].entry.name, machine)) {
       log(1, "%s: name refused: %s", g_slots[s].entry.name.c_str(), reason);
       erase_slot(s);
       g_hosts_dirty = true;

@@ -56,6 +56,12 @@ bool is_storable_name(const std::string& name);
 void set_names_outside_block(const std::vector<std::string>& names);
 // "defined outside the block", "the machine's own name", or null.
 const char* name_taken_reason(const std::string& name);
+// The machine's own name: its host name's first label ("box" of
+// "box.example.org" too, since the resolver finds the short name on the
+// machine itself), or "" when it cannot be had.
+std::string machine_name();
+// As above with machine_name() at hand, for a loop over many names.
+const char* name_taken_reason(const std::string& name, const std::string& machine);
 // Removes every entry whose name name_taken_reason refuses, with a level-1
 // line "%s: name refused: %s" each, for names the hosts file took up since
 // they were stored.
