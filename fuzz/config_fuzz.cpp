@@ -146,6 +146,15 @@ Expected reference_read(const std::string& content, const Settings& start) {
     } else if (key == "allow-from") {
       s.allow_from_set = true;
       refused = !reference_prefixes(trimmed(rest), &s.allow_from);
+    } else if (key == "max-names") {
+      // Digits only, 1 to 1,000,000.
+      std::string word = first_word(rest, &after);
+      refused = word.empty() || word.size() > 7 || word.find_first_not_of("0123456789") != std::string::npos;
+      if (!refused) {
+        long value = std::stol(word);
+        refused = value < 1 || value > 1000000;
+        if (!refused) s.max_names = static_cast<int>(value);
+      }
     }
     if (refused) {
       std::string text = piece.text;
@@ -218,6 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(s.verbose == x.verbose);
   FUZZ_CHECK(s.allow_from_set == x.allow_from_set);
   FUZZ_CHECK(same_ranges(s.allow_from, x.allow_from));
+  FUZZ_CHECK(s.max_names == x.max_names);
+  FUZZ_CHECK(s.max_names >= 1 && s.max_names <= kMaxNamesLimit);
   // What the settings promise to the rest of the service.
   FUZZ_CHECK(s.port >= 1 && s.port <= 65535);
   FUZZ_CHECK(s.dns_port == 0 || (s.dns_port <= 65535 && s.dns_port != s.port));
