@@ -8,8 +8,12 @@
 // Feeds every entry line of the block into update_name_table. A line of the
 // block that is no entry (an address that does not parse, no name, a name
 // the service would refuse from the network: comments and blank lines among
-// them) is skipped with a level-2 line. Logs "%s: No such file or directory"
-// when the file cannot be read.
+// them) is skipped with a level-2 line; a name the machine already has
+// (name_taken_reason) with "%s: name refused: %s". Entries the table has no
+// room for (max-names) or no memory for are counted and logged in one line
+// each. Logs "%s: No such file or directory" when the file cannot be read.
+// Hands the names of the lines outside the block to the name table, as
+// every rewrite does again.
 void load_hosts_block(const std::string& hosts_path);
 
 // Deletes the copies that a run killed in the middle of a rewrite left
