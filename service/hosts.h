@@ -22,7 +22,8 @@ void load_hosts_block(const std::string& hosts_path);
 void remove_stale_hosts_copies(const std::string& hosts_path);
 
 // Writes the table into the hosts file: every byte outside the block kept,
-// the block rewritten. The new file is composed in memory, written to a
+// the block rewritten. The names the read finds outside the block go to the
+// name table first, and stored names among them leave it (drop_taken_names). The new file is composed in memory, written to a
 // fresh copy beside the hosts file (created exclusively, never through a
 // link), forced to disk and renamed over the hosts file; where the hosts
 // file cannot be renamed over (a mount point) it is written in place, and
