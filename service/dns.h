@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dns_answer.h"
+#include "dns_tcp.h"
+#include "dns_udp.h"
 #include "platform.h"
 
 // --- Service ---------------------------------------------------------------
@@ -29,9 +32,6 @@ bool open_dns_sockets(int port);
 // Closes the DNS sockets, every TCP connection and every pending forward.
 void close_dns_sockets();
 
-// True when a forward sent at tick `sent_at_ms` has outlived its 5000 ms at
-// tick `now` (unsigned difference, so the tick counter's wrap does no harm).
-bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms);
 // Adds the DNS sockets to the wait set: the UDP socket, the UDP forwards
 // still within their 5000 ms (expired ones are closed, without a log line),
 // the TCP listener, and the TCP connections with what each waits for
@@ -45,46 +45,11 @@ void add_dns_sockets(std::uint32_t now, WaitSet* set);
 // new client.
 void serve_dns_sockets(const WaitSet& set);
 
-enum class QueryOutcome { kReply, kForward, kDrop };
-// How the reply travels: over UDP a reply is limited to 512 bytes, or to the
-// UDP payload size the query's EDNS OPT record offers when that is larger;
-// over TCP only the buffer limits it.
-enum class Transport { kUdp, kTcp };
-// Any reply answer_query builds fits this many bytes (a question name is at
-// most 255 bytes, and the records the server adds are few and short).
-constexpr int kReplyCapacity = 512;
-// Decides what becomes of one received DNS message, transport-independent:
-// UDP and TCP both call it. `message` holds the `length` received bytes
-// (length >= 0; nothing past them is read) in a buffer of `capacity` bytes
-// (capacity >= length; capacity >= kReplyCapacity guarantees every reply
-// fits whole).
-//   kReply: the reply has been built in place in message[0, *reply_length),
-//     *reply_length <= capacity, and over UDP within the limit above. When a
-//     local answer does not fit, the reply is its header and question (and
-//     OPT) with TC set, so that the asker retries over TCP.
-//   kForward: message[0, length) is unchanged and goes to the upstream server
-//     as it is (only when an upstream server is configured).
-//   kDrop: nothing is sent (responses, datagrams shorter than a header, a
-//     reply that cannot fit even cut down).
-// The rules: names compare ignoring ASCII case; the zone tarvik. (its SOA and
-// NS, ns.tarvik, the registered names) is answered with AA, with the SOA in
-// the authority section of every name error and empty answer; other names
-// are relayed, or REFUSED when there is no upstream server. Opcodes other
-// than QUERY get NOTIMP, anything but one readable question FORMERR, classes
-// other than IN and ANY in the zone REFUSED. A query with an OPT record gets
-// the server's own (version 0, 1232 bytes, DO copied), or BADVERS for a
-// version above 0. The header is set, never copied: RD, CD and the opcode
-// come back, RA only with an upstream server.
-QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
-                          int* reply_length);
-// Receives one datagram on the DNS socket and answers, forwards or drops it
-// as answer_query decides; the answer leaves from the address the datagram
-// was sent to. A forward goes to the upstream server (dns_server_ip, port 53)
-// through a UDP socket of its own. A datagram from one of the service's own
-// forward sockets (the upstream server is this server) is dropped and
-// logged, as TCP drops such a connection. Returns false when no datagram
-// was queued.
-bool handle_dns_query();
-// Closes every pending forward's socket and empties the list.
-void drop_all_pending_forwards();
-std::size_t pending_forward_count();
+// The local addresses of the service's own forward sockets, UDP and TCP,
+// so that a query relayed back to this very server is not relayed again.
+// Records the local address of a new forward socket; returns its key (0
+// when the OS does not tell it).
+std::uint64_t remember_own_forward(Socket s);
+void forget_own_forward(std::uint64_t key);
+// True (and logged) when `peer` is one of the own forward sockets.
+bool from_own_forward(const SocketAddress& peer);

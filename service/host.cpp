@@ -159,19 +159,6 @@ bool service_start() {
   return true;
 }
 
-Socket bind_udp_port(int port) {
-  Socket s = udp_open();
-  if (s == kNoSocket) return kNoSocket;
-  if (!udp_bind(s, 0, port)) {
-    // Keep the bind's error for the caller's log line across the close.
-    int error = last_socket_error();
-    socket_close(s);
-    set_last_socket_error(error);
-    return kNoSocket;
-  }
-  return s;
-}
-
 void loop_iteration() {
   long timeout_us = g_hosts_dirty ? kDirtyWaitUs : kIdleWaitUs;
 

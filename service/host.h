@@ -13,5 +13,3 @@ void service_body();
 bool service_start();
 void loop_iteration();
 void shutdown_service();
-// A UDP socket bound to `port` on all interfaces, or kNoSocket.
-Socket bind_udp_port(int port);

@@ -121,6 +121,21 @@ int socket_address_port(const SocketAddress& a);
 // Builds an IPv4 socket address.
 SocketAddress make_socket_address(std::uint32_t address, int port);
 // Sends to an IPv4 address (network byte order) and port.
+// A UDP socket bound to `port` on all interfaces, or kNoSocket with the
+// bind's error as the last socket error.
+inline Socket bind_udp_port(int port) {
+  Socket s = udp_open();
+  if (s == kNoSocket) return kNoSocket;
+  if (!udp_bind(s, 0, port)) {
+    // Keep the bind's error for the caller's log line across the close.
+    int error = last_socket_error();
+    socket_close(s);
+    set_last_socket_error(error);
+    return kNoSocket;
+  }
+  return s;
+}
+
 inline int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port) {
   return udp_send(s, data, length, make_socket_address(address, port));
 }

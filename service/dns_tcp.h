@@ -1,0 +1,16 @@
+// The DNS port's TCP side: the listener's clients, each with at most one
+// query relayed to the upstream server over a TCP connection of its own.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+// Adds the listener and every connection with what it waits for; client
+// connections idle for 10 s and TCP forwards past 5000 ms are closed here.
+void add_tcp_sockets(std::uint32_t now, WaitSet* set);
+// Moves every ready connection on as far as it can without waiting, and
+// accepts one new client.
+void serve_tcp_sockets(const WaitSet& set, std::uint32_t now);
+// Closes every client connection and its forward.
+void close_tcp_clients();

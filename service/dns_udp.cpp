@@ -1,0 +1,160 @@
+#include "dns_udp.h"
+
+#include <list>
+
+#include "config.h"
+#include "dns.h"
+#include "dns_answer.h"
+#include "dns_codec.h"
+
+namespace {
+
+constexpr int kReceiveSize = 10000;
+constexpr std::uint32_t kForwardLifetimeMs = 5000;
+constexpr int kUpstreamPort = 53;
+
+struct PendingForward {
+  SocketAddress asker;  // exactly as the receive filled it in, with its length
+  std::uint32_t local;  // the address the asker sent to; the answer leaves from it
+  Socket socket;        // opened for this query alone, connected to upstream
+  std::uint32_t sent_at_ms;
+  int slot;             // in this iteration's wait set; -1: not watched
+  std::uint64_t own_key;  // the socket's local address, see remember_own_forward
+};
+
+// Oldest first. Each entry owns its socket: whoever removes it closes it
+// with close_pending_forward.
+std::list<PendingForward> g_pending_forwards;
+
+void close_pending_forward(const PendingForward& forward) {
+  forget_own_forward(forward.own_key);
+  socket_close(forward.socket);
+}
+
+// Scratch space of one iteration, static so the loop allocates nothing. The
+// query buffer has room for the answer block behind the largest datagram.
+unsigned char g_query_buffer[kReceiveSize + kAnswerBlockSize];
+char g_relay_buffer[kReceiveSize];
+
+void forward_query(const unsigned char* message, int length, const SocketAddress& asker,
+                   std::uint32_t local) {
+  // Every forward stays watched: a flood of queries that the upstream server
+  // never answers ends the oldest forwards early instead of leaving new
+  // ones, good ones among them, unwatched until the old ones expire.
+  if (g_pending_forwards.size() >= static_cast<std::size_t>(kMaxPendingForwards)) {
+    close_pending_forward(g_pending_forwards.front());
+    g_pending_forwards.pop_front();
+  }
+  Socket s = udp_open();
+  if (s == kNoSocket) return;
+  // Connected, so the system drops datagrams from anyone but the upstream
+  // server: nobody else can answer in its name.
+  if (!udp_connect(s, g_settings.dns_server_ip, kUpstreamPort)) {
+    socket_close(s);
+    return;
+  }
+  // A failed send is not fatal: the forward simply expires.
+  udp_send_connected(s, reinterpret_cast<const char*>(message), length);
+  g_pending_forwards.push_back(
+      PendingForward{asker, local, s, tick_count_ms(), -1, remember_own_forward(s)});
+}
+
+
+// Queries taken from the UDP socket after one wait. Each wait watches every
+// forward socket, which costs in proportion to their number; a batch spreads
+// that cost over a burst of queries, so a flood cannot make the loop fall
+// behind good queries. Small enough that the other sockets wait little.
+constexpr int kQueriesPerWait = 32;
+
+int g_dns_slot = -1;
+
+// Relays the answer of every forward whose socket is ready to its asker,
+// from the address the asker asked, and ends those forwards.
+void relay_upstream_answers(const WaitSet& set) {
+  for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
+    if (wait_set_ready(set, it->slot) == 0) {
+      ++it;
+      continue;
+    }
+    int received = udp_receive(it->socket, g_relay_buffer, kReceiveSize, nullptr);
+    if (received <= 0) {
+      // Also how an upstream server that refuses ends its forward at once:
+      // the connected socket reports the "port unreachable".
+      log(1, "dns i->s recvfrom error: %d", last_socket_error());
+    } else if (udp_send_from(g_dns_socket, g_relay_buffer, received, it->asker, it->local) !=
+               received) {
+      log(1, "g_dns_s sendto error: %d", last_socket_error());
+    }
+    close_pending_forward(*it);
+    it = g_pending_forwards.erase(it);
+  }
+}
+
+void add_pending_forwards(std::uint32_t now, WaitSet* set) {
+  for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
+    if (forward_expired(now, it->sent_at_ms)) {
+      close_pending_forward(*it);
+      it = g_pending_forwards.erase(it);
+      continue;
+    }
+    it->slot = wait_set_add(set, it->socket, kWaitRead);
+    ++it;
+  }
+}
+
+}  // namespace
+
+bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms) {
+  // Exactly 5000 ms old still counts as alive.
+  return static_cast<std::uint32_t>(now - sent_at_ms) > kForwardLifetimeMs;
+}
+
+bool handle_dns_query() {
+  SocketAddress asker;
+  std::uint32_t local = 0;
+  int received = udp_receive_to(g_dns_socket, reinterpret_cast<char*>(g_query_buffer),
+                                kReceiveSize, &asker, &local);
+  if (received == kWouldBlock) return false;
+  if (received < 0) {
+    log(1, "g_dns_s recvfrom error: %d", last_socket_error());
+    return true;
+  }
+  if (!sender_allowed(socket_address_ip(asker))) return true;
+  if (received == 0 || from_own_forward(asker)) return true;
+
+  int reply_length = 0;
+  switch (answer_query(g_query_buffer, received, static_cast<int>(sizeof g_query_buffer),
+                       Transport::kUdp, &reply_length)) {
+    case QueryOutcome::kReply:
+      // A failed send loses only this reply; the asker will retry.
+      udp_send_from(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length,
+                    asker, local);
+      break;
+    case QueryOutcome::kForward:
+      forward_query(g_query_buffer, received, asker, local);
+      break;
+    case QueryOutcome::kDrop:
+      break;
+  }
+  return true;
+}
+
+void drop_all_pending_forwards() {
+  for (const PendingForward& forward : g_pending_forwards) close_pending_forward(forward);
+  g_pending_forwards.clear();
+}
+
+std::size_t pending_forward_count() { return g_pending_forwards.size(); }
+
+void add_udp_sockets(std::uint32_t now, WaitSet* set) {
+  g_dns_slot = wait_set_add(set, g_dns_socket, kWaitRead);
+  add_pending_forwards(now, set);
+}
+
+void serve_udp_sockets(const WaitSet& set) {
+  relay_upstream_answers(set);
+  if (wait_set_ready(set, g_dns_slot) != 0) {
+    for (int i = 0; i < kQueriesPerWait && handle_dns_query(); ++i) {
+    }
+  }
+}
