@@ -115,8 +115,13 @@ bool handle_dns_query() {
   int received = udp_receive_to(g_dns_socket, reinterpret_cast<char*>(g_query_buffer),
                                 kReceiveSize, &asker, &local);
   if (received == kWouldBlock) return false;
+  // A failed receive loses that datagram alone; an oversized one still
+  // names its sender, and a sender that allow-from leaves out stays unseen.
   if (received < 0) {
-    log(1, "g_dns_s recvfrom error: %d", last_socket_error());
+    int error = last_socket_error();
+    if (asker.length == 0 || sender_allowed(socket_address_ip(asker))) {
+      log(1, "g_dns_s recvfrom error: %d", error);
+    }
     return true;
   }
   if (!sender_allowed(socket_address_ip(asker))) return true;

@@ -29,14 +29,13 @@ static_assert(2 + kMaxPendingForwards + 1 + kMaxTcpClients + kMaxTcpForwards <= 
 RewriteSchedule g_rewrite_schedule;
 
 // Serves the ready sockets: the registration socket first, then the DNS
-// side.
+// side, always both, so that junk on one port cannot hold up the other.
 void serve_ready_sockets(int registration_slot) {
   // Memory running out costs the datagram or query at hand, not the
   // service; each side is tried on its own.
   try {
-    if (wait_set_ready(g_wait_set, registration_slot) != 0 &&
-        !handle_registration_datagrams(g_registration_socket)) {
-      return;  // the DNS side is served in the next iteration
+    if (wait_set_ready(g_wait_set, registration_slot) != 0) {
+      handle_registration_datagrams(g_registration_socket);
     }
   } catch (const std::bad_alloc&) {
     log(1, "%s", "Registration dropped: out of memory");

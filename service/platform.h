@@ -70,7 +70,9 @@ void set_last_socket_error(int error);
 // Receives one datagram of at most `capacity` bytes. Returns its length, or
 // -1 when the receive failed (would-block included); a datagram longer than
 // capacity is discarded and reported as a failure with last_socket_error()
-// == kMessageTooLong. `from` may be null.
+// == kMessageTooLong, with its sender in `from` all the same, so that the
+// caller can tell whose it was. After any other failure from->length is 0.
+// `from` may be null.
 int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from);
 // As udp_receive, but kWouldBlock when no datagram is queued; and *local
 // gets the address the datagram was sent to (network byte order), or 0 when

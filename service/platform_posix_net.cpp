@@ -107,16 +107,19 @@ int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
   // MSG_TRUNC makes recvmsg return the datagram's real length, so that an
   // oversized datagram is reported as a failure as Winsock does.
   ssize_t n = recvmsg(fd_of(s), &message, MSG_TRUNC);
-  if (n < 0) return would_block(errno) ? kWouldBlock : -1;
-  if (n > capacity) {
-    errno = EMSGSIZE;
-    return -1;
+  if (n < 0) {
+    if (from != nullptr) from->length = 0;
+    return would_block(errno) ? kWouldBlock : -1;
   }
   if (from != nullptr) {
     socklen_t length = message.msg_namelen;
     std::memset(from->bytes, 0, sizeof from->bytes);
     std::memcpy(from->bytes, &a, length < sizeof a ? length : sizeof a);
     from->length = static_cast<int>(length);
+  }
+  if (n > capacity) {
+    errno = EMSGSIZE;
+    return -1;
   }
   if (local != nullptr) {
     *local = 0;

@@ -132,14 +132,17 @@ int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
   sockaddr_in a;
   int length = sizeof a;
   // An oversized datagram fails with WSAEMSGSIZE and is discarded.
+  std::memset(&a, 0, sizeof a);
   int n = recvfrom(handle_of(s), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&a), &length);
-  if (n == SOCKET_ERROR) return -1;
-  if (from != nullptr) {
+  // The sender is filled in for an oversized datagram too.
+  bool known = n != SOCKET_ERROR || WSAGetLastError() == WSAEMSGSIZE;
+  if (from != nullptr) from->length = 0;
+  if (from != nullptr && known) {
     std::memset(from->bytes, 0, sizeof from->bytes);
     std::memcpy(from->bytes, &a, length < static_cast<int>(sizeof a) ? length : sizeof a);
     from->length = length;
   }
-  return n;
+  return n == SOCKET_ERROR ? -1 : n;
 }
 
 int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
@@ -165,18 +168,24 @@ int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
   message.Control.buf = control;
   message.Control.len = sizeof control;
   DWORD received = 0;
-  if (g_receive_message(handle_of(s), &message, &received, nullptr, nullptr) != 0) {
-    return WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
-  }
-  if (message.dwFlags & MSG_TRUNC) {
-    WSASetLastError(WSAEMSGSIZE);
-    return -1;
-  }
-  if (from != nullptr) {
+  int result = g_receive_message(handle_of(s), &message, &received, nullptr, nullptr);
+  int error = result != 0 ? WSAGetLastError() : 0;
+  if (from != nullptr) from->length = 0;
+  // The sender is filled in for an oversized datagram too.
+  bool truncated = error == WSAEMSGSIZE || (result == 0 && (message.dwFlags & MSG_TRUNC));
+  if (from != nullptr && (result == 0 || truncated)) {
     int length = message.namelen;
     std::memset(from->bytes, 0, sizeof from->bytes);
     std::memcpy(from->bytes, &a, length < static_cast<int>(sizeof a) ? length : sizeof a);
     from->length = length;
+  }
+  if (truncated) {
+    WSASetLastError(WSAEMSGSIZE);
+    return -1;
+  }
+  if (result != 0) {
+    WSASetLastError(error);
+    return error == WSAEWOULDBLOCK ? kWouldBlock : -1;
   }
   // A broadcast or multicast destination cannot be the answer's source.
   bool group = (message.dwFlags & (MSG_BCAST | MSG_MCAST)) != 0;

@@ -427,36 +427,38 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender) 
 
 namespace {
 
-enum class Served { kServed, kNothingQueued, kFailed };
-
-Served serve_one_datagram(Socket s) {
+// Serves one queued datagram. False when none was queued.
+bool serve_one_datagram(Socket s) {
   // One byte more than the largest datagram, for the terminating zero.
   char buffer[kRegistrationReceiveSize + 1];
   SocketAddress from;
   int received = udp_receive_to(s, buffer, kRegistrationReceiveSize, &from, nullptr);
-  if (received == kWouldBlock) return Served::kNothingQueued;
+  if (received == kWouldBlock) return false;
+  // A failed receive (an oversized datagram, a reset report) loses that
+  // datagram alone: the batch goes on, so junk cannot crowd out the rest.
+  // An oversized datagram still names its sender, so one from a sender
+  // that allow-from leaves out stays unseen like its other datagrams.
   if (received < 0) {
-    log(1, "Recvfrom error: %d", last_socket_error());
-    return Served::kFailed;
+    int error = last_socket_error();
+    if (from.length == 0 || sender_allowed(socket_address_ip(from))) {
+      log(1, "Recvfrom error: %d", error);
+    }
+    return true;
   }
   std::uint32_t sender = socket_address_ip(from);
-  if (!sender_allowed(sender)) return Served::kServed;
+  if (!sender_allowed(sender)) return true;
   buffer[received] = '\0';
 
   std::string ack = serve_registration_datagram(buffer, sender);
   if (!ack.empty()) udp_send(s, ack.data(), static_cast<int>(ack.size()), from);
-  return Served::kServed;
+  return true;
 }
 
 }  // namespace
 
-bool handle_registration_datagrams(Socket s) {
-  for (int i = 0; i < kRegistrationsPerWait; ++i) {
-    Served served = serve_one_datagram(s);
-    if (served == Served::kFailed) return false;
-    if (served == Served::kNothingQueued) return true;
+void handle_registration_datagrams(Socket s) {
+  for (int i = 0; i < kRegistrationsPerWait && serve_one_datagram(s); ++i) {
   }
-  return true;
 }
 
 bool update_name_table(const std::string& name, const std::string& address_text) {

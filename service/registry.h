@@ -80,9 +80,9 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender);
 constexpr int kRegistrationsPerWait = 32;
 // Receives the datagrams queued on `s` and serves each, until none is left
 // or kRegistrationsPerWait have been served; datagrams from senders that
-// allow-from leaves out are dropped unseen. Returns false when a receive
-// failed (after logging "Recvfrom error: %d"); that ends the batch.
-bool handle_registration_datagrams(Socket s);
+// allow-from leaves out are dropped unseen. A failed receive loses that
+// datagram alone (logged "Recvfrom error: %d" unless its sender is left out).
+void handle_registration_datagrams(Socket s);
 
 // --- Name table ------------------------------------------------------------
 

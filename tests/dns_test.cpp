@@ -14,6 +14,7 @@
 #include "host.h"
 #include "platform.h"
 #include "registry.h"
+#include "test_files.h"
 
 namespace {
 
@@ -767,6 +768,32 @@ TEST_F(DnsService, OnlyTheUpstreamServerCanAnswer) {
   EXPECT_EQ(relay_once(200000), 0) << "a datagram from elsewhere reached the forward socket";
   EXPECT_EQ(pending_forward_count(), 1u);
   EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
+}
+
+TEST_F(DnsService, AFailedReceiveLosesOneDatagramAndAnExcludedSenderStaysUnseen) {
+  std::remove((::testing::TempDir() + "/log").c_str());
+  update_name_table("dev", "192.168.1.20");
+  Bytes oversized(10001, 'x');
+  Bytes query = make_query({"dev", "tarvik"});
+  for (const Bytes* datagram : {&oversized, &query}) {
+    ASSERT_EQ(udp_send_to(client_, reinterpret_cast<const char*>(datagram->data()),
+                          static_cast<int>(datagram->size()), ip("127.0.0.1"), dns_port_),
+              static_cast<int>(datagram->size()));
+  }
+  // One wait serves both: the junk is lost, the query behind it answered.
+  relay_once();
+  EXPECT_EQ(receive(client_, nullptr, 0).size(), 98u);
+  EXPECT_EQ(log_messages(::testing::TempDir()),
+            std::vector<std::string>{"g_dns_s recvfrom error: " + std::to_string(kMessageTooLong)});
+
+  // From a sender that allow-from leaves out: no record, whatever its size.
+  std::remove((::testing::TempDir() + "/log").c_str());
+  g_settings.allow_from_set = true;
+  g_settings.allow_from = {Ipv4Prefix{ip("10.0.0.0"), ip("255.0.0.0")}};
+  udp_send_to(client_, reinterpret_cast<const char*>(oversized.data()),
+              static_cast<int>(oversized.size()), ip("127.0.0.1"), dns_port_);
+  relay_once();
+  EXPECT_EQ(read_file(::testing::TempDir() + "/log"), "");
 }
 
 TEST_F(DnsService, AForwardThatComesBackToThisServerIsNotForwardedAgain) {

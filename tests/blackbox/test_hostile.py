@@ -5,6 +5,8 @@ send what the service would not store."""
 import os
 import socket
 import subprocess
+import threading
+import time
 import unittest
 
 import harness
@@ -168,6 +170,94 @@ class Flood(ServiceTest):
         # record goes uncounted, and the count comes before "Stopped".
         self.assertEqual(len(skipped) + sum(int(m.split()[0]) for m in counts), 30, messages)
         self.assertEqual(messages[-1], "Stopped")
+
+
+class JunkFlood(ServiceTest):
+    """Oversized datagrams from two senders on one port, while a device
+    registers and a resolver asks on 127.0.0.1: every probe must be served
+    promptly, and a sender that allow-from leaves out leaves no record."""
+
+    SECONDS = 4.0
+    PROBE_INTERVAL = 0.05
+    # Lenient for a loaded machine; the figures are printed for the record.
+    LATE = 0.25
+
+    def flood(self, port, size, stop):
+        payload = b"x" * size
+        def send_from(source):
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.bind((source, 0))
+                while not stop.is_set():
+                    try:
+                        s.sendto(payload, ("127.0.0.1", port))
+                    except OSError:
+                        pass
+        threads = [threading.Thread(target=send_from, args=(a,), daemon=True)
+                   for a in ("127.0.0.2", "127.0.0.3")]
+        for t in threads:
+            t.start()
+        return threads
+
+    def probe(self, svc):
+        """Local answers every 50 ms and a registration every 4th time, for
+        SECONDS; returns the latencies and the count of missing replies."""
+        latencies, missing, i = [], 0, 0
+        deadline = time.monotonic() + self.SECONDS
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            s.settimeout(1.0)
+            while time.monotonic() < deadline:
+                i += 1
+                if i % 4 == 0:
+                    target, data = svc.port, harness.registration("dev%d" % i, "10.1.%d.%d" % (i // 250, i % 250 + 1))
+                else:
+                    target, data = svc.dns_port, raw_query("meter1.tarvik", ident=i & 0xFFFF)
+                started = time.monotonic()
+                s.sendto(data, ("127.0.0.1", target))
+                try:
+                    s.recvfrom(4096)
+                    latencies.append(time.monotonic() - started)
+                except socket.timeout:
+                    missing += 1
+                time.sleep(self.PROBE_INTERVAL)
+        return latencies, missing
+
+    def test_oversized_floods_on_either_port_hold_up_nobody(self):
+        cases = [
+            ("registration port", "port", 1000, "Recvfrom error: %d" % MESSAGE_TOO_LONG),
+            ("DNS port", "dns_port", 20000, "g_dns_s recvfrom error: %d" % MESSAGE_TOO_LONG),
+        ]
+        for what, port_attribute, size, error in cases:
+            for excluded in (False, True):
+                with self.subTest(port=what, excluded=excluded):
+                    conf = "allow-from 127.0.0.1/32\n" if excluded else ""
+                    svc = self.service(conf=conf, dns_port=harness.free_udp_port())
+                    self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+                    stop = threading.Event()
+                    threads = self.flood(getattr(svc, port_attribute), size, stop)
+                    try:
+                        latencies, missing = self.probe(svc)
+                    finally:
+                        stop.set()
+                        for t in threads:
+                            t.join()
+                    latencies.sort()
+                    print("\n  [flood] %s, sender %s: %d probes, %d unanswered, median %.1f ms, "
+                          "max %.1f ms" % (what, "excluded" if excluded else "admitted",
+                                           len(latencies) + missing, missing,
+                                           1000 * latencies[len(latencies) // 2], 1000 * latencies[-1]))
+                    self.assertEqual(missing, 0)
+                    self.assertLess(latencies[-1], self.LATE)
+                    messages = svc.log_messages()
+                    errors = sum(1 for m in messages if m == error)
+                    if excluded:
+                        self.assertEqual(errors, 0, messages[-5:])
+                        self.assertFalse(any(m.endswith(" similar records suppressed") for m in messages))
+                    else:
+                        # Under the flood limit: a handful a second.
+                        self.assertGreater(errors, 0)
+                        self.assertLessEqual(errors, FLOOD_LIMIT * (self.SECONDS + 3))
+                    self.assertEqual(svc.stop(), 0)
 
 
 def run_register(*args, timeout=60):
