@@ -157,13 +157,38 @@ bool seek_to(HANDLE h, long long offset) {
 
 }  // namespace
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error) {
+namespace {
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileIdentity id;
+  id.volume = info.dwVolumeSerialNumber;
+  id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.size = static_cast<long long>((static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  id.modified = static_cast<long long>(
+      (static_cast<unsigned long long>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return id;
+}
+
+}  // namespace
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = static_cast<int>(GetLastError());
     bool missing = *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
     return missing ? ReadResult::kMissing : ReadResult::kFailed;
+  }
+  // Only a file on disk: a pipe or a device could keep the read waiting.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *error = ERROR_INVALID_PARAMETER;
+    CloseHandle(h);
+    return ReadResult::kFailed;
+  }
+  if (identity != nullptr) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) *identity = identity_of(info);
   }
   bytes->clear();
   char buffer[16384];
@@ -180,6 +205,22 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
   CloseHandle(h);
   return ReadResult::kRead;
 }
+
+bool path_identity(const std::string& path, FileIdentity* identity) {
+  // No access asked beyond the attributes, and every sharing allowed, so an
+  // editor holding the file is never disturbed.
+  HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (known) *identity = identity_of(info);
+  return known;
+}
+
+std::string resolve_links(const std::string& path) { return path; }
 
 FileHandle create_new_file(const std::string& path, const std::string& /*model*/, int* error) {
   // CREATE_NEW fails on anything already there, a link included, so the
@@ -297,3 +338,48 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
   *error = static_cast<int>(GetLastError());
   return ReplaceResult::kFailed;
 }
+
+// ---------------------------------------------------------------------------
+// One background thread
+
+namespace {
+
+CRITICAL_SECTION g_shared_lock;
+HANDLE g_wake_event = nullptr;
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* argument;
+};
+
+DWORD WINAPI run_thread(LPVOID start) {
+  ThreadStart s = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  s.body(s.argument);
+  return 0;
+}
+
+}  // namespace
+
+bool start_thread(void (*body)(void*), void* argument) {
+  // Made here, before any other thread exists; the loop calls this once.
+  if (g_wake_event == nullptr) {
+    InitializeCriticalSection(&g_shared_lock);
+    g_wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_wake_event == nullptr) return false;
+  }
+  ThreadStart* start = new ThreadStart{body, argument};
+  HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+void lock_shared() { EnterCriticalSection(&g_shared_lock); }
+void unlock_shared() { LeaveCriticalSection(&g_shared_lock); }
+void wake_up() { SetEvent(g_wake_event); }
+void wait_for_wake_up() { WaitForSingleObject(g_wake_event, INFINITE); }
+void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
