@@ -416,6 +416,11 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
       {"written: a new change waits for quiet", true, false, t + 16020, false, -1},
       {"quiet", true, true, t + 16120, true, 1},
       {"nothing to write", false, true, t + 16200, false, -1},
+      // A success started the back-off over: the next failure waits 1 s,
+      // not the 16 s the earlier run of failures had reached.
+      {"changed again, the write fails", true, true, t + 16300, true, 0},
+      {"not before 1 s", true, true, t + 17299, false, -1},
+      {"1 s after the failure", true, true, t + 17300, true, 1},
   };
   RewriteSchedule schedule;
   for (const Step& step : steps) {
