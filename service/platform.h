@@ -310,8 +310,8 @@ std::string resolve_links(const std::string& path);
 // permissions, and where the process may give them, the owner and group of
 // the file at `model`; 0644 when there is none, and on Linux the extended
 // attributes of `model` (SELinux label, POSIX ACL and the others) where it
-// has them and the process may set them. Windows: the file inherits the ACL
-// of its folder.
+// has them and the process may set them. Windows: the file gets the DACL of
+// `model` where it can be read and set, else the ACL of its folder.
 FileHandle create_new_file(const std::string& path, const std::string& model, int* error);
 // Opens an existing file for writing without truncating it, never through a
 // link on POSIX. kNoFile on failure.

@@ -2,6 +2,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -222,15 +224,47 @@ bool path_identity(const std::string& path, FileIdentity* identity) {
 
 std::string resolve_links(const std::string& path) { return path; }
 
-FileHandle create_new_file(const std::string& path, const std::string& /*model*/, int* error) {
+namespace {
+
+// Gives the new file the DACL of `model`: an admin who narrowed or widened
+// the hosts file's rights (read-only for some, an explicit deny) keeps them.
+// The ACEs the model inherits are left to inheritance, which in the same
+// folder gives the copy the same ones; a protected DACL stays protected.
+// Where the model's DACL cannot be read or set, the copy keeps the folder's
+// inherited ACL, as a new file there would have.
+void copy_dacl(const std::string& model, HANDLE copy) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(model.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (dacl != nullptr && GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                  ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    if (SetSecurityInfo(copy, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
+      // Not permitted: the folder's ACL stays.
+    }
+  }
+  LocalFree(descriptor);
+}
+
+}  // namespace
+
+FileHandle create_new_file(const std::string& path, const std::string& model, int* error) {
   // CREATE_NEW fails on anything already there, a link included, so the
-  // file is always our own; with no security attributes given it takes the
-  // inheritable ACL of its folder, the hosts file's folder.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // file is always our own; it first takes the inheritable ACL of its
+  // folder, the hosts file's folder, then the hosts file's DACL.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = static_cast<int>(GetLastError());
     return kNoFile;
   }
+  if (GetFileAttributesA(model.c_str()) != INVALID_FILE_ATTRIBUTES) copy_dacl(model, h);
   return to_file_handle(h);
 }
 
