@@ -10,7 +10,8 @@ For every size a fresh service runs in a folder of its own with a hosts file
 holding that many bytes of lines outside the block. Queries for a registered
 name go out at a steady rate (open loop: a sender thread sends on schedule
 whatever the answers do, a receiver thread matches the answers by id), and a
-new name is registered every second, so the block is written once a second.
+new name is registered every half second; under that steady traffic the
+block is written once its changes are a second old, so about once a second.
 Printed per size: the writes seen, the answer latency's median, 99.9th
 percentile and largest, and the answers missing after a second. With
 --compare the same runs are made with a second program (an older build) and
@@ -129,7 +130,7 @@ def measure(program, size, seconds, rate):
         inodes = {writes_before}
         start = time.monotonic()
         next_send = start
-        next_change = start + 0.5
+        next_change = start + 0.25
         next_look = start
         ident = 0
         n = 1
@@ -140,7 +141,7 @@ def measure(program, size, seconds, rate):
                     reg.sendto(registration(b"meter%d" % n, b"10.0.%d.%d" % (n // 250, n % 250 + 1)),
                                ("127.0.0.1", port))
                     n += 1
-                    next_change += 1.0
+                    next_change += 0.5
                 if now >= next_look:
                     # Every write is a new file: counted by its inode.
                     next_look += 0.05
