@@ -136,6 +136,38 @@ class OtherWriters(ServiceTest):
         self.assertGreater(len(acknowledged), 20)
         self.assertEqual(copies_in(svc.folder), [])
 
+    def test_a_file_that_keeps_changing_is_tried_again_later(self):
+        nl = self.hosts_nl()
+        svc = self.service(hosts=(b"127.0.0.1 localhost\n" + user_lines(40000)).replace(b"\n", nl))
+        with open(svc.hosts_path, "rb") as f:
+            original = f.read()
+        stop = threading.Event()
+        replaced = [0]
+
+        def hammer():
+            # Replaced again and again, each time with the same text, so
+            # every rewrite finds the file changed since it read it.
+            while not stop.is_set():
+                replace_like_an_editor(svc.hosts_path, lambda data: original)
+                replaced[0] += 1
+
+        thread = threading.Thread(target=hammer, daemon=True)
+        thread.start()
+        try:
+            self.assertIsNotNone(svc.register("meter1", "10.0.0.5"))
+            self.assertTrue(svc.wait_log("Changed by another program during every write, tried again later",
+                                         10.0), svc.log())
+        finally:
+            stop.set()
+            thread.join(10)
+        self.assertGreater(replaced[0], 3)
+        # Left alone, the file gets the block at the next retry, the
+        # other program's text kept.
+        expected = original + nl + block([(b"10.0.0.5", b"meter1")], nl)
+        self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, 5.0))
+        self.assertEqual(svc.stop(), 0)
+        self.assertEqual(copies_in(svc.folder), [])
+
     def test_begin_marker_without_end_keeps_the_lines_after_the_entries(self):
         nl = self.hosts_nl()
         # No end marker anywhere: the block ends at "# my own".
