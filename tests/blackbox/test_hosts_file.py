@@ -8,7 +8,6 @@ import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import threading
 import time
