@@ -58,12 +58,22 @@ bool write_hosts_block() {
   }
 }
 
-// Writes the block when it is due; a failed write is tried again later.
+// Takes the result of the write in flight, and hands the block to the
+// writer when a write is due; a failed write is tried again later.
 void write_hosts_block_when_due(bool quiet) {
+  bool written = false;
+  if (finish_hosts_write(&written)) note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+  if (hosts_write_pending()) return;
   std::uint32_t now = tick_count_ms();
   if (!rewrite_due(&g_rewrite_schedule, g_hosts_dirty, quiet, now)) return;
-  bool written = write_hosts_block();
-  note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+  try {
+    start_hosts_write(g_settings.hosts_file);
+  } catch (const std::bad_alloc&) {
+    // No memory to compose the block: a failed write, tried again later.
+    log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
+    g_hosts_dirty = true;
+    note_rewrite_result(&g_rewrite_schedule, false, tick_count_ms());
+  }
 }
 
 // Runs one step of the start-up; memory running out fails that step with
@@ -159,7 +169,8 @@ bool service_start() {
 }
 
 void loop_iteration() {
-  long timeout_us = g_hosts_dirty ? kDirtyWaitUs : kIdleWaitUs;
+  // A write in flight is looked after as often as unsaved changes.
+  long timeout_us = g_hosts_dirty || hosts_write_pending() ? kDirtyWaitUs : kIdleWaitUs;
 
   wait_set_clear(&g_wait_set);
   int registration_slot = wait_set_add(&g_wait_set, g_registration_socket, kWaitRead);
@@ -178,6 +189,8 @@ void shutdown_service() {
     g_registration_socket = kNoSocket;
   }
   close_dns_sockets();
-  // One more attempt, whatever the back-off after earlier failures says.
+  // One more attempt, whatever the back-off after earlier failures says,
+  // once the write in flight (if any) has ended.
+  wait_for_hosts_write();
   if (g_hosts_dirty) write_hosts_block();
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,50 @@ constexpr int kCopyAttempts = 4;
 // line feed unless the line is longer or is the file's last and has none; a
 // longer line is several pieces, each handled as a line of its own.
 constexpr std::size_t kPieceSize = 1023;
+
+// How often a rewrite composes the file again after finding it changed by
+// someone else between its read and its rename, before it gives up until
+// the next retry.
+constexpr int kComposeAttempts = 3;
+
+// The file work runs on the writer thread, which must not touch the log: its
+// lines are held and logged by the loop when it takes the result. A line
+// keeps its format, so the log's burst limit treats it as its own kind.
+struct HeldLine {
+  int level;
+  const char* format;  // "%s..." with one more "%s" or "%d", or none
+  std::string path;
+  std::string text;
+  int number;
+  bool numeric;
+};
+thread_local std::vector<HeldLine>* t_held_lines = nullptr;
+
+void emit(const HeldLine& line) {
+  if (line.numeric) {
+    log(line.level, line.format, line.path.c_str(), line.number);
+  } else {
+    log(line.level, line.format, line.path.c_str(), line.text.c_str());
+  }
+}
+
+void note(int level, const char* format, const std::string& path, const std::string& text = std::string()) {
+  HeldLine line{level, format, path, text, 0, false};
+  if (t_held_lines != nullptr) {
+    t_held_lines->push_back(std::move(line));
+  } else {
+    emit(line);
+  }
+}
+
+void note_number(int level, const char* format, const std::string& path, int number) {
+  HeldLine line{level, format, path, std::string(), number, true};
+  if (t_held_lines != nullptr) {
+    t_held_lines->push_back(std::move(line));
+  } else {
+    emit(line);
+  }
+}
 
 // The next piece of `text` from *pos, which moves past it. False at the end.
 bool next_piece(std::string_view text, std::size_t* pos, std::string_view* piece) {
@@ -74,22 +119,91 @@ bool is_entry(const std::string& address, const std::string& name) {
   return !name.empty() && is_storable_name(name);
 }
 
-// Where the block lies in `text`: from the start of its begin marker to the
-// end of its end marker (or of the text). Both npos when there is no block.
-void find_block(std::string_view text, std::size_t* begin, std::size_t* end) {
+std::string without_line_end(std::string_view piece) {
+  while (!piece.empty() && (piece.back() == '\n' || piece.back() == '\r')) piece.remove_suffix(1);
+  return std::string(piece);
+}
+
+// The block as it is written: markers around one "address<TAB>name" line per
+// table entry, oldest first. Composed by the loop, the table's only owner;
+// the file work gets only this text.
+std::string block_text() {
+  std::size_t size = sizeof kBeginMarker + sizeof kEndMarker;  // with their line feeds
+  for (const NameEntry& entry : name_table()) size += sizeof "255.255.255.255\t\n" - 1 + entry.name.size();
+  std::string out;
+  out.reserve(size);
+  out += kBeginMarker;
+  out += '\n';
+  for (const NameEntry& entry : name_table()) {
+    out += format_ipv4(entry.address);
+    out += '\t';
+    out += entry.name;
+    out += '\n';
+  }
+  out += kEndMarker;
+  out += '\n';
+  return out;
+}
+
+bool is_entry_piece(std::string_view piece) {
+  std::string address;
+  std::string name;
+  split_entry_line(piece, &address, &name);
+  return is_entry(address, name);
+}
+
+// Where the block lies in a file's text. `begin` is npos when there is no
+// begin marker; then the other offsets mean nothing.
+struct BlockBounds {
+  std::size_t begin = std::string::npos;  // the begin marker's line
+  std::size_t body = 0;                   // the first line after it
+  std::size_t body_end = 0;               // the end marker's line, or the first line after the entries
+  std::size_t tail = 0;                   // the first line that stays outside
+};
+
+// With an end marker the block runs up to it and takes it in. Without one
+// it holds only the entry lines that follow the begin marker: the first line
+// that is no entry, and everything after it, are the admin's and stay.
+BlockBounds find_block(std::string_view text) {
+  BlockBounds bounds;
   std::string_view piece;
   std::size_t pos = 0;
-  *begin = *end = std::string::npos;
   while (next_piece(text, &pos, &piece)) {
     if (is_begin_marker(piece)) {
-      *begin = pos - piece.size();
+      bounds.begin = pos - piece.size();
       break;
     }
   }
-  if (*begin == std::string::npos) return;
-  while (next_piece(text, &pos, &piece) && !is_end_marker(piece)) {
+  if (bounds.begin == std::string::npos) return bounds;
+  bounds.body = pos;
+  while (next_piece(text, &pos, &piece)) {
+    if (is_end_marker(piece)) {
+      bounds.body_end = pos - piece.size();
+      bounds.tail = pos;
+      return bounds;
+    }
   }
-  *end = pos;
+  pos = bounds.body;
+  std::size_t piece_start = pos;
+  while (next_piece(text, &pos, &piece) && is_entry_piece(piece)) piece_start = pos;
+  bounds.body_end = piece_start;
+  bounds.tail = piece_start;
+  return bounds;
+}
+
+// Turns the old file's text into the new one in place, so a large file is
+// not held twice: the old lines before the block, `block`, the old lines
+// after it. `has_old` is false when there is no old file (`text` is empty).
+void compose_hosts_text(std::string* text, bool has_old, const std::string& block) {
+  BlockBounds bounds = find_block(*text);
+  if (bounds.begin != std::string::npos) {
+    text->replace(bounds.begin, bounds.tail - bounds.begin, block);
+    return;
+  }
+  // No block yet: it goes at the end, after a line feed that ends an
+  // unfinished last line or else leaves a blank line before it.
+  if (has_old) *text += '\n';
+  *text += block;
 }
 
 // Adds the names of the hosts-file lines in `text` to `names`: on each
@@ -114,79 +228,53 @@ void add_defined_names(std::string_view text, std::vector<std::string>* names) {
   }
 }
 
-// Hands the names that `text` (a whole hosts file) defines outside its
-// block to the name table.
-void note_names_outside_block(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  find_block(text, &begin, &end);
+// The names that `text` (a whole hosts file) defines outside its block.
+std::vector<std::string> names_outside_block(std::string_view text) {
+  BlockBounds bounds = find_block(text);
   std::vector<std::string> names;
-  add_defined_names(text.substr(0, begin), &names);
-  if (end != std::string::npos) add_defined_names(text.substr(end), &names);
-  set_names_outside_block(names);
-}
-
-std::string without_line_end(std::string_view piece) {
-  while (!piece.empty() && (piece.back() == '\n' || piece.back() == '\r')) piece.remove_suffix(1);
-  return std::string(piece);
-}
-
-// At least the length of the block as append_block writes it.
-std::size_t block_size_bound() {
-  std::size_t size = sizeof kBeginMarker + sizeof kEndMarker;  // with their line feeds
-  for (const NameEntry& entry : name_table()) size += sizeof "255.255.255.255\t\n" - 1 + entry.name.size();
-  return size;
-}
-
-// The block as it is written: markers around one "address<TAB>name" line per
-// table entry, oldest first; room is made for `more` bytes after it.
-void append_block(std::string* out, std::size_t more) {
-  // Room first, so the text grows at most once, not by doubling.
-  out->reserve(out->size() + block_size_bound() + more);
-  *out += kBeginMarker;
-  *out += '\n';
-  for (const NameEntry& entry : name_table()) {
-    *out += format_ipv4(entry.address);
-    *out += '\t';
-    *out += entry.name;
-    *out += '\n';
+  if (bounds.begin == std::string::npos) {
+    add_defined_names(text, &names);
+  } else {
+    add_defined_names(text.substr(0, bounds.begin), &names);
+    add_defined_names(text.substr(bounds.tail), &names);
   }
-  *out += kEndMarker;
-  *out += '\n';
+  return names;
 }
 
-// Turns the old file's text into the new one in place, so a large file is
-// not held twice: the old lines before the block, the block, the old lines
-// after it. `has_old` is false when there is no old file (`text` is empty).
-void compose_hosts_text(std::string* text, bool has_old) {
-  std::string_view piece;
-  std::size_t pos = 0;
-  std::size_t block_start = std::string::npos;
-  std::size_t tail_start = std::string::npos;
-  while (next_piece(*text, &pos, &piece)) {
-    if (is_begin_marker(piece)) {
-      block_start = pos - piece.size();
-      break;
+std::string ascii_folded(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  return out;
+}
+
+// `block` without the entry lines whose name the file defines outside the
+// block: the loop composed it before this read could tell, and the block
+// must never hold such a name. The loop drops them from the table once it
+// hears of the names.
+std::string without_names(const std::string& block, const std::vector<std::string>& outside) {
+  if (outside.empty()) return block;
+  std::unordered_set<std::string> taken;
+  for (const std::string& name : outside) taken.insert(ascii_folded(name));
+  std::string out;
+  out.reserve(block.size());
+  std::size_t p = 0;
+  while (p < block.size()) {
+    std::size_t end = block.find('\n', p);
+    end = end == std::string::npos ? block.size() : end + 1;
+    std::string_view line(block.data() + p, end - p);
+    std::size_t tab = line.find('\t');
+    bool drop = false;
+    if (tab != std::string_view::npos) {
+      std::string_view name = line.substr(tab + 1);
+      while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.remove_suffix(1);
+      drop = taken.count(ascii_folded(name)) != 0;
     }
+    if (!drop) out.append(line);
+    p = end;
   }
-  if (block_start != std::string::npos) {
-    while (next_piece(*text, &pos, &piece)) {
-      if (is_end_marker(piece)) {
-        tail_start = pos;
-        break;
-      }
-    }
-  }
-  std::string tail = tail_start == std::string::npos ? std::string() : text->substr(tail_start);
-  if (block_start != std::string::npos) {
-    text->resize(block_start);
-  } else if (has_old) {
-    // No block yet: it goes at the end, after a line feed that ends an
-    // unfinished last line or else leaves a blank line before it.
-    *text += '\n';
-  }
-  append_block(text, tail.size());
-  *text += tail;
+  return out;
 }
 
 bool is_copy_name(const std::string& name, const std::string& hosts_name) {
@@ -228,49 +316,183 @@ bool fill_copy(FileHandle copy, const std::string& copy_path, const std::string&
   if (written && !closed) error = close_error;
   if (written && closed) return true;
   delete_file(copy_path);
-  log(1, "%s: Can not write: %s", copy_path.c_str(), file_error_text(error).c_str());
+  note(1, "%s: Can not write: %s", copy_path, file_error_text(error));
   return false;
 }
+
+enum class WriteResult { kWritten, kFailed, kChanged };
 
 // For a hosts file that cannot be renamed over (a mount point). It is never
 // emptied first: the space is reserved, the new content written over the old
 // from the start and the file then cut to its new length. If any of that
 // fails, the old content goes back: it is read here, just before the write,
 // rather than kept from the start of the rewrite, so that the common rewrite
-// (by rename) never holds the old and the new file at once.
-bool write_in_place(const std::string& hosts_path, const std::string& new_bytes) {
+// (by rename) never holds the old and the new file at once. That read also
+// tells whether the file is still the one the new content was composed from
+// (`expected`); kChanged when it is not, and nothing is written.
+WriteResult write_in_place(const std::string& hosts_path, const std::string& new_bytes,
+                           const FileIdentity& expected) {
   std::string old_bytes;
   int error = 0;
-  if (read_whole_file(hosts_path, &old_bytes, &error) != ReadResult::kRead) {
-    log(1, "%s: Can not read: %s", hosts_path.c_str(), file_error_text(error).c_str());
-    return false;
+  FileIdentity now;
+  if (read_whole_file(hosts_path, &old_bytes, &error, &now) != ReadResult::kRead) {
+    note(1, "%s: Can not read: %s", hosts_path, file_error_text(error));
+    return WriteResult::kFailed;
   }
+  if (now != expected) return WriteResult::kChanged;
   FileHandle f = open_for_update(hosts_path, &error);
   if (f == kNoFile) {
-    log(1, "%s: Update error %d", hosts_path.c_str(), error);
-    return false;
+    note_number(1, "%s: Update error %d", hosts_path, error);
+    return WriteResult::kFailed;
   }
   long long new_length = static_cast<long long>(new_bytes.size());
   bool reserved = reserve_space(f, new_length, &error);
   bool written = reserved && write_at(f, 0, new_bytes, &error) && set_length(f, new_length, &error) &&
                  flush_file(f, &error);
   if (!written) {
-    log(1, "%s: Update error %d", hosts_path.c_str(), error);
+    note_number(1, "%s: Update error %d", hosts_path, error);
     // Nothing has been touched when the reservation failed.
     int restore_error = 0;
     if (reserved && !(write_at(f, 0, old_bytes, &restore_error) &&
                       set_length(f, static_cast<long long>(old_bytes.size()), &restore_error) &&
                       flush_file(f, &restore_error))) {
-      log(1, "%s: Can not restore the old content: %s", hosts_path.c_str(),
-          file_error_text(restore_error).c_str());
+      note(1, "%s: Can not restore the old content: %s", hosts_path, file_error_text(restore_error));
     }
   }
   int close_error = 0;
   if (!close_file(f, &close_error) && written) {
-    log(1, "%s: Update error %d", hosts_path.c_str(), close_error);
-    return false;
+    note_number(1, "%s: Update error %d", hosts_path, close_error);
+    return WriteResult::kFailed;
   }
-  return written;
+  return written ? WriteResult::kWritten : WriteResult::kFailed;
+}
+
+// One attempt: read, compose with `block`, write the copy, and rename it
+// over the hosts file unless the file has changed since it was read.
+WriteResult write_hosts_file_once(const std::string& hosts_path, const std::string& block,
+                                  std::vector<std::string>* outside) {
+  // Room for the new file from the start: the old text then becomes the new
+  // one in the same buffer, never beside a second copy.
+  std::string text;
+  long long old_size = file_size(hosts_path);
+  std::size_t room = block.size();
+  // A size no buffer could hold is left to the read to fail on.
+  if (old_size > 0 && static_cast<unsigned long long>(old_size) < text.max_size() / 2)
+    room += static_cast<std::size_t>(old_size);
+  text.reserve(room);
+  int error = 0;
+  FileIdentity read_identity;
+  ReadResult old = read_whole_file(hosts_path, &text, &error, &read_identity);
+  if (old == ReadResult::kFailed) {
+    // Replacing a file we cannot read would lose every line outside the
+    // block.
+    note(1, "%s: Can not read: %s", hosts_path, file_error_text(error));
+    return WriteResult::kFailed;
+  }
+  if (old == ReadResult::kMissing) note(2, "%s: No such file or directory", hosts_path);
+
+  // One buffer throughout: the old file's bytes become its text, the text
+  // becomes the new file's, and that its bytes.
+  text = text_from_file_bytes(std::move(text));
+  *outside = names_outside_block(text);
+  compose_hosts_text(&text, old == ReadResult::kRead, without_names(block, *outside));
+  std::string new_bytes = text_to_file_bytes(std::move(text));
+
+  std::string copy_path;
+  FileHandle copy = create_copy(hosts_path, &copy_path, &error);
+  if (copy == kNoFile) {
+    note(1, "%s: Can not modify/create: %s", copy_path, file_error_text(error));
+    return WriteResult::kFailed;
+  }
+  if (!fill_copy(copy, copy_path, new_bytes)) return WriteResult::kFailed;
+
+  // An editor or a package upgrade may have replaced or changed the file
+  // since it was read: renaming over it now would lose their edit. The check
+  // is as close to the rename as it can be.
+  FileIdentity current;
+  bool exists = path_identity(hosts_path, &current);
+  bool changed = old == ReadResult::kRead ? (!exists || current != read_identity) : exists;
+  if (changed) {
+    delete_file(copy_path);
+    return WriteResult::kChanged;
+  }
+  ReplaceResult result = replace_file(copy_path, hosts_path, &error);
+  if (result != ReplaceResult::kReplaced) delete_file(copy_path);
+  if (result == ReplaceResult::kFailed) {
+    note_number(1, "%s: Update error %d", hosts_path, error);
+    return WriteResult::kFailed;
+  }
+  // A bind-mounted hosts file cannot be renamed over: writing it in place is
+  // the only way left.
+  if (result == ReplaceResult::kBusy) return write_in_place(hosts_path, new_bytes, read_identity);
+  return WriteResult::kWritten;
+}
+
+// The file work of a rewrite; touches neither the table nor the log (its
+// lines go through note()), so that it can run beside the loop.
+// `outside` gets the names the last read found outside the block (and stays
+// empty when the file could not be read). Memory running out fails the
+// write, which is then tried again later.
+bool write_hosts_file(const std::string& given_path, const std::string& block,
+                      std::vector<std::string>* outside) {
+  try {
+    // Through a link the file that is really there is replaced, beside
+    // itself, and the link stays.
+    std::string hosts_path = resolve_links(given_path);
+    for (int attempt = 0; attempt < kComposeAttempts; ++attempt) {
+      outside->clear();
+      WriteResult result = write_hosts_file_once(hosts_path, block, outside);
+      if (result != WriteResult::kChanged) return result == WriteResult::kWritten;
+    }
+    note(1, "%s: Changed by another program during every write, tried again later", hosts_path);
+  } catch (const std::bad_alloc&) {
+    note(1, "%s: Can not write: out of memory", given_path);
+  }
+  return false;
+}
+
+// The writer thread and what it shares with the loop, under lock_shared().
+struct Writer {
+  bool started = false;   // loop only
+  bool pending = false;   // a block was handed over and its result not yet taken (loop only)
+  bool has_job = false;
+  bool done = false;
+  bool written = false;
+  std::string path;
+  std::string block;
+  std::vector<HeldLine> lines;
+  std::vector<std::string> outside;  // as the write's read found them
+};
+Writer g_writer;
+
+void writer_body(void*) {
+  for (;;) {
+    wait_for_wake_up();
+    lock_shared();
+    if (!g_writer.has_job) {
+      unlock_shared();
+      continue;
+    }
+    std::string path = std::move(g_writer.path);
+    std::string block = std::move(g_writer.block);
+    g_writer.has_job = false;
+    unlock_shared();
+
+    std::vector<HeldLine> lines;
+    std::vector<std::string> outside;
+    t_held_lines = &lines;
+    bool written = write_hosts_file(path, block, &outside);
+    t_held_lines = nullptr;
+    // The big buffers go before the loop hears of the result.
+    std::string().swap(block);
+
+    lock_shared();
+    g_writer.done = true;
+    g_writer.written = written;
+    g_writer.lines = std::move(lines);
+    g_writer.outside = std::move(outside);
+    unlock_shared();
+  }
 }
 
 }  // namespace
@@ -286,29 +508,28 @@ void load_hosts_block(const std::string& hosts_path) {
       return;
     }
     text = text_from_file_bytes(std::move(text));
-    note_names_outside_block(text);
+    set_names_outside_block(names_outside_block(text));
   } catch (const std::bad_alloc&) {
     log(1, "%s: Can not read: out of memory", hosts_path.c_str());
     return;
   }
-  std::string_view piece;
-  std::size_t pos = 0;
-  int line_number = 0;
-  bool line_start = true;
-  bool in_block = false;
-  while (!in_block && next_piece(text, &pos, &piece)) {
-    if (line_start) ++line_number;
-    line_start = piece.back() == '\n';
-    in_block = is_begin_marker(piece);
-  }
+  BlockBounds bounds = find_block(text);
+  if (bounds.begin == std::string::npos) return;
+  int line_number = 1;
+  for (std::size_t i = 0; i < bounds.body; ++i) line_number += text[i] == '\n';
 
+  std::string_view piece;
+  std::size_t pos = bounds.body;
+  bool line_start = true;
   std::string address;
   std::string name;
   std::string machine = machine_name();
   int full = 0;
   int no_memory = 0;
-  while (in_block && next_piece(text, &pos, &piece) && !is_end_marker(piece)) {
-    if (line_start) ++line_number;
+  bool refused = false;
+  std::string_view body(text.data(), bounds.body_end);
+  while (next_piece(body, &pos, &piece)) {
+    if (line_start && pos - piece.size() != bounds.body) ++line_number;
     line_start = piece.back() == '\n';
     try {
       split_entry_line(piece, &address, &name);
@@ -321,6 +542,7 @@ void load_hosts_block(const std::string& hosts_path) {
             log_safe(without_line_end(piece)).c_str());
       } else if (const char* reason = name_taken_reason(name, machine)) {
         log(1, "%s: name refused: %s", name.c_str(), reason);
+        refused = true;
       } else if (!update_name_table(name, address)) {
         ++full;
       }
@@ -336,9 +558,24 @@ void load_hosts_block(const std::string& hosts_path) {
   }
   if (no_memory > 0)
     log(1, "%s: %d entries skipped: out of memory", hosts_path.c_str(), no_memory);
+  // A block that already reads as the table would be written costs no write
+  // at start; a skipped line, two lines that made one entry, other spacing or
+  // a missing end marker do. The text is compared only when nothing was
+  // refused: composing it needs memory that a start short of it may lack.
+  if (refused || full > 0 || no_memory > 0) {
+    g_hosts_dirty = true;
+    return;
+  }
+  try {
+    g_hosts_dirty = text.compare(bounds.begin, bounds.tail - bounds.begin, block_text()) != 0;
+  } catch (const std::bad_alloc&) {
+    g_hosts_dirty = true;
+  }
 }
 
-void remove_stale_hosts_copies(const std::string& hosts_path) {
+void remove_stale_hosts_copies(const std::string& given_path) {
+  // The copies are made beside the file a link leads to.
+  std::string hosts_path = resolve_links(given_path);
   std::string folder;
   std::string hosts_name;
   split_path(hosts_path, &folder, &hosts_name);
@@ -352,55 +589,84 @@ void remove_stale_hosts_copies(const std::string& hosts_path) {
   }
 }
 
+namespace {
+
+// The names a successful write's read found outside the block become the
+// ones the table may not hold; stored names among them leave it (the block
+// just written holds none of them already).
+void take_names_outside(const std::vector<std::string>& outside) {
+  try {
+    set_names_outside_block(outside);
+    drop_taken_names();
+  } catch (const std::bad_alloc&) {
+    // The names of an earlier read stay in force; the next write tries again.
+    log(1, "%s", "Names outside the block not taken: out of memory");
+  }
+}
+
+}  // namespace
+
 bool rewrite_hosts_block(const std::string& hosts_path) {
-  // Room for the new file from the start: the old text then becomes the new
-  // one in the same buffer, never beside a second copy.
-  std::string text;
-  long long old_size = file_size(hosts_path);
-  std::size_t room = block_size_bound();
-  // A size no buffer could hold is left to the read to fail on.
-  if (old_size > 0 && static_cast<unsigned long long>(old_size) < text.max_size() / 2)
-    room += static_cast<std::size_t>(old_size);
-  text.reserve(room);
-  int error = 0;
-  ReadResult old = read_whole_file(hosts_path, &text, &error);
-  if (old == ReadResult::kFailed) {
-    // Replacing a file we cannot read would lose every line outside the
-    // block.
-    log(1, "%s: Can not read: %s", hosts_path.c_str(), file_error_text(error).c_str());
-    return false;
-  }
-  if (old == ReadResult::kMissing) log(2, "%s: No such file or directory", hosts_path.c_str());
-
-  // One buffer throughout: the old file's bytes become its text, the text
-  // becomes the new file's, and that its bytes.
-  text = text_from_file_bytes(std::move(text));
-  // The names this read finds outside the block are the ones the block may
-  // not hold from now on.
-  note_names_outside_block(text);
-  drop_taken_names();
-  compose_hosts_text(&text, old == ReadResult::kRead);
-  std::string new_bytes = text_to_file_bytes(std::move(text));
-
-  std::string copy_path;
-  FileHandle copy = create_copy(hosts_path, &copy_path, &error);
-  if (copy == kNoFile) {
-    log(1, "%s: Can not modify/create: %s", copy_path.c_str(), file_error_text(error).c_str());
-    return false;
-  }
-  if (!fill_copy(copy, copy_path, new_bytes)) return false;
-
-  ReplaceResult result = replace_file(copy_path, hosts_path, &error);
-  if (result != ReplaceResult::kReplaced) delete_file(copy_path);
-  if (result == ReplaceResult::kFailed) {
-    log(1, "%s: Update error %d", hosts_path.c_str(), error);
-    return false;
-  }
-  // A bind-mounted hosts file cannot be renamed over: writing it in place is
-  // the only way left.
-  if (result == ReplaceResult::kBusy && !write_in_place(hosts_path, new_bytes)) return false;
+  std::vector<std::string> outside;
+  if (!write_hosts_file(hosts_path, block_text(), &outside)) return false;
   g_hosts_dirty = false;
+  take_names_outside(outside);
   return true;
+}
+
+bool hosts_write_pending() { return g_writer.pending; }
+
+bool start_hosts_write(const std::string& hosts_path) {
+  if (g_writer.pending) return false;
+  if (!g_writer.started) g_writer.started = start_thread(writer_body, nullptr);
+  std::string block = block_text();
+  g_hosts_dirty = false;
+  g_writer.pending = true;
+  if (!g_writer.started) {
+    // No thread to be had: the loop does the work itself, as it is done at
+    // stop.
+    bool written = write_hosts_file(hosts_path, block, &g_writer.outside);
+    g_writer.done = true;
+    g_writer.written = written;
+    return true;
+  }
+  lock_shared();
+  g_writer.path = hosts_path;
+  g_writer.block = std::move(block);
+  g_writer.has_job = true;
+  unlock_shared();
+  wake_up();
+  return true;
+}
+
+bool finish_hosts_write(bool* written) {
+  if (!g_writer.pending) return false;
+  std::vector<HeldLine> lines;
+  std::vector<std::string> outside;
+  if (g_writer.started) lock_shared();
+  bool done = g_writer.done;
+  if (done) {
+    g_writer.done = false;
+    *written = g_writer.written;
+    lines = std::move(g_writer.lines);
+    g_writer.lines.clear();
+    outside = std::move(g_writer.outside);
+    g_writer.outside.clear();
+  }
+  if (g_writer.started) unlock_shared();
+  if (!done) return false;
+  g_writer.pending = false;
+  for (const HeldLine& line : lines) emit(line);
+  // Changes made while the block was written are already marked; a failed
+  // write leaves the whole table unsaved again.
+  if (!*written) g_hosts_dirty = true;
+  if (*written) take_names_outside(outside);
+  return true;
+}
+
+void wait_for_hosts_write() {
+  bool written = false;
+  while (g_writer.pending && !finish_hosts_write(&written)) sleep_ms(2);
 }
 
 bool rewrite_due(RewriteSchedule* schedule, bool dirty, bool quiet, std::uint32_t now) {

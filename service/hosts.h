@@ -11,27 +11,48 @@
 // them) is skipped with a level-2 line; a name the machine already has
 // (name_taken_reason) with "%s: name refused: %s". Entries the table has no
 // room for (max-names) or no memory for are counted and logged in one line
-// each. Logs "%s: No such file or directory" when the file cannot be read.
-// Hands the names of the lines outside the block to the name table, as
-// every rewrite does again.
+// each. A begin marker without an end marker holds only the entry lines
+// right after it; the first other line ends the block. g_hosts_dirty is set
+// only when the file does not show the table as loaded (a line was skipped
+// or refused, or two lines made one entry). Logs "%s: No such file or
+// directory" when the file cannot be read. Hands the names of the lines
+// outside the block to the name table, as every rewrite does again.
 void load_hosts_block(const std::string& hosts_path);
 
 // Deletes the copies that a run killed in the middle of a rewrite left
 // beside the hosts file: only names of the rewrite's own pattern, only in
-// the hosts file's folder. Called once at start.
+// the hosts file's folder (the folder of the file a link leads to). Called
+// once at start.
 void remove_stale_hosts_copies(const std::string& hosts_path);
 
 // Writes the table into the hosts file: every byte outside the block kept,
-// the block rewritten. The names the read finds outside the block go to the
-// name table first, and stored names among them leave it (drop_taken_names). The new file is composed in memory, written to a
-// fresh copy beside the hosts file (created exclusively, never through a
-// link), forced to disk and renamed over the hosts file; where the hosts
+// the block rewritten. The new file is composed in memory, written to a
+// fresh copy beside the hosts file (beside the file a link leads to; created
+// exclusively, never through a link), forced to disk and renamed over the
+// hosts file, unless the file has changed since it was read: then it is
+// composed again from the new content, a few times at most. Where the hosts
 // file cannot be renamed over (a mount point) it is written in place, and
 // put back as it was if that fails. True when the hosts file holds the
 // table; g_hosts_dirty is then cleared. False, with a level-1 line naming
 // the path and the system's error, leaves the hosts file as it was and
-// g_hosts_dirty set.
+// g_hosts_dirty set. The block leaves out the names the read finds outside
+// it, and after a successful write those names go to the name table, where
+// stored names among them are dropped (drop_taken_names). Runs on the
+// calling thread.
 bool rewrite_hosts_block(const std::string& hosts_path);
+
+// The same write, off the loop: the loop composes the block from the table
+// and hands it to a writer thread, which does the file work; the table and
+// the log stay the loop's. start_hosts_write clears g_hosts_dirty and
+// returns false when an earlier write is still pending (nothing is then
+// handed over). finish_hosts_write returns true once the pending write has
+// ended, with *written telling how; it logs the write's lines, and a failed
+// write sets g_hosts_dirty again. wait_for_hosts_write waits for the pending
+// write, if any, to end.
+bool start_hosts_write(const std::string& hosts_path);
+bool finish_hosts_write(bool* written);
+bool hosts_write_pending();
+void wait_for_hosts_write();
 
 // When the loop writes the block. A wait that passes with nothing ready
 // writes it at once; under steady traffic it is written once the table has

@@ -292,17 +292,46 @@ std::string file_error_text(int error);
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 
+// What tells one version of a file from another without reading it: the
+// file itself (device and inode; volume serial and file index), its size and
+// its modification time (nanoseconds; 100 ns units on Windows). A rename
+// over the file or a write into it changes it.
+struct FileIdentity {
+  unsigned long long volume = 0;
+  unsigned long long index = 0;
+  long long size = -1;
+  long long modified = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index && size == other.size && modified == other.modified;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
 enum class ReadResult { kRead, kMissing, kFailed };
 // Reads the whole file, byte for byte. kMissing when nothing exists at the
-// path (or one of its folders is missing), kFailed on any other failure.
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error);
+// path (or one of its folders is missing), kFailed on any other failure,
+// anything but a regular file (a FIFO, a device, a folder) included: the
+// open never waits for a writer. With `identity`, it gets the identity of
+// the file read, taken from the open file.
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error,
+                           FileIdentity* identity = nullptr);
+// The identity of the file at `path` now (through links). False when there
+// is none or it cannot be queried.
+bool path_identity(const std::string& path, FileIdentity* identity);
+// The path with every symbolic link in it resolved: where a file that is
+// reached through a link really lies, so a replacement goes there and the
+// link stays. The path as given when it holds no link, or when it cannot be
+// resolved (Windows: always as given).
+std::string resolve_links(const std::string& path);
 
 // Creates a new empty file for writing, or kNoFile. It fails when anything,
 // a link included, exists at the path, and never follows a link
 // (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW). POSIX: the new file gets the
 // permissions, and where the process may give them, the owner and group of
-// the file at `model`; 0644 when there is none. Windows: the file inherits
-// the ACL of its folder.
+// the file at `model`; 0644 when there is none, and on Linux the extended
+// attributes of `model` (SELinux label, POSIX ACL and the others) where it
+// has them and the process may set them. Windows: the file gets the DACL of
+// `model` where it can be read and set, else the ACL of its folder.
 FileHandle create_new_file(const std::string& path, const std::string& model, int* error);
 // Opens an existing file for writing without truncating it, never through a
 // link on POSIX. kNoFile on failure.
@@ -336,6 +365,23 @@ enum class ReplaceResult { kReplaced, kBusy, kFailed };
 // (rename; MoveFileExA with MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH).
 // kBusy (POSIX only): `to` is a mount point and cannot be replaced (EBUSY).
 ReplaceResult replace_file(const std::string& from, const std::string& to, int* error);
+
+// ---------------------------------------------------------------------------
+// One background thread
+
+// Starts a thread running body(argument) for the rest of the process. False
+// when it cannot be started.
+bool start_thread(void (*body)(void*), void* argument);
+// One process-wide lock, for the little state the background thread and the
+// loop share.
+void lock_shared();
+void unlock_shared();
+// A wake-up for the background thread: wait_for_wake_up returns once
+// wake_up has been called since its last return (at once if it has).
+void wake_up();
+void wait_for_wake_up();
+// Lets `ms` milliseconds pass.
+void sleep_ms(int ms);
 
 // ---------------------------------------------------------------------------
 // Service control and process

@@ -4,8 +4,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,21 +69,42 @@ std::string text_to_file_bytes(std::string text) { return text; }
 
 std::string file_error_text(int error) { return std::strerror(error); }
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+FileIdentity identity_of(const struct stat& st) {
+  FileIdentity id;
+  id.volume = static_cast<unsigned long long>(st.st_dev);
+  id.index = static_cast<unsigned long long>(st.st_ino);
+  id.size = static_cast<long long>(st.st_size);
+  id.modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return id;
+}
+
+}  // namespace
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+  // O_NONBLOCK: a FIFO planted at the path would otherwise hold the open
+  // until someone writes to it; it is refused below like any file that is
+  // not a regular one.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = errno;
     return (errno == ENOENT) ? ReadResult::kMissing : ReadResult::kFailed;
   }
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    close(fd);
+    return ReadResult::kFailed;
+  }
+  if (identity != nullptr) *identity = identity_of(status);
   bytes->clear();
   // A file too large for the memory left is the caller's failure to report
   // (std::bad_alloc); the descriptor must not go with it.
   try {
     // Room for the whole file at once (unless the caller made more): growing
     // by doubling would hold the old and the new buffer together.
-    struct stat status;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-        bytes->capacity() < static_cast<std::size_t>(status.st_size))
+    if (status.st_size > 0 && bytes->capacity() < static_cast<std::size_t>(status.st_size))
       bytes->reserve(static_cast<std::size_t>(status.st_size));
     char buffer[16384];
     for (;;) {
@@ -98,6 +125,59 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
   close(fd);
   return ReadResult::kRead;
 }
+
+bool path_identity(const std::string& path, FileIdentity* identity) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  *identity = identity_of(st);
+  return true;
+}
+
+std::string resolve_links(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string result = resolved;
+  std::free(resolved);
+  return result;
+}
+
+namespace {
+
+// The extended attributes of `model` onto the new file: the SELinux label and
+// the POSIX ACL are among them, which a fresh file would otherwise take from
+// its folder's defaults. One that cannot be set (not permitted, not supported
+// here) is left out; the file is still usable without it.
+void copy_extended_attributes(const std::string& model, int fd) {
+#if defined(__linux__)
+  ssize_t size = listxattr(model.c_str(), nullptr, 0);
+  if (size <= 0) return;
+  std::string names(static_cast<std::size_t>(size), '\0');
+  size = listxattr(model.c_str(), &names[0], names.size());
+  if (size <= 0) return;
+  names.resize(static_cast<std::size_t>(size));
+  std::string value;
+  for (std::size_t pos = 0; pos < names.size();) {
+    std::size_t end = names.find('\0', pos);
+    if (end == std::string::npos) end = names.size();
+    std::string name = names.substr(pos, end - pos);
+    pos = end + 1;
+    if (name.empty()) continue;
+    ssize_t length = getxattr(model.c_str(), name.c_str(), nullptr, 0);
+    if (length < 0) continue;
+    value.assign(static_cast<std::size_t>(length), '\0');
+    length = getxattr(model.c_str(), name.c_str(), &value[0], value.size());
+    if (length < 0) continue;
+    if (fsetxattr(fd, name.c_str(), value.data(), static_cast<std::size_t>(length), 0) != 0) {
+      // Not permitted or not supported on this file system: left out.
+    }
+  }
+#else
+  (void)model;
+  (void)fd;
+#endif
+}
+
+}  // namespace
 
 FileHandle create_new_file(const std::string& path, const std::string& model, int* error) {
   struct stat old_file;
@@ -124,6 +204,8 @@ FileHandle create_new_file(const std::string& path, const std::string& model, in
     unlink(path.c_str());
     return kNoFile;
   }
+  // After the mode: setting an ACL sets the group bits of the mode too.
+  if (has_model) copy_extended_attributes(model, fd);
   return fd;
 }
 
@@ -224,4 +306,68 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
     close(dir);
   }
   return ReplaceResult::kReplaced;
+}
+
+// ---------------------------------------------------------------------------
+// One background thread
+
+namespace {
+
+pthread_mutex_t g_shared_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t g_wake_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_wake_condition = PTHREAD_COND_INITIALIZER;
+bool g_woken = false;
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* argument;
+};
+
+void* run_thread(void* start) {
+  ThreadStart s = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  s.body(s.argument);
+  return nullptr;
+}
+
+}  // namespace
+
+bool start_thread(void (*body)(void*), void* argument) {
+  ThreadStart* start = new ThreadStart{body, argument};
+  // Signals are the main thread's: the stop handler must run there.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  pthread_t thread;
+  int result = pthread_create(&thread, nullptr, run_thread, start);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (result != 0) {
+    delete start;
+    return false;
+  }
+  pthread_detach(thread);
+  return true;
+}
+
+void lock_shared() { pthread_mutex_lock(&g_shared_lock); }
+void unlock_shared() { pthread_mutex_unlock(&g_shared_lock); }
+
+void wake_up() {
+  pthread_mutex_lock(&g_wake_lock);
+  g_woken = true;
+  pthread_cond_signal(&g_wake_condition);
+  pthread_mutex_unlock(&g_wake_lock);
+}
+
+void wait_for_wake_up() {
+  pthread_mutex_lock(&g_wake_lock);
+  while (!g_woken) pthread_cond_wait(&g_wake_condition, &g_wake_lock);
+  g_woken = false;
+  pthread_mutex_unlock(&g_wake_lock);
+}
+
+void sleep_ms(int ms) {
+  timespec delay{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+  }
 }

@@ -2,6 +2,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -157,13 +159,38 @@ bool seek_to(HANDLE h, long long offset) {
 
 }  // namespace
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error) {
+namespace {
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileIdentity id;
+  id.volume = info.dwVolumeSerialNumber;
+  id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.size = static_cast<long long>((static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  id.modified = static_cast<long long>(
+      (static_cast<unsigned long long>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return id;
+}
+
+}  // namespace
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = static_cast<int>(GetLastError());
     bool missing = *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
     return missing ? ReadResult::kMissing : ReadResult::kFailed;
+  }
+  // Only a file on disk: a pipe or a device could keep the read waiting.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *error = ERROR_INVALID_PARAMETER;
+    CloseHandle(h);
+    return ReadResult::kFailed;
+  }
+  if (identity != nullptr) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) *identity = identity_of(info);
   }
   bytes->clear();
   // A file too large for the memory left is the caller's failure to report
@@ -188,15 +215,63 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
   return ReadResult::kRead;
 }
 
-FileHandle create_new_file(const std::string& path, const std::string& /*model*/, int* error) {
+bool path_identity(const std::string& path, FileIdentity* identity) {
+  // No access asked beyond the attributes, and every sharing allowed, so an
+  // editor holding the file is never disturbed.
+  HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (known) *identity = identity_of(info);
+  return known;
+}
+
+std::string resolve_links(const std::string& path) { return path; }
+
+namespace {
+
+// Gives the new file the DACL of `model`: an admin who narrowed or widened
+// the hosts file's rights (read-only for some, an explicit deny) keeps them.
+// The ACEs the model inherits are left to inheritance, which in the same
+// folder gives the copy the same ones; a protected DACL stays protected.
+// Where the model's DACL cannot be read or set, the copy keeps the folder's
+// inherited ACL, as a new file there would have.
+void copy_dacl(const std::string& model, HANDLE copy) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(model.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (dacl != nullptr && GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                  ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    if (SetSecurityInfo(copy, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
+      // Not permitted: the folder's ACL stays.
+    }
+  }
+  LocalFree(descriptor);
+}
+
+}  // namespace
+
+FileHandle create_new_file(const std::string& path, const std::string& model, int* error) {
   // CREATE_NEW fails on anything already there, a link included, so the
-  // file is always our own; with no security attributes given it takes the
-  // inheritable ACL of its folder, the hosts file's folder.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // file is always our own; it first takes the inheritable ACL of its
+  // folder, the hosts file's folder, then the hosts file's DACL.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = static_cast<int>(GetLastError());
     return kNoFile;
   }
+  if (GetFileAttributesA(model.c_str()) != INVALID_FILE_ATTRIBUTES) copy_dacl(model, h);
   return to_file_handle(h);
 }
 
@@ -304,3 +379,48 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
   *error = static_cast<int>(GetLastError());
   return ReplaceResult::kFailed;
 }
+
+// ---------------------------------------------------------------------------
+// One background thread
+
+namespace {
+
+CRITICAL_SECTION g_shared_lock;
+HANDLE g_wake_event = nullptr;
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* argument;
+};
+
+DWORD WINAPI run_thread(LPVOID start) {
+  ThreadStart s = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  s.body(s.argument);
+  return 0;
+}
+
+}  // namespace
+
+bool start_thread(void (*body)(void*), void* argument) {
+  // Made here, before any other thread exists; the loop calls this once.
+  if (g_wake_event == nullptr) {
+    InitializeCriticalSection(&g_shared_lock);
+    g_wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_wake_event == nullptr) return false;
+  }
+  ThreadStart* start = new ThreadStart{body, argument};
+  HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+void lock_shared() { EnterCriticalSection(&g_shared_lock); }
+void unlock_shared() { LeaveCriticalSection(&g_shared_lock); }
+void wake_up() { SetEvent(g_wake_event); }
+void wait_for_wake_up() { WaitForSingleObject(g_wake_event, INFINITE); }
+void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }

@@ -489,6 +489,14 @@ bool update_name_table(const std::string& name, const std::string& address_text)
     // name index keys on the folded name, so a new spelling keeps its key.
     std::uint32_t s = g_by_name.at(by_name).slot;
     Slot& slot = g_slots[s];
+    if (slot.entry.address == address && slot.entry.name == name) {
+      // Nothing the hosts file or a DNS answer shows has changed: no write,
+      // no new serial. The entry still moves to the end, and the next real
+      // change writes the block in that order.
+      unlink_slot(s);
+      link_newest(s);
+      return true;
+    }
     // The same name in another case: the table shows it as last registered.
     // First, as the one step that may fail for memory.
     if (slot.entry.name != name) slot.entry.name = name;

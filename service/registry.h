@@ -96,7 +96,9 @@ extern bool g_hosts_dirty;
 
 // Names compare ignoring ASCII case. Removes every entry with this name or
 // this address, appends the new entry
-// at the end and sets g_hosts_dirty. Neither this nor find_by_name walks the
+// at the end and sets g_hosts_dirty. A renewal that changes nothing (same
+// spelling, same address) only moves its entry to the end: g_hosts_dirty
+// and name_table_version() stay as they were. Neither this nor find_by_name walks the
 // table: both go through indexes by name and by address.
 // False, with the table unchanged, when the table already holds max-names
 // entries and this one would add to them (a new name for an address not in

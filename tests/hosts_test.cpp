@@ -86,27 +86,38 @@ TEST_F(HostsFile, LoadTakesEntryLinesOfTheFirstBlockOnly) {
     const char* what;
     std::string file;
     Content expected;
+    bool rewrite = false;  // the block does not read as the table would be written
   };
   const std::string two_entries =
       "#tarvik-begin\n192.168.1.20\tmeter1\n10.0.0.7   meter2 more words\n#tarvik-end\n";
   const Case cases[] = {
       {"block in the middle",
        "127.0.0.1 localhost\n" + two_entries + "10.9.9.9 after\n",
+       {{"meter1", "192.168.1.20"}, {"meter2", "10.0.0.7"}}, true},
+      // Exactly as the service writes it: a start costs no write.
+      {"block as written", "a\n#tarvik-begin\n192.168.1.20\tmeter1\n10.0.0.7\tmeter2\n#tarvik-end\nz\n",
        {{"meter1", "192.168.1.20"}, {"meter2", "10.0.0.7"}}},
       {"CR LF lines", "127.0.0.1 localhost\r\n#tarvik-begin\r\n192.168.1.20\tmeter1\r\n10.0.0.7 meter2\r\n#tarvik-end\r\n",
-       {{"meter1", "192.168.1.20"}, {"meter2", "10.0.0.7"}}},
+       {{"meter1", "192.168.1.20"}, {"meter2", "10.0.0.7"}}, true},
       {"no block", "127.0.0.1 localhost\n10.0.0.7 meter2\n", {}},
       {"empty file", "", {}},
       {"indented begin marker", " #tarvik-begin\n10.0.0.7 meter2\n#tarvik-end\n", {}},
       {"upper-case begin marker", "#TARVIK-BEGIN\n10.0.0.7 meter2\n#tarvik-end\n", {}},
       {"markers with trailing text", "#tarvik-begin here\n10.0.0.7 meter2\n#tarvik-endless\n10.0.0.8 x\n",
-       {{"meter2", "10.0.0.7"}}},
-      {"no end marker", "#tarvik-begin\n10.0.0.7 meter2\n10.0.0.8 meter3", {{"meter2", "10.0.0.7"}, {"meter3", "10.0.0.8"}}},
-      {"leading white space", "#tarvik-begin\n  \t10.0.0.7\tmeter2\n#tarvik-end\n", {{"meter2", "10.0.0.7"}}},
-      {"same name twice", "#tarvik-begin\n10.0.0.7 m\n10.0.0.8 m\n#tarvik-end\n", {{"m", "10.0.0.8"}}},
-      {"same address twice", "#tarvik-begin\n10.0.0.7 a\n10.0.0.7 b\n#tarvik-end\n", {{"b", "10.0.0.7"}}},
+       {{"meter2", "10.0.0.7"}}, true},
+      {"no end marker", "#tarvik-begin\n10.0.0.7 meter2\n10.0.0.8 meter3", {{"meter2", "10.0.0.7"}, {"meter3", "10.0.0.8"}}, true},
+      // Without its end marker the block ends at the first line that is no
+      // entry: that line and the rest are the admin's.
+      {"no end marker, a comment ends the block", "#tarvik-begin\n10.0.0.7 meter2\n# mine\n10.0.0.8 meter3\n",
+       {{"meter2", "10.0.0.7"}}, true},
+      {"no end marker, a blank line ends the block", "#tarvik-begin\n10.0.0.7 meter2\n\n10.0.0.8 meter3\n",
+       {{"meter2", "10.0.0.7"}}, true},
+      {"leading white space", "#tarvik-begin\n  \t10.0.0.7\tmeter2\n#tarvik-end\n", {{"meter2", "10.0.0.7"}}, true},
+      {"same name twice", "#tarvik-begin\n10.0.0.7 m\n10.0.0.8 m\n#tarvik-end\n", {{"m", "10.0.0.8"}}, true},
+      {"same address twice", "#tarvik-begin\n10.0.0.7 a\n10.0.0.7 b\n#tarvik-end\n", {{"b", "10.0.0.7"}}, true},
+      {"same line twice", "#tarvik-begin\n10.0.0.7 a\n10.0.0.7 a\n#tarvik-end\n", {{"a", "10.0.0.7"}}, true},
       {"second block is never read", two_entries + "#tarvik-begin\n10.0.0.9 other\n#tarvik-end\n",
-       {{"meter1", "192.168.1.20"}, {"meter2", "10.0.0.7"}}},
+       {{"meter1", "192.168.1.20"}, {"meter2", "10.0.0.7"}}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -115,7 +126,7 @@ TEST_F(HostsFile, LoadTakesEntryLinesOfTheFirstBlockOnly) {
     write_file(hosts_, c.file);
     load_hosts_block(hosts_);
     EXPECT_EQ(table_content(), c.expected);
-    EXPECT_EQ(g_hosts_dirty, !c.expected.empty());
+    EXPECT_EQ(g_hosts_dirty, c.rewrite);
   }
   EXPECT_TRUE(log_messages().empty());
 }
@@ -143,6 +154,7 @@ TEST_F(HostsFile, LinesOfTheBlockThatAreNoEntriesAreSkipped) {
   write_file(hosts_, file);
   load_hosts_block(hosts_);
   EXPECT_EQ(table_content(), (Content{{"meter1", "192.168.1.20"}, {"meter5", "10.0.0.12"}}));
+  EXPECT_TRUE(g_hosts_dirty);
   EXPECT_EQ(log_messages(), (std::vector<std::string>{
                                 hosts_ + ":4: not an entry, skipped: '# printers'",
                                 hosts_ + ":5: not an entry, skipped: ''",
@@ -243,7 +255,9 @@ TEST_F(HostsFile, RewriteKeepsLinesOutsideTheBlock) {
        "a\n#tarvik-begin\n10.0.0.1\told\n#tarvik-end\nb\n# user line\n", meter1, "a\n" + block + "b\n# user line\n"},
       {"markers with trailing text", "a\n#tarvik-begin x\n10.0.0.1\told\n#tarvik-end y\nb\n", meter1,
        "a\n" + block + "b\n"},
-      {"no end marker: the rest is dropped", "a\n#tarvik-begin\n10.0.0.1\told\nb\n", meter1, "a\n" + block},
+      {"no end marker: the first line that is no entry ends the block",
+       "a\n#tarvik-begin\n10.0.0.1\told\n10.0.0.2 other\n# mine\n10.0.0.3 user\n", meter1,
+       "a\n" + block + "# mine\n10.0.0.3 user\n"},
       {"a second block is carried over as it is",
        "#tarvik-begin\n#tarvik-end\n#tarvik-begin\n1.1.1.1\tz\n#tarvik-end\n", meter1,
        block + "#tarvik-begin\n1.1.1.1\tz\n#tarvik-end\n"},
@@ -456,6 +470,11 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
       {"written: a new change waits for quiet", true, false, t + 16020, false, -1},
       {"quiet", true, true, t + 16120, true, 1},
       {"nothing to write", false, true, t + 16200, false, -1},
+      // A success started the back-off over: the next failure waits 1 s,
+      // not the 16 s the earlier run of failures had reached.
+      {"changed again, the write fails", true, true, t + 16300, true, 0},
+      {"not before 1 s", true, true, t + 17299, false, -1},
+      {"1 s after the failure", true, true, t + 17300, true, 1},
   };
   RewriteSchedule schedule;
   for (const Step& step : steps) {

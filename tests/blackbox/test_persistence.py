@@ -292,7 +292,8 @@ class Faults(ServiceTest):
         if reason:
             self.skipTest(reason)
 
-    def namespaced_service(self, hosts, bind=False, size_kb=256):
+    def namespaced_service(self, hosts, bind=False, size_kb=256, inner=()):
+        """`inner`: argv put right before the program's, inside the namespace."""
         svc = harness.Service(hosts=hosts)
         self.addCleanup(svc.cleanup)
         etc = os.path.join(svc.folder, "etc")
@@ -301,7 +302,7 @@ class Faults(ServiceTest):
         with open(os.path.join(svc.folder, "main.conf"), "a") as f:
             f.write("hosts-file %s/hosts\n" % etc)
         wrapper = ["unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT, "sh", etc,
-                   svc.hosts_path, "bind" if bind else "plain", str(size_kb)]
+                   svc.hosts_path, "bind" if bind else "plain", str(size_kb)] + list(inner)
         svc.start(wrapper=wrapper)
         with open(os.path.join(svc.folder, "keeper.pid")) as f:
             keeper = int(f.read())
@@ -388,6 +389,31 @@ class Faults(ServiceTest):
         self.assertTrue(harness.wait_for(lambda: self.read(svc.ns_hosts) == expected, 5.0))
         self.assertEqual(svc.stop(), 0)
         self.assertFalse(any("Can not restore" in m for m in svc.log_messages()))
+
+    def test_in_place_write_failing_after_its_reservation_puts_the_old_bytes_back(self):
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        original = b"127.0.0.1 localhost\n" + b"# padding\n" * 50
+        # The first cut to length fails: the new bytes are then already over
+        # the old ones, and only the way back leaves the file whole.
+        svc = self.namespaced_service(original, bind=True, inner=[
+            "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ftruncate",
+            "-e", "inject=ftruncate:error=EIO:when=1"])
+        svc.register("meter1", "192.168.1.20")
+        self.assertTrue(svc.wait_log("Update error %d" % errno.EIO), svc.log())
+        self.assertEqual(self.read(svc.ns_hosts), original)
+        self.assertFalse(any("Can not restore" in m for m in svc.log_messages()), svc.log())
+        # The retry a second later is not injected a fault.
+        expected = original + b"\n" + block([(b"192.168.1.20", b"meter1")], b"\n")
+        self.assertTrue(harness.wait_for(lambda: self.read(svc.ns_hosts) == expected, 5.0),
+                        self.read(svc.ns_hosts))
+        with open("/proc/%d/task/%d/children" % (svc.process.pid, svc.process.pid)) as f:
+            children = [int(p) for p in f.read().split()]
+        service = [p for p in children if open("/proc/%d/comm" % p).read().strip() == "tarvik"]
+        os.kill(service[0], signal.SIGINT)
+        # strace, the keeper's parent since the exec, waits for the keeper
+        # too: the stop is seen in the log.
+        self.assertTrue(svc.wait_log("Stopped", 10.0), svc.log())
 
     def test_descriptors_used_up_by_pending_forwards(self):
         # A silent upstream on port 53 that holds every forward for 5 s.
