@@ -205,3 +205,22 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
 }
 
 // --- UDP transport ------------------------------------------------------------
+
+bool answer_relay_failure(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length) {
+  if (length < kHeaderSize || is_response(message)) return false;
+  int qtype = 0;
+  int qclass = 0;
+  int question_end = 0;
+  int n = decode_question(g_name_buffer, kNameBufferSize, message, length, &qtype, &qclass,
+                          &question_end);
+  if (n < 0 || header_qdcount(message) != 1) return false;
+  Edns edns;
+  if (!read_edns(message, length, question_end, &edns)) edns = Edns{};
+  int limit = capacity;
+  if (transport == Transport::kUdp && kClassicUdpLimit < limit) limit = kClassicUdpLimit;
+  int reply = write_bare_reply(message, question_end, limit, false, true, kRcodeServFail, edns);
+  if (reply < 0) return false;
+  *reply_length = reply;
+  return true;
+}

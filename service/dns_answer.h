@@ -34,3 +34,11 @@ constexpr int kReplyCapacity = 512;
 // come back, RA only with an upstream server.
 QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
                           int* reply_length);
+// The answer to an asker whose relayed query failed (no socket for it, the
+// upstream server refused or did not answer in time): SERVFAIL with the
+// question (and an OPT when the query had one), built in place as
+// answer_query builds its replies, so that the asker learns at once instead
+// of retrying into the same failure. False when the message holds no
+// readable question to answer (nothing is then sent).
+bool answer_relay_failure(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length);

@@ -23,6 +23,7 @@ constexpr int kOpcodeQuery = 0;
 
 constexpr int kRcodeNoError = 0;
 constexpr int kRcodeFormErr = 1;
+constexpr int kRcodeServFail = 2;
 constexpr int kRcodeNameError = 3;
 constexpr int kRcodeNotImp = 4;
 constexpr int kRcodeRefused = 5;

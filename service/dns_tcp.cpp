@@ -38,6 +38,7 @@ struct TcpForward {
   std::string query;        // length-prefixed, as it goes out
   std::size_t query_sent = 0;
   std::string answer;       // length-prefixed, as far as received
+  std::string failure;      // the SERVFAIL the client gets if this forward fails
   int slot = -1;
   std::uint64_t own_key = 0;  // see g_own_forward_addresses
 };
@@ -104,11 +105,25 @@ void close_tcp_client(std::list<TcpClient>::iterator it) {
   g_tcp_clients.erase(it);
 }
 
+// Ends the client's relayed query as failed: the client gets SERVFAIL in
+// its place, in order, and its connection goes on with the queries behind.
+void fail_tcp_forward(TcpClient* c) {
+  std::string failure = std::move(c->forward.failure);
+  end_tcp_forward(&c->forward);
+  if (failure.empty()) {
+    c->finishing = true;  // nothing to answer with: the closed connection says it
+    return;
+  }
+  append_length_prefixed(&c->output, reinterpret_cast<const unsigned char*>(failure.data()),
+                         static_cast<int>(failure.size()));
+}
+
 void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, std::uint32_t now) {
+  c->forward.failure = relay_failure_reply(message, length, Transport::kTcp);
   Socket s = tcp_connect_start(g_settings.dns_server_ip, kUpstreamPort);
   if (s == kNoSocket) {
     log(1, "dns i->s tcp error: %d", last_socket_error());
-    c->finishing = true;  // the client learns at once, from the closed connection
+    fail_tcp_forward(c);
     return;
   }
   c->forward.socket = s;
@@ -168,8 +183,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
     int error = tcp_connect_error(f->socket);
     if (error != 0) {
       log(1, "dns i->s tcp error: %d", error);
-      end_tcp_forward(f);
-      c->finishing = true;
+      fail_tcp_forward(c);
       return;
     }
     f->connected = true;
@@ -180,8 +194,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
     if (n == kWouldBlock) return;
     if (n <= 0) {
       log(1, "dns i->s tcp error: %d", last_socket_error());
-      end_tcp_forward(f);
-      c->finishing = true;
+      fail_tcp_forward(c);
       return;
     }
     f->query_sent += static_cast<std::size_t>(n);
@@ -199,8 +212,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
     } else {
       log(1, "dns i->s tcp error: %d", last_socket_error());
     }
-    end_tcp_forward(f);
-    c->finishing = true;
+    fail_tcp_forward(c);
     return;
   }
   f->answer.append(g_tcp_read_buffer, static_cast<std::size_t>(n));
@@ -264,8 +276,7 @@ void add_tcp_sockets(std::uint32_t now, WaitSet* set) {
   for (auto it = g_tcp_clients.begin(); it != g_tcp_clients.end();) {
     TcpClient& c = *it;
     if (c.forward.socket != kNoSocket && forward_expired(now, c.forward.started_at_ms)) {
-      end_tcp_forward(&c.forward);
-      c.finishing = true;
+      fail_tcp_forward(&c);
     }
     bool idle = c.forward.socket == kNoSocket &&
                 static_cast<std::uint32_t>(now - c.last_active_ms) > kTcpIdleMs;

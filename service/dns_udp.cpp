@@ -1,6 +1,8 @@
 #include "dns_udp.h"
 
+#include <cstring>
 #include <list>
+#include <string>
 
 #include "config.h"
 #include "dns.h"
@@ -20,6 +22,7 @@ struct PendingForward {
   std::uint32_t sent_at_ms;
   int slot;             // in this iteration's wait set; -1: not watched
   std::uint64_t own_key;  // the socket's local address, see remember_own_forward
+  std::string failure;    // the SERVFAIL the asker gets if this forward fails; "" none
 };
 
 // Oldest first. Each entry owns its socket: whoever removes it closes it
@@ -35,6 +38,15 @@ void close_pending_forward(const PendingForward& forward) {
 // query buffer has room for the answer block behind the largest datagram.
 unsigned char g_query_buffer[kReceiveSize + kAnswerBlockSize];
 char g_relay_buffer[kReceiveSize];
+unsigned char g_failure_buffer[kReceiveSize + kReplyCapacity];
+
+// Tells the asker of a failed forward at once (SERVFAIL), rather than
+// leaving it to time out and ask again into the same failure.
+void answer_failed_forward(const PendingForward& forward) {
+  if (forward.failure.empty()) return;
+  udp_send_from(g_dns_socket, forward.failure.data(), static_cast<int>(forward.failure.size()),
+                forward.asker, forward.local);
+}
 
 void forward_query(const unsigned char* message, int length, const SocketAddress& asker,
                    std::uint32_t local) {
@@ -45,18 +57,26 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
     close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }
+  PendingForward forward{asker, local, kNoSocket, 0, -1, 0,
+                         relay_failure_reply(message, length, Transport::kUdp)};
   Socket s = udp_open();
-  if (s == kNoSocket) return;
   // Connected, so the system drops datagrams from anyone but the upstream
   // server: nobody else can answer in its name.
-  if (!udp_connect(s, g_settings.dns_server_ip, kUpstreamPort)) {
+  if (s != kNoSocket && !udp_connect(s, g_settings.dns_server_ip, kUpstreamPort)) {
     socket_close(s);
+    s = kNoSocket;
+  }
+  if (s == kNoSocket) {
+    log(1, "dns i->s socket error: %d", last_socket_error());
+    answer_failed_forward(forward);
     return;
   }
   // A failed send is not fatal: the forward simply expires.
   udp_send_connected(s, reinterpret_cast<const char*>(message), length);
-  g_pending_forwards.push_back(
-      PendingForward{asker, local, s, tick_count_ms(), -1, remember_own_forward(s)});
+  forward.socket = s;
+  forward.sent_at_ms = tick_count_ms();
+  forward.own_key = remember_own_forward(s);
+  g_pending_forwards.push_back(std::move(forward));
 }
 
 
@@ -81,6 +101,7 @@ void relay_upstream_answers(const WaitSet& set) {
       // Also how an upstream server that refuses ends its forward at once:
       // the connected socket reports the "port unreachable".
       log(1, "dns i->s recvfrom error: %d", last_socket_error());
+      answer_failed_forward(*it);
     } else if (udp_send_from(g_dns_socket, g_relay_buffer, received, it->asker, it->local) !=
                received) {
       log(1, "g_dns_s sendto error: %d", last_socket_error());
@@ -93,6 +114,7 @@ void relay_upstream_answers(const WaitSet& set) {
 void add_pending_forwards(std::uint32_t now, WaitSet* set) {
   for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
     if (forward_expired(now, it->sent_at_ms)) {
+      answer_failed_forward(*it);
       close_pending_forward(*it);
       it = g_pending_forwards.erase(it);
       continue;
@@ -103,6 +125,18 @@ void add_pending_forwards(std::uint32_t now, WaitSet* set) {
 }
 
 }  // namespace
+
+std::string relay_failure_reply(const unsigned char* message, int length, Transport transport) {
+  if (length <= 0 || length > kReceiveSize) return std::string();
+  std::memcpy(g_failure_buffer, message, static_cast<std::size_t>(length));
+  int reply_length = 0;
+  if (!answer_relay_failure(g_failure_buffer, length, static_cast<int>(sizeof g_failure_buffer),
+                            transport, &reply_length)) {
+    return std::string();
+  }
+  return std::string(reinterpret_cast<const char*>(g_failure_buffer),
+                     static_cast<std::size_t>(reply_length));
+}
 
 bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms) {
   // Exactly 5000 ms old still counts as alive.

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "dns_answer.h"
 
 #include "platform.h"
 
@@ -27,3 +30,6 @@ void add_udp_sockets(std::uint32_t now, WaitSet* set);
 // Relays the answer of every forward whose socket is ready, then takes a
 // bounded batch of the queries queued on the UDP socket.
 void serve_udp_sockets(const WaitSet& set);
+// The SERVFAIL (answer_relay_failure) for the query message[0, length),
+// ready to send; "" when the message has no question to answer.
+std::string relay_failure_reply(const unsigned char* message, int length, Transport transport);

@@ -367,7 +367,10 @@ class DnsTest(harness.ServiceTest):
             self.assertTrue(harness.wait_for(
                 lambda: open_fds(svc.process.pid) == baseline, 3.0), "forward socket not closed")
         time.sleep(max(0, sent + 5.8 - time.monotonic()))
-        # Whatever upstream sends now reaches nobody.
+        # The asker has had its SERVFAIL; whatever upstream sends now reaches
+        # nobody.
+        reply, _ = asker.recvfrom(65536)
+        self.assertEqual((reply[:2], reply[3] & 0x0F), (query[:2], 2))
         silent.sendto(b"late answer", forward)
         with self.assertRaises(socket.timeout):
             asker.recvfrom(65536)

@@ -231,9 +231,10 @@ class DnsTransportTest(harness.ServiceTest):
 
     # --- Forwards that fail ----------------------------------------------------
 
-    def test_refusing_upstream_ends_forwards_at_once_without_spinning(self):
+    def test_refusing_upstream_gets_servfail_at_once_without_spinning(self):
         address = harness.loopback_address()  # nothing listens there
         svc = self.dns_service("dns-server-ip %s\n" % address)
+        self.register(svc, "meter1", "192.168.1.20")
         pid = svc.process.pid
         time.sleep(0.3)
         if not harness.WINE:
@@ -241,29 +242,75 @@ class DnsTransportTest(harness.ServiceTest):
 
         asker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.addCleanup(asker.close)
+        asker.settimeout(2.0)
         cpu_before = cpu_seconds(pid)
-        asker.sendto(dns.raw_query("www.example.test"), ("127.0.0.1", svc.dns_port))
+        asker.sendto(dns.raw_query("www.example.test", ident=7), ("127.0.0.1", svc.dns_port))
         s = self.connection(svc.dns_port)
-        s.sendall(framed(dns.raw_query("www.example.test", ident=9)))
+        # A relayed query with a local one pipelined behind it.
+        s.sendall(framed(dns.raw_query("www.example.test", ident=9)) +
+                  framed(dns.raw_query("meter1.tarvik", ident=10)))
 
-        # TCP: the refused connect ends the forward and closes the client.
-        self.assertTrue(closed_by_peer(s, 2.0), "client not closed after the refused forward")
+        # TCP: the refused connect answers SERVFAIL with the question, and the
+        # connection goes on with the query behind, in order.
+        s.settimeout(2.0)
+        first = read_message(s)
+        self.assertIsNotNone(first, "client closed after the refused forward")
+        self.assertEqual((first[:2], rcode(first)), (b"\x00\x09", 2))
+        self.assertIn(b"\x03www\x07example\x04test\x00", first)
+        second = read_message(s)
+        self.assertEqual((second[:2], rcode(second), answer_count(second)), (b"\x00\x0a", 0, 1))
         refused = 10061 if harness.WINE else 111  # WSAECONNREFUSED / ECONNREFUSED
         self.assertTrue(svc.wait_log("dns i->s tcp error: %d" % refused, 2.0), svc.log())
         if harness.WINE:
             # Wine reports no "port unreachable" to a UDP socket: that forward
-            # simply waits out its 5 s.
+            # waits out its 5 s, and then gets its SERVFAIL.
             print("\n  [wine] UDP refusal not reported by Wine; descriptor count not checked: "
                   + dns.WINE_FD_REASON, end=" ")
-        else:
+            asker.settimeout(7.0)
+        reply = asker.recv(512)
+        self.assertEqual((reply[:2], rcode(reply)), (b"\x00\x07", 2))
+        if not harness.WINE:
             self.assertTrue(svc.wait_log("dns i->s recvfrom error: 111", 1.0), svc.log())
-            self.assertTrue(harness.wait_for(lambda: dns.open_fds(pid) == baseline, 1.0),
+            self.assertTrue(harness.wait_for(lambda: dns.open_fds(pid) - 1 == baseline, 1.0),
                             "forward sockets not closed at once")
         # Meanwhile the loop waits instead of spinning on the error.
         time.sleep(3.0)
         used = cpu_seconds(pid) - cpu_before
         self.assertLess(used, 0.3, "the service used %.2f s of CPU in 3 s" % used)
         self.assertIsNone(svc.process.poll())
+
+    def test_silent_upstream_gets_servfail_after_its_5_s(self):
+        address = harness.loopback_address()
+        if not dns.can_bind_port_53(address):
+            self.skipTest("cannot bind %s:53 (needs root)" % address)
+        # Takes queries over UDP and connections over TCP, answers nothing.
+        silent_udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(silent_udp.close)
+        silent_udp.bind((address, 53))
+        silent_tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(silent_tcp.close)
+        silent_tcp.bind((address, 53))
+        silent_tcp.listen(8)
+        svc = self.dns_service("dns-server-ip %s\n" % address)
+        started = time.monotonic()
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(udp.close)
+        udp.sendto(dns.raw_query("www.example.test", ident=21), ("127.0.0.1", svc.dns_port))
+        s = self.connection(svc.dns_port)
+        s.sendall(framed(dns.raw_query("www.example.test", ident=22)))
+        udp.settimeout(8.0)
+        reply = udp.recv(512)
+        waited = time.monotonic() - started
+        self.assertEqual((reply[:2], rcode(reply)), (b"\x00\x15", 2))
+        self.assertGreater(waited, 4.5)
+        self.assertLess(waited, 7.0)
+        s.settimeout(3.0)
+        reply = read_message(s)
+        self.assertIsNotNone(reply)
+        self.assertEqual((reply[:2], rcode(reply)), (b"\x00\x16", 2))
+        # The connection stays open for the next query.
+        s.sendall(framed(dns.raw_query("ns.tarvik", ident=23)))
+        self.assertEqual(read_message(s)[:2], b"\x00\x17")
 
     def test_queries_sent_all_at_once_are_all_answered(self):
         # A burst from many resolvers at once is queued while the loop works
