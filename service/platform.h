@@ -311,6 +311,16 @@ bool flush_file(FileHandle f, int* error);
 // Closes the file; a close that fails reports it.
 bool close_file(FileHandle f, int* error);
 
+// Opens a file for reading only when it is a regular file: a folder, a
+// FIFO or a device is never read nor waited on (POSIX opens without
+// blocking and checks the type on the open descriptor, so nothing can be
+// swapped in between).
+enum class OpenResult { kOpened, kMissing, kNotRegular, kFailed };
+OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error);
+// Reads up to `capacity` bytes: the count, 0 at the end of the file, -1 on
+// failure.
+long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error);
+
 enum class ReplaceResult { kReplaced, kBusy, kFailed };
 // Moves `from` over `to` in the same folder, replacing it in one step
 // (rename; MoveFileExA with MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH).

@@ -218,3 +218,38 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
   }
   return ReplaceResult::kReplaced;
 }
+
+OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error) {
+  // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return errno == ENOENT || errno == ENOTDIR ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return OpenResult::kFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return OpenResult::kNotRegular;
+  }
+  // Reads of a regular file never wait; clear the flag all the same, so the
+  // descriptor behaves as an ordinary one.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  *f = fd;
+  return OpenResult::kOpened;
+}
+
+long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error) {
+  for (;;) {
+    ssize_t n = read(static_cast<int>(f), buffer, capacity);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) *error = errno;
+    return static_cast<long>(n);
+  }
+}

@@ -297,3 +297,38 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
   *error = static_cast<int>(GetLastError());
   return ReplaceResult::kFailed;
 }
+
+OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error) {
+  // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS, so asking
+  // for its attributes first gives it a reason of its own.
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = ERROR_DIRECTORY;
+    return OpenResult::kNotRegular;
+  }
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
+    bool missing = *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
+    return missing ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  // A pipe, a console or a device reached through a name is not a file.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    *error = ERROR_INVALID_PARAMETER;
+    return OpenResult::kNotRegular;
+  }
+  *f = to_file_handle(h);
+  return OpenResult::kOpened;
+}
+
+long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error) {
+  DWORD n = 0;
+  DWORD chunk = static_cast<DWORD>(capacity > 1u << 20 ? 1u << 20 : capacity);
+  if (!ReadFile(to_os_handle(f), buffer, chunk, &n, nullptr)) {
+    *error = static_cast<int>(GetLastError());
+    return -1;
+  }
+  return static_cast<long>(n);
+}

@@ -1,5 +1,6 @@
 // Configuration reader and log, against real files in a scratch folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -78,9 +79,13 @@ TEST_F(ConfigTest, PortValues) {
       {"port 6000", 6000, false},     {"port 0", 5000, true},
       {"port 65536", 5000, true},     {"port -1", 5000, true},
       {"port abc", 5000, true},       {"port", 5000, true},
-      {"port 6000x", 6000, false},    {"port +6000", 6000, false},
-      {"port 6000 7000", 6000, false}, {"port 65535", 65535, false},
-      {"port 99999999999", 5000, true},
+      {"port 65535", 65535, false},   {"port 006000", 6000, false},
+      {"port 6000\t ", 6000, false},
+      // Anything after the digits, or out of range, is refused whole.
+      {"port 6000x", 5000, true},     {"port 5000abc", 5000, true},
+      {"port 1e4", 5000, true},       {"port +6000", 5000, true},
+      {"port 6000 7000", 5000, true}, {"port 0x1F90", 5000, true},
+      {"port 99999999999", 5000, true}, {"port 4294973296", 5000, true},
       // Not the key "port": skipped without a message.
       {"port=6000", 5000, false},     {"Port 6000", 5000, false},
       {"#port 6000", 5000, false},
@@ -91,6 +96,11 @@ TEST_F(ConfigTest, PortValues) {
     EXPECT_EQ(g_settings.port, c.port) << c.line;
     if (c.refused) {
       EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
+      // The DNS port is read by the same rule.
+      reset();
+      std::string dns_line = std::string("dns-") + c.line;
+      EXPECT_EQ(read(dns_line + "\n"), std::vector<std::string>{error_line(1, dns_line)});
+      EXPECT_EQ(g_settings.dns_port, 0) << dns_line;
     } else {
       EXPECT_TRUE(messages.empty()) << c.line;
     }
@@ -146,16 +156,55 @@ TEST_F(ConfigTest, CrossChecks) {
   EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(ConfigTest, CrLfLinesAndLongLinesAreNumberedAsRead) {
+TEST_F(ConfigTest, CrLfLinesAreNumberedAsRead) {
   std::vector<std::string> messages = read("pwd x\r\n\r\nport 0\r\n");
   EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "port 0")});
+}
 
-  // 1500 bytes: read as a piece of 1023 bytes and one of 477, so the
-  // physical line after it counts as line 3.
-  reset();
-  messages = read("pwd " + std::string(1496, 'x') + "\nport 0\n");
-  EXPECT_EQ(g_settings.pwd, std::string(1019, 'x'));
-  EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "port 0")});
+TEST_F(ConfigTest, LinesLongerThanTheBufferAreLineErrorsAndKeepTheDefault) {
+  const std::string long_pwd = "pwd " + std::string(1996, 'x');  // 2,000 bytes
+  const std::string too_long = ": 'pwd ...' is longer than 1023 bytes";
+  struct Case {
+    std::string content;
+    std::string pwd;                    // afterwards
+    std::vector<std::string> messages;  // without the file name
+  } cases[] = {
+      // The line after it keeps its number and its meaning.
+      {long_pwd + "\nport 0\n", "", {":1" + too_long, ":2: 'port 0'"}},
+      {"pwd short\n" + long_pwd + "\n", "short", {":2" + too_long}},
+      {long_pwd, "", {":1" + too_long}},  // the last line, without its line end
+      {"pwd " + std::string(1019, 'y') + "\n", std::string(1019, 'y'), {}},  // 1023: fits
+      {"pwd " + std::string(1020, 'y') + "\n", "", {":1" + too_long}},
+      {"allow-from 10.0.0.1," + std::string(1100, ' ') + "10.0.0.2\n", "",
+       {":1: 'allow-from ...' is longer than 1023 bytes"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 40));
+    reset();
+    std::vector<std::string> messages = read(c.content);
+    std::vector<std::string> expected;
+    for (const std::string& m : c.messages) expected.push_back(folder_ + "/main.conf" + m);
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(g_settings.pwd, c.pwd);
+    EXPECT_FALSE(g_settings.allow_from_set);
+  }
+}
+
+TEST_F(ConfigTest, MainConfThatIsNotARegularFileIsTreatedAsMissing) {
+  enter_folder();
+  write_file(folder_ + "/main.conf", "port 6001\n");
+  const std::string fifo = folder_ + "/fifo.conf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& odd : {folder_, fifo}) {
+    SCOPED_TRACE(odd);
+    g_settings = Settings{};
+    g_settings.config_path = odd;
+    g_settings.log_path = folder_;
+    std::remove((folder_ + "/log").c_str());
+    EXPECT_TRUE(read_configuration());  // never waits on the FIFO
+    EXPECT_EQ(g_settings.port, 6001);   // from ./main.conf
+    EXPECT_EQ(log_messages(folder_), std::vector<std::string>{odd + ": not a regular file"});
+  }
 }
 
 TEST_F(ConfigTest, FallsBackToCurrentFolderAndMovesTheLog) {
