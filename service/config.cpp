@@ -255,6 +255,12 @@ std::size_t put_timestamp(char* at) {
   return kTimestampLength;
 }
 
+// Said once until the log works again, not with every record.
+bool g_log_refusal_told = false;
+bool g_rotation_failure_told = false;
+
+void write_formatted(const char* format, ...);
+
 // Formats the record once and writes it to the console first ("\n"), then
 // to the file ("\r\n").
 void write_record(const char* format, va_list args) {
@@ -274,22 +280,51 @@ void write_record(const char* format, va_list args) {
   // Nothing is held open between calls: another process may move or delete
   // the files at any time, so every call finds the live file afresh.
   std::string live = g_settings.log_path + kPathSeparator + "log";
+  FileHandle f = kNoFile;
   int error = 0;
-  FileHandle f = open_for_append(live, &error);
-  if (f != kNoFile && open_file_size(f) > kLogRotateSize) {
+  const char* why = nullptr;
+  int rotation_error = 0;
+  OpenResult opened = open_for_append(live, &f, &error, &why);
+  if (opened == OpenResult::kOpened && open_file_size(f) > kLogRotateSize) {
     close_file(f, &error);
+    // One step, replacing log.1: were log.1 deleted first and the rename
+    // then failed (a viewer holding log open), the history would be lost.
+    // On failure log stays as it is and takes the record.
     std::string previous = live + ".1";
-    delete_file(previous);
-    std::rename(live.c_str(), previous.c_str());
-    f = open_for_append(live, &error);
+    int rotate_error = 0;
+    if (replace_file(live, previous, &rotate_error) == ReplaceResult::kReplaced) {
+      g_rotation_failure_told = false;
+    } else if (!g_rotation_failure_told) {
+      g_rotation_failure_told = true;
+      rotation_error = rotate_error;
+    }
+    opened = open_for_append(live, &f, &error, &why);
   }
-  if (f == kNoFile) {
+  if (opened == OpenResult::kNotRegular) {
+    // Whoever may write the log folder planted something there: the records
+    // stay on the console (the journal under a service manager), and that
+    // is said once, not with every record.
+    if (!g_log_refusal_told) {
+      g_log_refusal_told = true;
+      std::fprintf(stderr, "%s: not used for the log, it is %s; records go to standard error only\n",
+                   live.c_str(), why);
+      std::fflush(stderr);
+    }
+    return;
+  }
+  if (opened != OpenResult::kOpened) {
     std::fprintf(stderr, "%s: %s\n", live.c_str(), file_error_text(error).c_str());
     std::fflush(stderr);
     return;
   }
+  g_log_refusal_told = false;
   append_bytes(f, record, length + 2, &error);
   close_file(f, &error);
+  if (rotation_error != 0) {
+    // A record of its own, once: the next records find the flag set.
+    write_formatted("%s: cannot be renamed to log.1: %s", live.c_str(),
+                    file_error_text(rotation_error).c_str());
+  }
 }
 
 void write_formatted(const char* format, ...) {
@@ -438,4 +473,6 @@ void log_release_held_back(bool all) { release_held_back(tick_count_ms(), all); 
 
 void log_forget_bursts() {
   for (Burst& b : g_bursts) b = Burst{};
+  g_log_refusal_told = false;
+  g_rotation_failure_told = false;
 }

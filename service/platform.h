@@ -273,6 +273,7 @@ using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 
 enum class ReadResult { kRead, kMissing, kFailed };
+enum class OpenResult { kOpened, kMissing, kNotRegular, kFailed };
 // Reads the whole file, byte for byte. kMissing when nothing exists at the
 // path (or one of its folders is missing), kFailed on any other failure.
 ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error);
@@ -297,10 +298,14 @@ bool write_at(FileHandle f, long long offset, const std::string& bytes, int* err
 bool reserve_space(FileHandle f, long long length, int* error);
 // Cuts or extends the file to `length` bytes.
 bool set_length(FileHandle f, long long length, int* error);
-// Opens a file for appending, creating it when missing (as fopen "ab"
+// Opens the log for appending, creating it when missing (as fopen "ab"
 // would: mode 0666 less the umask; the folder's ACL on Windows). Every
-// append lands at the end of the file as it is then. kNoFile on failure.
-FileHandle open_for_append(const std::string& path, int* error);
+// append lands at the end of the file as it is then. Whoever may write the
+// log folder must not make the service write elsewhere, so a link (a
+// reparse point on Windows) is never followed, and only a regular file owned
+// by the process's user is taken (POSIX: the owner is checked): anything
+// else is kNotRegular with `why` saying what it is.
+OpenResult open_for_append(const std::string& path, FileHandle* f, int* error, const char** why);
 // The size in bytes of an open file, or -1 when it cannot be queried.
 long long open_file_size(FileHandle f);
 // Appends `length` bytes to a file from open_for_append. False when any of
@@ -315,7 +320,6 @@ bool close_file(FileHandle f, int* error);
 // FIFO or a device is never read nor waited on (POSIX opens without
 // blocking and checks the type on the open descriptor, so nothing can be
 // swapped in between).
-enum class OpenResult { kOpened, kMissing, kNotRegular, kFailed };
 OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error);
 // Reads up to `capacity` bytes: the count, 0 at the end of the file, -1 on
 // failure.

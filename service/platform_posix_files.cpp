@@ -168,10 +168,37 @@ bool flush_file(FileHandle f, int* error) {
   return false;
 }
 
-FileHandle open_for_append(const std::string& path, int* error) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) *error = errno;
-  return fd < 0 ? kNoFile : fd;
+OpenResult open_for_append(const std::string& path, FileHandle* f, int* error, const char** why) {
+  // O_NONBLOCK: a FIFO planted as the log must not hold the service.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    if (errno == ELOOP) {
+      *why = "a symbolic link";
+      return OpenResult::kNotRegular;
+    }
+    if (errno == EISDIR || errno == ENXIO) {
+      *why = "not a regular file";
+      return OpenResult::kNotRegular;
+    }
+    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return OpenResult::kFailed;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    close(fd);
+    *error = EPERM;
+    *why = S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file";
+    return OpenResult::kNotRegular;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  *f = fd;
+  return OpenResult::kOpened;
 }
 
 long long open_file_size(FileHandle f) {

@@ -245,18 +245,35 @@ bool flush_file(FileHandle f, int* error) {
   return false;
 }
 
-FileHandle open_for_append(const std::string& path, int* error) {
+OpenResult open_for_append(const std::string& path, FileHandle* f, int* error, const char** why) {
   // Append access without write access: the system puts every write at the
   // end of the file. Shared as the C runtime shares a file it opens, so a
-  // viewer may keep the log open.
+  // viewer may keep the log open. FILE_FLAG_OPEN_REPARSE_POINT opens a link
+  // itself instead of its target, and the link is then refused below.
   HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = static_cast<int>(GetLastError());
-    return kNoFile;
+    bool missing = *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
+    return missing ? OpenResult::kMissing : OpenResult::kFailed;
   }
-  return to_file_handle(h);
+  BY_HANDLE_FILE_INFORMATION info;
+  const char* refusal = nullptr;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    refusal = "not a regular file";
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    refusal = "a link (reparse point)";
+  }
+  if (refusal != nullptr) {
+    CloseHandle(h);
+    *error = ERROR_ACCESS_DENIED;
+    *why = refusal;
+    return OpenResult::kNotRegular;
+  }
+  *f = to_file_handle(h);
+  return OpenResult::kOpened;
 }
 
 long long open_file_size(FileHandle f) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -363,6 +364,76 @@ TEST_F(LogTest, MissingFolderStillReachesTheConsole) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find(" lost record\n"), std::string::npos);
   EXPECT_NE(err.find(folder_ + "/nowhere/log: No such file or directory\n"), std::string::npos);
+}
+
+TEST_F(LogTest, PlantedLogIsNeverWrittenAndTheReasonIsGivenOnce) {
+  std::string live, outside;  // in each case's fresh folder
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    const char* why;
+  } cases[] = {
+      {"link to a file", [&] { write_file(outside, "kept\n"); ASSERT_EQ(symlink(outside.c_str(), live.c_str()), 0); },
+       "a symbolic link"},
+      {"dangling link", [&] { ASSERT_EQ(symlink(outside.c_str(), live.c_str()), 0); }, "a symbolic link"},
+      {"fifo", [&] { ASSERT_EQ(mkfifo(live.c_str(), 0600), 0); }, "not a regular file"},
+      {"folder", [&] { ASSERT_EQ(mkdir(live.c_str(), 0700), 0); }, "not a regular file"},
+      {"another user's file",
+       [&] {
+         write_file(live, "");
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(live.c_str(), 65534, 65534), 0);
+         }
+       },
+       "owned by another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset();
+    live = folder_ + "/log";
+    outside = folder_ + "/outside";
+    c.plant();
+    if (std::string(c.what) == "another user's file" && geteuid() != 0) continue;  // cannot give it away
+    testing::internal::CaptureStderr();
+    log(1, "%s", "first record");
+    log(1, "%s", "second record");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" first record\n"), std::string::npos);
+    EXPECT_NE(err.find(" second record\n"), std::string::npos);
+    const std::string reason =
+        live + ": not used for the log, it is " + c.why + "; records go to standard error only\n";
+    EXPECT_NE(err.find(reason), std::string::npos) << err;
+    EXPECT_EQ(err.find(reason), err.rfind(reason)) << "said more than once";
+    // Nothing was written through it, nor created beside it.
+    struct stat st;
+    if (stat(outside.c_str(), &st) == 0) {
+      EXPECT_EQ(read_file(outside), "kept\n");
+    }
+    if (lstat(live.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      EXPECT_EQ(st.st_size, 0);
+    }
+    EXPECT_NE(lstat((live + ".1").c_str(), &st), 0);
+  }
+}
+
+TEST_F(LogTest, FailedRotationKeepsBothGenerationsAndIsToldOnce) {
+  std::string live = folder_ + "/log", previous = live + ".1";
+  // log.1 as a folder: the rename over it fails, as it does on
+  // Windows while a viewer holds the log open.
+  ASSERT_EQ(mkdir(previous.c_str(), 0700), 0);
+  write_file(previous + "/old", "old generation");
+  write_file(live, std::string(1000001, 'b'));
+  log(1, "%s", "first");
+  log(1, "%s", "second");
+  EXPECT_EQ(read_file(previous + "/old"), "old generation");
+  std::string text = read_file(live);
+  ASSERT_GT(text.size(), 1000001u);
+  EXPECT_EQ(text.substr(0, 1000001), std::string(1000001, 'b'));
+  std::vector<std::string> messages = log_messages(folder_);
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0].substr(messages[0].size() - 6), " first");
+  EXPECT_EQ(messages[1], live + ": cannot be renamed to log.1: Is a directory");
+  EXPECT_EQ(messages[2], "second");
 }
 
 }  // namespace
