@@ -263,8 +263,12 @@ std::string text_to_file_bytes(std::string text);
 
 // A short description of an error code reported by the file functions below
 // (strerror on POSIX; on Windows the C runtime's text for the common open
-// failures, "error N" for the others).
+// failures, the system's words for the others).
 std::string file_error_text(int error);
+
+// The system's own words for an error number (strerror; FormatMessageA
+// without its trailing line end and full stop), "error N" when it has none.
+std::string system_error_text(int error);
 
 // An open file: a descriptor (POSIX) or a HANDLE (Windows). Every function
 // below that fails puts the platform's error code (errno / GetLastError)

@@ -63,6 +63,8 @@ std::string text_to_file_bytes(std::string text) { return text; }
 
 std::string file_error_text(int error) { return std::strerror(error); }
 
+std::string system_error_text(int error) { return std::strerror(error); }
+
 ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

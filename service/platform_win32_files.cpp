@@ -137,9 +137,19 @@ std::string file_error_text(int error) {
       c_error = EMFILE;
       break;
     default:
-      return "error " + std::to_string(error);
+      return system_error_text(error);
   }
   return std::strerror(c_error);
+}
+
+std::string system_error_text(int error) {
+  char text[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  // The system ends its words with ".\r\n"; a log line carries neither.
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.' || text[n - 1] == ' ')) --n;
+  if (n == 0) return "error " + std::to_string(error);
+  return std::string(text, n);
 }
 
 namespace {

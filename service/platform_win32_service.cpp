@@ -82,10 +82,11 @@ void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
 
 // Error event of the source "Tarvik": "<subject> failed with <last error>".
 void report_event(const char* subject) {
+  int error = static_cast<int>(GetLastError());  // before any call of our own
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
-  char text[80];
-  std::snprintf(text, sizeof text, "%s failed with %d", subject, static_cast<int>(GetLastError()));
+  char text[600];
+  std::snprintf(text, sizeof text, "%s failed with %d: %s", subject, error, system_error_text(error).c_str());
   const char* strings[2] = {kServiceName, text};
   const DWORD kEventId = 0xC0020001;  // severity error, facility 2, code 1
   ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 2, 0, strings, nullptr);

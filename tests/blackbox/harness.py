@@ -294,7 +294,10 @@ class ServiceTest(unittest.TestCase):
             self.assertEqual(svc.wait(), 0)
         in_use = 10048 if WINE else 98  # WSAEADDRINUSE / EADDRINUSE
         messages = svc.log_messages()
-        self.assertIn("UDP bind on port %d error: %d" % (svc.port, in_use), messages)
+        # The number, then the system's words for it.
+        line = [m for m in messages if m.startswith("UDP bind on port %d error: %d: " % (svc.port, in_use))]
+        self.assertEqual(len(line), 1, messages)
+        self.assertRegex(line[0], r": \d+: \w+ \w+")
         self.assertEqual(messages[-1], "service_start() failed")
         return messages
 
