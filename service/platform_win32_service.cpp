@@ -3,6 +3,7 @@
 #include <windows.h>
 // dbghelp.h needs the types of windows.h first.
 #include <dbghelp.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -203,13 +204,23 @@ void install_service() {
 
 namespace {
 
+// The dump holds the whole configuration, the password included: only
+// SYSTEM and the administrators may read it. Made when the handler is
+// installed, since a crashing process should allocate as little as it can.
+PSECURITY_DESCRIPTOR g_dump_security = nullptr;
+
 LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
   MINIDUMP_EXCEPTION_INFORMATION info;
   info.ThreadId = GetCurrentThreadId();
   info.ExceptionPointers = exception;
   info.ClientPointers = TRUE;
-  HANDLE file = CreateFileA("c:\\kro.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A file left from before keeps its own ACL when overwritten, and one
+  // somebody else put there must not receive the dump: delete it and create
+  // a new one, which fails if the old one could not be deleted.
+  SECURITY_ATTRIBUTES security = {sizeof security, g_dump_security, FALSE};
+  DeleteFileA("c:\\kro.dmp");
+  HANDLE file = CreateFileA("c:\\kro.dmp", GENERIC_WRITE, 0, g_dump_security != nullptr ? &security : nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithDataSegs, &info,
                       nullptr, nullptr);
@@ -223,4 +234,11 @@ LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
 
 }  // namespace
 
-void install_crash_handler() { SetUnhandledExceptionFilter(on_unhandled_exception); }
+void install_crash_handler() {
+  // Protected (P): nothing inherited from C:\\, which ordinary users may read.
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                            &g_dump_security, nullptr)) {
+    g_dump_security = nullptr;
+  }
+  SetUnhandledExceptionFilter(on_unhandled_exception);
+}
