@@ -182,12 +182,21 @@ void end_config_line(const std::string& path, int line_number, const char* line,
 }
 
 // Opens the configuration file; false, with the reason logged, when it is
-// missing, cannot be opened or is not a regular file.
-bool open_configuration(const std::string& path, FileHandle* f) {
+// missing, cannot be opened or is not a regular file, and also with
+// *refused when someone other than an administrator could have written it.
+bool open_configuration(const std::string& path, FileHandle* f, bool* refused) {
   int error = 0;
+  const char* why = nullptr;
   switch (open_regular_file(path, f, &error)) {
     case OpenResult::kOpened:
-      return true;
+      if (written_only_by_administrators(*f, &why)) return true;
+      // Settings a stranger could have written (where the hosts file and
+      // the log go) are not obeyed, and the service does not start.
+      log(1, "%s: refused, it is %s", path.c_str(), why);
+      close_file(*f, &error);
+      *f = kNoFile;
+      *refused = true;
+      return false;
     case OpenResult::kNotRegular:
       log(1, "%s: not a regular file", path.c_str());
       return false;
@@ -385,9 +394,11 @@ bool sender_allowed(std::uint32_t address) {
 bool read_configuration() {
   std::string path = g_settings.config_path;
   FileHandle f = kNoFile;
-  if (!open_configuration(path, &f)) {
+  bool refused = false;
+  if (!open_configuration(path, &f, &refused)) {
+    if (refused) return false;
     path = "./main.conf";
-    if (!open_configuration(path, &f)) return false;
+    if (!open_configuration(path, &f, &refused)) return false;
     g_settings.log_path = ".";
   }
 

@@ -325,6 +325,11 @@ bool close_file(FileHandle f, int* error);
 // blocking and checks the type on the open descriptor, so nothing can be
 // swapped in between).
 OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error);
+// Whether an open configuration file can only have been written by an
+// administrator or the service's own user. POSIX: owned by root or the
+// process's user and writable by neither group nor others. False with `why`
+// saying what is wrong. Windows does not check yet: it answers true.
+bool written_only_by_administrators(FileHandle f, const char** why);
 // Reads up to `capacity` bytes: the count, 0 at the end of the file, -1 on
 // failure.
 long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error);

@@ -282,3 +282,20 @@ long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error) {
     return static_cast<long>(n);
   }
 }
+
+bool written_only_by_administrators(FileHandle f, const char** why) {
+  struct stat st;
+  if (fstat(static_cast<int>(f), &st) != 0) {
+    *why = "its owner cannot be read";
+    return false;
+  }
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    *why = "owned by another user";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    *why = "writable by group or others";
+    return false;
+  }
+  return true;
+}

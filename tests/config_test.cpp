@@ -30,6 +30,9 @@ class ForgetLogBursts : public ::testing::EmptyTestEventListener {
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The files written below get 0644 whatever umask the tests run with:
+    // a main.conf others may write would be refused.
+    umask(022);
     char pattern[] = "/tmp/tarvik-config-XXXXXX";
     folder_ = mkdtemp(pattern);
     g_settings = Settings{};
@@ -205,6 +208,46 @@ TEST_F(ConfigTest, MainConfThatIsNotARegularFileIsTreatedAsMissing) {
     EXPECT_TRUE(read_configuration());  // never waits on the FIFO
     EXPECT_EQ(g_settings.port, 6001);   // from ./main.conf
     EXPECT_EQ(log_messages(folder_), std::vector<std::string>{odd + ": not a regular file"});
+  }
+}
+
+TEST_F(ConfigTest, MainConfOthersCouldWriteIsRefusedWithoutFallback) {
+  struct Case {
+    mode_t mode;
+    bool foreign_owner;
+    const char* why;  // null: read
+  } cases[] = {
+      {0644, false, nullptr},
+      {0600, false, nullptr},
+      {0664, false, "writable by group or others"},
+      {0646, false, "writable by group or others"},
+      {0666, false, "writable by group or others"},
+      {0644, true, "owned by another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << c.mode << (c.foreign_owner ? " foreign" : ""));
+    if (c.foreign_owner && geteuid() != 0) continue;  // only root can give a file away
+    reset();
+    enter_folder();
+    // A good ./main.conf as well: a refused file must not fall back to it.
+    write_file(folder_ + "/main.conf", "port 6002\n");
+    const std::string conf = folder_ + "/data.conf";
+    write_file(conf, "port 6001\n");
+    ASSERT_EQ(chmod(conf.c_str(), c.mode), 0);
+    if (c.foreign_owner) {
+      ASSERT_EQ(chown(conf.c_str(), 65534, 65534), 0);
+    }
+    g_settings.config_path = conf;
+    EXPECT_EQ(read_configuration(), c.why == nullptr);
+    if (c.why == nullptr) {
+      EXPECT_EQ(g_settings.port, 6001);
+      EXPECT_TRUE(log_messages(folder_).empty());
+    } else {
+      EXPECT_EQ(g_settings.port, 5000);
+      EXPECT_EQ(log_messages(folder_), std::vector<std::string>{conf + ": refused, it is " + c.why});
+    }
+    EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
+    old_cwd_.clear();
   }
 }
 
