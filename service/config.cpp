@@ -43,10 +43,18 @@ std::string rest_of_line(const char** cursor) {
   return std::string(p, end);
 }
 
-// strtol base 10 on the word; only 1..65535 is a port.
-bool parse_port(const std::string& word, int* port) {
-  long value = std::strtol(word.c_str(), nullptr, 10);
-  if (value < 1 || value > 65535) return false;
+// Decimal digits only, 1..65535, and nothing after them on the line: "1e4"
+// or "5000abc" would otherwise be taken for a port nobody wrote.
+bool parse_port(const char** cursor, int* port) {
+  std::string word = next_word(cursor);
+  if (word.empty() || !rest_of_line(cursor).empty()) return false;
+  long value = 0;
+  for (char c : word) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+    if (value > 65535) return false;  // also stops before any overflow
+  }
+  if (value < 1) return false;
   *port = static_cast<int>(value);
   return true;
 }
@@ -138,6 +146,9 @@ bool apply_allow_from(const std::string& value) {
   return true;
 }
 
+// The longest line read, its line end not counted.
+constexpr std::size_t kConfigLineCapacity = 1023;
+
 void log_line_error(const std::string& path, int line_number, const char* line) {
   std::string text(line);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -155,9 +166,9 @@ bool apply_config_line(const char* line) {
   } else if (key == "pwd") {
     g_settings.pwd = rest_of_line(&cursor);
   } else if (key == "port") {
-    return parse_port(next_word(&cursor), &g_settings.port);
+    return parse_port(&cursor, &g_settings.port);
   } else if (key == "dns-port") {
-    return parse_port(next_word(&cursor), &g_settings.dns_port);
+    return parse_port(&cursor, &g_settings.dns_port);
   } else if (key == "dns-server-ip") {
     // A refused address is stored all the same: it becomes "not set".
     g_settings.dns_server_ip = parse_ipv4(rest_of_line(&cursor).c_str());
@@ -173,6 +184,48 @@ bool apply_config_line(const char* line) {
     return parse_max_names(next_word(&cursor), &g_settings.max_names);
   }
   return true;
+}
+
+void end_config_line(const std::string& path, int line_number, const char* line, bool too_long) {
+  if (too_long) {
+    // Only the key: the value may be the password, which the log must not
+    // hold.
+    const char* cursor = line;
+    std::string key = next_word(&cursor).substr(0, 32);
+    log(1, "%s:%d: '%s ...' is longer than %d bytes", path.c_str(), line_number, key.c_str(),
+        static_cast<int>(kConfigLineCapacity));
+    return;
+  }
+  if (!apply_config_line(line)) log_line_error(path, line_number, line);
+}
+
+// Opens the configuration file; false, with the reason logged, when it is
+// missing, cannot be opened or is not a regular file, and also with
+// *refused when someone other than an administrator could have written it.
+bool open_configuration(const std::string& path, FileHandle* f, bool* refused) {
+  int error = 0;
+  const char* why = nullptr;
+  switch (open_regular_file(path, f, &error)) {
+    case OpenResult::kOpened:
+      if (written_only_by_administrators(*f, &why)) return true;
+      // Settings a stranger could have written (where the hosts file and
+      // the log go) are not obeyed, and the service does not start.
+      log(1, "%s: refused, it is %s", path.c_str(), why);
+      close_file(*f, &error);
+      *f = kNoFile;
+      *refused = true;
+      return false;
+    case OpenResult::kNotRegular:
+      log(1, "%s: not a regular file", path.c_str());
+      return false;
+    case OpenResult::kMissing:
+      log(1, "%s: No such file or directory", path.c_str());
+      return false;
+    case OpenResult::kFailed:
+      break;
+  }
+  log(1, "%s: %s", path.c_str(), file_error_text(error).c_str());
+  return false;
 }
 
 // --- Log ---------------------------------------------------------------------
@@ -229,7 +282,12 @@ std::size_t put_timestamp(char* at) {
   return kTimestampLength;
 }
 
+// Said once until the log works again, not with every record.
+bool g_log_refusal_told = false;
+bool g_rotation_failure_told = false;
+
 void append_record_to_file(const char* record, std::size_t length);
+void write_formatted(const char* format, ...);
 
 // Formats the record once and writes it to the console first ("\n"), then
 // to the file ("\r\n").
@@ -262,22 +320,51 @@ void append_record_to_file(const char* record, std::size_t length) {
   // Nothing is held open between calls: another process may move or delete
   // the files at any time, so every call finds the live file afresh.
   std::string live = g_settings.log_path + kPathSeparator + "log";
+  FileHandle f = kNoFile;
   int error = 0;
-  FileHandle f = open_for_append(live, &error);
-  if (f != kNoFile && open_file_size(f) > kLogRotateSize) {
+  const char* why = nullptr;
+  int rotation_error = 0;
+  OpenResult opened = open_for_append(live, &f, &error, &why);
+  if (opened == OpenResult::kOpened && open_file_size(f) > kLogRotateSize) {
     close_file(f, &error);
+    // One step, replacing log.1: were log.1 deleted first and the rename
+    // then failed (a viewer holding log open), the history would be lost.
+    // On failure log stays as it is and takes the record.
     std::string previous = live + ".1";
-    delete_file(previous);
-    std::rename(live.c_str(), previous.c_str());
-    f = open_for_append(live, &error);
+    int rotate_error = 0;
+    if (replace_file(live, previous, &rotate_error) == ReplaceResult::kReplaced) {
+      g_rotation_failure_told = false;
+    } else if (!g_rotation_failure_told) {
+      g_rotation_failure_told = true;
+      rotation_error = rotate_error;
+    }
+    opened = open_for_append(live, &f, &error, &why);
   }
-  if (f == kNoFile) {
+  if (opened == OpenResult::kNotRegular) {
+    // Whoever may write the log folder planted something there: the records
+    // stay on the console (the journal under a service manager), and that
+    // is said once, not with every record.
+    if (!g_log_refusal_told) {
+      g_log_refusal_told = true;
+      std::fprintf(stderr, "%s: not used for the log, it is %s; records go to standard error only\n",
+                   live.c_str(), why);
+      std::fflush(stderr);
+    }
+    return;
+  }
+  if (opened != OpenResult::kOpened) {
     std::fprintf(stderr, "%s: %s\n", live.c_str(), file_error_text(error).c_str());
     std::fflush(stderr);
     return;
   }
+  g_log_refusal_told = false;
   append_bytes(f, record, length, &error);
   close_file(f, &error);
+  if (rotation_error != 0) {
+    // A record of its own, once: the next records find the flag set.
+    write_formatted("%s: cannot be renamed to log.1: %s", live.c_str(),
+                    file_error_text(rotation_error).c_str());
+  }
 }
 
 void write_formatted(const char* format, ...) {
@@ -337,27 +424,47 @@ bool sender_allowed(std::uint32_t address) {
 
 bool read_configuration() {
   std::string path = g_settings.config_path;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    log(1, "%s: No such file or directory", path.c_str());
+  FileHandle f = kNoFile;
+  bool refused = false;
+  if (!open_configuration(path, &f, &refused)) {
+    if (refused) return false;
     path = "./main.conf";
-    f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-      log(1, "%s: No such file or directory", path.c_str());
-      return false;
-    }
+    if (!open_configuration(path, &f, &refused)) return false;
     g_settings.log_path = ".";
   }
 
-  // A line longer than the buffer is read in pieces, each handled (and
-  // numbered) as a line of its own.
-  char line[1024];
+  // Lines are taken whole or not at all: a line longer than the buffer is a
+  // line error, so a long password is never cut short without a word.
+  char chunk[4096];
+  char line[kConfigLineCapacity + 1];
+  std::size_t length = 0;
+  bool too_long = false;
   int line_number = 1;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (!apply_config_line(line)) log_line_error(path, line_number, line);
-    ++line_number;
+  int error = 0;
+  long n;
+  while ((n = read_bytes(f, chunk, sizeof chunk, &error)) > 0) {
+    for (long i = 0; i < n; ++i) {
+      char c = chunk[i];
+      if (c != '\n') {
+        if (length < kConfigLineCapacity) {
+          line[length++] = c;
+        } else {
+          too_long = true;
+        }
+        continue;
+      }
+      line[length] = '\0';
+      end_config_line(path, line_number++, line, too_long);
+      length = 0;
+      too_long = false;
+    }
   }
-  std::fclose(f);
+  if (n < 0) log(1, "%s: %s", path.c_str(), file_error_text(error).c_str());
+  if (length > 0 || too_long) {
+    line[length] = '\0';
+    end_config_line(path, line_number, line, too_long);
+  }
+  close_file(f, &error);
 
   if (g_settings.dns_port == g_settings.port) {
     log(1, "dns-port and port have the same value");
@@ -408,4 +515,6 @@ void log_release_held_back(bool all) { release_held_back(tick_count_ms(), all); 
 
 void log_forget_bursts() {
   for (Burst& b : g_bursts) b = Burst{};
+  g_log_refusal_told = false;
+  g_rotation_failure_told = false;
 }

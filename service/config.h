@@ -71,7 +71,8 @@ void log_always(int level, const char* format, ...)
 // every record; the loop calls it after every wait, so that the count does
 // not wait for the next record, and with `all` at stop, so that none is lost.
 void log_release_held_back(bool all = false);
-// Forgets every burst, as if the log had been quiet for a second: for tests.
+// Forgets every burst, as if the log had been quiet for a second, and that
+// a refused log file or a failed rotation was reported: for tests.
 void log_forget_bursts();
 
 constexpr long long kLogRotateSize = 1000000;

@@ -156,7 +156,7 @@ bool service_start() {
     // Taken first: the shutdown's own calls would overwrite it.
     int error = last_socket_error();
     shutdown_service();  // writes the block if the load left the table dirty
-    log(1, "UDP bind on port %d error: %d", g_settings.port, error);
+    log(1, "UDP bind on port %d error: %d: %s", g_settings.port, error, system_error_text(error).c_str());
     return false;
   }
   // A device that has gone before its acknowledgement arrives must not cost

@@ -283,8 +283,12 @@ std::string text_to_file_bytes(std::string text);
 
 // A short description of an error code reported by the file functions below
 // (strerror on POSIX; on Windows the C runtime's text for the common open
-// failures, "error N" for the others).
+// failures, the system's words for the others).
 std::string file_error_text(int error);
+
+// The system's own words for an error number (strerror; FormatMessageA
+// without its trailing line end and full stop), "error N" when it has none.
+std::string system_error_text(int error);
 
 // An open file: a descriptor (POSIX) or a HANDLE (Windows). Every function
 // below that fails puts the platform's error code (errno / GetLastError)
@@ -308,6 +312,7 @@ struct FileIdentity {
 };
 
 enum class ReadResult { kRead, kMissing, kFailed };
+enum class OpenResult { kOpened, kMissing, kNotRegular, kFailed };
 // Reads the whole file, byte for byte. kMissing when nothing exists at the
 // path (or one of its folders is missing), kFailed on any other failure,
 // anything but a regular file (a FIFO, a device, a folder) included: the
@@ -346,10 +351,14 @@ bool write_at(FileHandle f, long long offset, const std::string& bytes, int* err
 bool reserve_space(FileHandle f, long long length, int* error);
 // Cuts or extends the file to `length` bytes.
 bool set_length(FileHandle f, long long length, int* error);
-// Opens a file for appending, creating it when missing (as fopen "ab"
+// Opens the log for appending, creating it when missing (as fopen "ab"
 // would: mode 0666 less the umask; the folder's ACL on Windows). Every
-// append lands at the end of the file as it is then. kNoFile on failure.
-FileHandle open_for_append(const std::string& path, int* error);
+// append lands at the end of the file as it is then. Whoever may write the
+// log folder must not make the service write elsewhere, so a link (a
+// reparse point on Windows) is never followed, and only a regular file owned
+// by the process's user is taken (POSIX: the owner is checked): anything
+// else is kNotRegular with `why` saying what it is.
+OpenResult open_for_append(const std::string& path, FileHandle* f, int* error, const char** why);
 // The size in bytes of an open file, or -1 when it cannot be queried.
 long long open_file_size(FileHandle f);
 // Appends `length` bytes to a file from open_for_append. False when any of
@@ -359,6 +368,20 @@ bool append_bytes(FileHandle f, const char* data, std::size_t length, int* error
 bool flush_file(FileHandle f, int* error);
 // Closes the file; a close that fails reports it.
 bool close_file(FileHandle f, int* error);
+
+// Opens a file for reading only when it is a regular file: a folder, a
+// FIFO or a device is never read nor waited on (POSIX opens without
+// blocking and checks the type on the open descriptor, so nothing can be
+// swapped in between).
+OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error);
+// Whether an open configuration file can only have been written by an
+// administrator or the service's own user. POSIX: owned by root or the
+// process's user and writable by neither group nor others. False with `why`
+// saying what is wrong. Windows does not check yet: it answers true.
+bool written_only_by_administrators(FileHandle f, const char** why);
+// Reads up to `capacity` bytes: the count, 0 at the end of the file, -1 on
+// failure.
+long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error);
 
 enum class ReplaceResult { kReplaced, kBusy, kFailed };
 // Moves `from` over `to` in the same folder, replacing it in one step

@@ -69,6 +69,8 @@ std::string text_to_file_bytes(std::string text) { return text; }
 
 std::string file_error_text(int error) { return std::strerror(error); }
 
+std::string system_error_text(int error) { return std::strerror(error); }
+
 namespace {
 
 FileIdentity identity_of(const struct stat& st) {
@@ -257,10 +259,37 @@ bool flush_file(FileHandle f, int* error) {
   return false;
 }
 
-FileHandle open_for_append(const std::string& path, int* error) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) *error = errno;
-  return fd < 0 ? kNoFile : fd;
+OpenResult open_for_append(const std::string& path, FileHandle* f, int* error, const char** why) {
+  // O_NONBLOCK: a FIFO planted as the log must not hold the service.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    if (errno == ELOOP) {
+      *why = "a symbolic link";
+      return OpenResult::kNotRegular;
+    }
+    if (errno == EISDIR || errno == ENXIO) {
+      *why = "not a regular file";
+      return OpenResult::kNotRegular;
+    }
+    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return OpenResult::kFailed;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    close(fd);
+    *error = EPERM;
+    *why = S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file";
+    return OpenResult::kNotRegular;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  *f = fd;
+  return OpenResult::kOpened;
 }
 
 long long open_file_size(FileHandle f) {
@@ -370,4 +399,56 @@ void sleep_ms(int ms) {
   timespec delay{ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
   }
+}
+
+OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error) {
+  // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return errno == ENOENT || errno == ENOTDIR ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return OpenResult::kFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return OpenResult::kNotRegular;
+  }
+  // Reads of a regular file never wait; clear the flag all the same, so the
+  // descriptor behaves as an ordinary one.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  *f = fd;
+  return OpenResult::kOpened;
+}
+
+long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error) {
+  for (;;) {
+    ssize_t n = read(static_cast<int>(f), buffer, capacity);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) *error = errno;
+    return static_cast<long>(n);
+  }
+}
+
+bool written_only_by_administrators(FileHandle f, const char** why) {
+  struct stat st;
+  if (fstat(static_cast<int>(f), &st) != 0) {
+    *why = "its owner cannot be read";
+    return false;
+  }
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    *why = "owned by another user";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    *why = "writable by group or others";
+    return false;
+  }
+  return true;
 }

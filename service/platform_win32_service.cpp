@@ -3,6 +3,7 @@
 #include <windows.h>
 // dbghelp.h needs the types of windows.h first.
 #include <dbghelp.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -82,10 +83,11 @@ void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
 
 // Error event of the source "Tarvik": "<subject> failed with <last error>".
 void report_event(const char* subject) {
+  int error = static_cast<int>(GetLastError());  // before any call of our own
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
-  char text[80];
-  std::snprintf(text, sizeof text, "%s failed with %d", subject, static_cast<int>(GetLastError()));
+  char text[600];
+  std::snprintf(text, sizeof text, "%s failed with %d: %s", subject, error, system_error_text(error).c_str());
   const char* strings[2] = {kServiceName, text};
   const DWORD kEventId = 0xC0020001;  // severity error, facility 2, code 1
   ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 2, 0, strings, nullptr);
@@ -202,13 +204,23 @@ void install_service() {
 
 namespace {
 
+// The dump holds the whole configuration, the password included: only
+// SYSTEM and the administrators may read it. Made when the handler is
+// installed, since a crashing process should allocate as little as it can.
+PSECURITY_DESCRIPTOR g_dump_security = nullptr;
+
 LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
   MINIDUMP_EXCEPTION_INFORMATION info;
   info.ThreadId = GetCurrentThreadId();
   info.ExceptionPointers = exception;
   info.ClientPointers = TRUE;
-  HANDLE file = CreateFileA("c:\\kro.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A file left from before keeps its own ACL when overwritten, and one
+  // somebody else put there must not receive the dump: delete it and create
+  // a new one, which fails if the old one could not be deleted.
+  SECURITY_ATTRIBUTES security = {sizeof security, g_dump_security, FALSE};
+  DeleteFileA("c:\\kro.dmp");
+  HANDLE file = CreateFileA("c:\\kro.dmp", GENERIC_WRITE, 0, g_dump_security != nullptr ? &security : nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithDataSegs, &info,
                       nullptr, nullptr);
@@ -222,4 +234,11 @@ LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
 
 }  // namespace
 
-void install_crash_handler() { SetUnhandledExceptionFilter(on_unhandled_exception); }
+void install_crash_handler() {
+  // Protected (P): nothing inherited from C:\\, which ordinary users may read.
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                            &g_dump_security, nullptr)) {
+    g_dump_security = nullptr;
+  }
+  SetUnhandledExceptionFilter(on_unhandled_exception);
+}

@@ -1,9 +1,11 @@
 // Configuration reader and log, against real files in a scratch folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,6 +30,9 @@ class ForgetLogBursts : public ::testing::EmptyTestEventListener {
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The files written below get 0644 whatever umask the tests run with:
+    // a main.conf others may write would be refused.
+    umask(022);
     char pattern[] = "/tmp/tarvik-config-XXXXXX";
     folder_ = mkdtemp(pattern);
     g_settings = Settings{};
@@ -78,9 +83,13 @@ TEST_F(ConfigTest, PortValues) {
       {"port 6000", 6000, false},     {"port 0", 5000, true},
       {"port 65536", 5000, true},     {"port -1", 5000, true},
       {"port abc", 5000, true},       {"port", 5000, true},
-      {"port 6000x", 6000, false},    {"port +6000", 6000, false},
-      {"port 6000 7000", 6000, false}, {"port 65535", 65535, false},
-      {"port 99999999999", 5000, true},
+      {"port 65535", 65535, false},   {"port 006000", 6000, false},
+      {"port 6000\t ", 6000, false},
+      // Anything after the digits, or out of range, is refused whole.
+      {"port 6000x", 5000, true},     {"port 5000abc", 5000, true},
+      {"port 1e4", 5000, true},       {"port +6000", 5000, true},
+      {"port 6000 7000", 5000, true}, {"port 0x1F90", 5000, true},
+      {"port 99999999999", 5000, true}, {"port 4294973296", 5000, true},
       // Not the key "port": skipped without a message.
       {"port=6000", 5000, false},     {"Port 6000", 5000, false},
       {"#port 6000", 5000, false},
@@ -91,6 +100,11 @@ TEST_F(ConfigTest, PortValues) {
     EXPECT_EQ(g_settings.port, c.port) << c.line;
     if (c.refused) {
       EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
+      // The DNS port is read by the same rule.
+      reset();
+      std::string dns_line = std::string("dns-") + c.line;
+      EXPECT_EQ(read(dns_line + "\n"), std::vector<std::string>{error_line(1, dns_line)});
+      EXPECT_EQ(g_settings.dns_port, 0) << dns_line;
     } else {
       EXPECT_TRUE(messages.empty()) << c.line;
     }
@@ -171,16 +185,95 @@ TEST_F(ConfigTest, CrossChecks) {
   EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(ConfigTest, CrLfLinesAndLongLinesAreNumberedAsRead) {
+TEST_F(ConfigTest, CrLfLinesAreNumberedAsRead) {
   std::vector<std::string> messages = read("pwd x\r\n\r\nport 0\r\n");
   EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "port 0")});
+}
 
-  // 1500 bytes: read as a piece of 1023 bytes and one of 477, so the
-  // physical line after it counts as line 3.
-  reset();
-  messages = read("pwd " + std::string(1496, 'x') + "\nport 0\n");
-  EXPECT_EQ(g_settings.pwd, std::string(1019, 'x'));
-  EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "port 0")});
+TEST_F(ConfigTest, LinesLongerThanTheBufferAreLineErrorsAndKeepTheDefault) {
+  const std::string long_pwd = "pwd " + std::string(1996, 'x');  // 2,000 bytes
+  const std::string too_long = ": 'pwd ...' is longer than 1023 bytes";
+  struct Case {
+    std::string content;
+    std::string pwd;                    // afterwards
+    std::vector<std::string> messages;  // without the file name
+  } cases[] = {
+      // The line after it keeps its number and its meaning.
+      {long_pwd + "\nport 0\n", "", {":1" + too_long, ":2: 'port 0'"}},
+      {"pwd short\n" + long_pwd + "\n", "short", {":2" + too_long}},
+      {long_pwd, "", {":1" + too_long}},  // the last line, without its line end
+      {"pwd " + std::string(1019, 'y') + "\n", std::string(1019, 'y'), {}},  // 1023: fits
+      {"pwd " + std::string(1020, 'y') + "\n", "", {":1" + too_long}},
+      {"allow-from 10.0.0.1," + std::string(1100, ' ') + "10.0.0.2\n", "",
+       {":1: 'allow-from ...' is longer than 1023 bytes"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 40));
+    reset();
+    std::vector<std::string> messages = read(c.content);
+    std::vector<std::string> expected;
+    for (const std::string& m : c.messages) expected.push_back(folder_ + "/main.conf" + m);
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(g_settings.pwd, c.pwd);
+    EXPECT_FALSE(g_settings.allow_from_set);
+  }
+}
+
+TEST_F(ConfigTest, MainConfThatIsNotARegularFileIsTreatedAsMissing) {
+  enter_folder();
+  write_file(folder_ + "/main.conf", "port 6001\n");
+  const std::string fifo = folder_ + "/fifo.conf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& odd : {folder_, fifo}) {
+    SCOPED_TRACE(odd);
+    g_settings = Settings{};
+    g_settings.config_path = odd;
+    g_settings.log_path = folder_;
+    std::remove((folder_ + "/log").c_str());
+    EXPECT_TRUE(read_configuration());  // never waits on the FIFO
+    EXPECT_EQ(g_settings.port, 6001);   // from ./main.conf
+    EXPECT_EQ(log_messages(folder_), std::vector<std::string>{odd + ": not a regular file"});
+  }
+}
+
+TEST_F(ConfigTest, MainConfOthersCouldWriteIsRefusedWithoutFallback) {
+  struct Case {
+    mode_t mode;
+    bool foreign_owner;
+    const char* why;  // null: read
+  } cases[] = {
+      {0644, false, nullptr},
+      {0600, false, nullptr},
+      {0664, false, "writable by group or others"},
+      {0646, false, "writable by group or others"},
+      {0666, false, "writable by group or others"},
+      {0644, true, "owned by another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << c.mode << (c.foreign_owner ? " foreign" : ""));
+    if (c.foreign_owner && geteuid() != 0) continue;  // only root can give a file away
+    reset();
+    enter_folder();
+    // A good ./main.conf as well: a refused file must not fall back to it.
+    write_file(folder_ + "/main.conf", "port 6002\n");
+    const std::string conf = folder_ + "/data.conf";
+    write_file(conf, "port 6001\n");
+    ASSERT_EQ(chmod(conf.c_str(), c.mode), 0);
+    if (c.foreign_owner) {
+      ASSERT_EQ(chown(conf.c_str(), 65534, 65534), 0);
+    }
+    g_settings.config_path = conf;
+    EXPECT_EQ(read_configuration(), c.why == nullptr);
+    if (c.why == nullptr) {
+      EXPECT_EQ(g_settings.port, 6001);
+      EXPECT_TRUE(log_messages(folder_).empty());
+    } else {
+      EXPECT_EQ(g_settings.port, 5000);
+      EXPECT_EQ(log_messages(folder_), std::vector<std::string>{conf + ": refused, it is " + c.why});
+    }
+    EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
+    old_cwd_.clear();
+  }
 }
 
 TEST_F(ConfigTest, FallsBackToCurrentFolderAndMovesTheLog) {
@@ -354,6 +447,76 @@ TEST_F(LogTest, MissingFolderStillReachesTheConsole) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find(" lost record\n"), std::string::npos);
   EXPECT_NE(err.find(folder_ + "/nowhere/log: No such file or directory\n"), std::string::npos);
+}
+
+TEST_F(LogTest, PlantedLogIsNeverWrittenAndTheReasonIsGivenOnce) {
+  std::string live, outside;  // in each case's fresh folder
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    const char* why;
+  } cases[] = {
+      {"link to a file", [&] { write_file(outside, "kept\n"); ASSERT_EQ(symlink(outside.c_str(), live.c_str()), 0); },
+       "a symbolic link"},
+      {"dangling link", [&] { ASSERT_EQ(symlink(outside.c_str(), live.c_str()), 0); }, "a symbolic link"},
+      {"fifo", [&] { ASSERT_EQ(mkfifo(live.c_str(), 0600), 0); }, "not a regular file"},
+      {"folder", [&] { ASSERT_EQ(mkdir(live.c_str(), 0700), 0); }, "not a regular file"},
+      {"another user's file",
+       [&] {
+         write_file(live, "");
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(live.c_str(), 65534, 65534), 0);
+         }
+       },
+       "owned by another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset();
+    live = folder_ + "/log";
+    outside = folder_ + "/outside";
+    c.plant();
+    if (std::string(c.what) == "another user's file" && geteuid() != 0) continue;  // cannot give it away
+    testing::internal::CaptureStderr();
+    log(1, "%s", "first record");
+    log(1, "%s", "second record");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" first record\n"), std::string::npos);
+    EXPECT_NE(err.find(" second record\n"), std::string::npos);
+    const std::string reason =
+        live + ": not used for the log, it is " + c.why + "; records go to standard error only\n";
+    EXPECT_NE(err.find(reason), std::string::npos) << err;
+    EXPECT_EQ(err.find(reason), err.rfind(reason)) << "said more than once";
+    // Nothing was written through it, nor created beside it.
+    struct stat st;
+    if (stat(outside.c_str(), &st) == 0) {
+      EXPECT_EQ(read_file(outside), "kept\n");
+    }
+    if (lstat(live.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      EXPECT_EQ(st.st_size, 0);
+    }
+    EXPECT_NE(lstat((live + ".1").c_str(), &st), 0);
+  }
+}
+
+TEST_F(LogTest, FailedRotationKeepsBothGenerationsAndIsToldOnce) {
+  std::string live = folder_ + "/log", previous = live + ".1";
+  // log.1 as a folder: the rename over it fails, as it does on
+  // Windows while a viewer holds the log open.
+  ASSERT_EQ(mkdir(previous.c_str(), 0700), 0);
+  write_file(previous + "/old", "old generation");
+  write_file(live, std::string(1000001, 'b'));
+  log(1, "%s", "first");
+  log(1, "%s", "second");
+  EXPECT_EQ(read_file(previous + "/old"), "old generation");
+  std::string text = read_file(live);
+  ASSERT_GT(text.size(), 1000001u);
+  EXPECT_EQ(text.substr(0, 1000001), std::string(1000001, 'b'));
+  std::vector<std::string> messages = log_messages(folder_);
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0].substr(messages[0].size() - 6), " first");
+  EXPECT_EQ(messages[1], live + ": cannot be renamed to log.1: Is a directory");
+  EXPECT_EQ(messages[2], "second");
 }
 
 }  // namespace

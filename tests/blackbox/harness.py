@@ -193,6 +193,8 @@ class Service:
                 lines.append("dns-port %d" % dns_port)
             with open(os.path.join(self.folder, "main.conf"), "w") as f:
                 f.write("\n".join(lines) + "\n" + conf)
+            # Whatever the umask: a main.conf others may write is refused.
+            os.chmod(os.path.join(self.folder, "main.conf"), 0o644)
         self.process = None
         self._stderr = bytearray()
         self._reader = None
@@ -294,7 +296,10 @@ class ServiceTest(unittest.TestCase):
             self.assertEqual(svc.wait(), 0)
         in_use = 10048 if WINE else 98  # WSAEADDRINUSE / EADDRINUSE
         messages = svc.log_messages()
-        self.assertIn("UDP bind on port %d error: %d" % (svc.port, in_use), messages)
+        # The number, then the system's words for it.
+        line = [m for m in messages if m.startswith("UDP bind on port %d error: %d: " % (svc.port, in_use))]
+        self.assertEqual(len(line), 1, messages)
+        self.assertRegex(line[0], r": \d+: \w+ \w+")
         self.assertEqual(messages[-1], "service_start() failed")
         return messages
 

@@ -57,6 +57,44 @@ class StartFailures(ServiceTest):
         self.assertIn(DATA_FOLDER + SEP + "log: No such file or directory", err)
         self.assertFalse(os.path.exists(svc.log_path))
 
+    def test_main_conf_that_is_a_folder_or_fifo_is_not_read(self):
+        for kind in ("folder", "fifo"):
+            with self.subTest(kind=kind):
+                svc = self.service(start=False, write_conf=False)
+                conf = os.path.join(svc.folder, "main.conf")
+                if kind == "folder":
+                    os.mkdir(conf)
+                elif harness.WINE:
+                    continue  # a FIFO has no Windows form
+                else:
+                    os.mkfifo(conf)
+                svc.start(wait=False)
+                # A FIFO without a writer must not hold the start.
+                self.assertEqual(svc.wait(timeout=20), 0)
+                err = svc.stderr()
+                self.assertIn("./main.conf: not a regular file", err)
+                self.assertIn("service_start() failed", err)
+                self.assertNotIn("Started 1.0b", err)
+
+    @unittest.skipIf(harness.WINE, "modes and owners are POSIX")
+    def test_main_conf_others_could_write_is_refused(self):
+        for kind in ("writable by group or others", "owned by another user"):
+            if kind.startswith("owned") and os.geteuid() != 0:
+                continue  # only root can give a file away
+            with self.subTest(kind=kind):
+                svc = self.service(start=False)
+                conf = os.path.join(svc.folder, "main.conf")
+                if kind.startswith("writable"):
+                    os.chmod(conf, 0o666)
+                else:
+                    os.chown(conf, 65534, 65534)
+                svc.start(wait=False)
+                self.assertEqual(svc.wait(timeout=20), 0)
+                err = svc.stderr()
+                self.assertIn("./main.conf: refused, it is " + kind, err)
+                self.assertIn("service_start() failed", err)
+                self.assertNotIn("Started 1.0b", err)
+
     def test_registration_port_taken(self):
         svc = self.service(start=False)
         messages = self.start_with_registration_port_taken(svc)

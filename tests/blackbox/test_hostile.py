@@ -5,6 +5,7 @@ send what the service would not store."""
 import os
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -295,3 +296,28 @@ class Client(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@unittest.skipIf(harness.WINE, "a Linux symbolic link is no Windows reparse point")
+class PlantedLog(ServiceTest):
+    def test_log_link_out_of_the_folder_is_not_followed(self):
+        outside_folder = self.enterContext(tempfile.TemporaryDirectory())
+        outside = os.path.join(outside_folder, "victim")
+        with open(outside, "wb") as f:
+            f.write(b"precious\n")
+        svc = self.service(start=False)
+        os.symlink(outside, svc.log_path)
+        svc.start()
+        self.assertTrue(svc.register("meter1", "10.0.0.7").startswith(b"tarvik1 ack "))
+        self.assertTrue(harness.wait_for(lambda: "meter1" in svc.stderr(), 5))
+        self.assertEqual(svc.stop(), 0)
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"precious\n")
+        self.assertTrue(os.path.islink(svc.log_path))
+        self.assertFalse(os.path.exists(svc.log_path + ".1"))
+        err = svc.stderr()
+        reason = (svc.log_path + ": not used for the log, it is a symbolic link;"
+                  " records go to standard error only")
+        self.assertEqual(err.count(reason), 1, err)
+        self.assertIn("Started 1.0b", err)
+        self.assertIn("Stopped", err)

@@ -453,6 +453,7 @@ class Resolver(ServiceTest):
         port = harness.free_udp_port()
         with open(os.path.join(folder, "main.conf"), "w") as f:
             f.write("port %d\nhosts-file /etc/hosts\nlog-path %s\n" % (port, folder))
+        os.chmod(os.path.join(folder, "main.conf"), 0o644)  # one others may write is refused
         args = {"scratch": scratch, "program": harness.PROGRAM, "register": harness.REGISTER,
                 "folder": folder, "tmp": tmp, "port": port}
         done = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
