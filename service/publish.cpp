@@ -1,0 +1,336 @@
+// The update sender. One job per name with a change to publish; the jobs
+// wait in a queue, at most kMaxUpdatesInFlight are under way, and a name
+// never has two messages under way. When the server fails to answer, or
+// answers with an error, the whole sender pauses (1 s, doubling up to 60 s)
+// instead of sending the rest of the queue into the same failure.
+#include "publish.h"
+
+#include <cctype>
+#include <deque>
+#include <new>
+#include <unordered_map>
+
+#include "config.h"
+#include "registry.h"
+#include "tsig.h"
+#include "update.h"
+
+namespace {
+
+constexpr std::uint32_t kAnswerWaitMs = 5000;
+constexpr std::uint32_t kFirstBackoffMs = 1000;
+constexpr std::uint32_t kMaxBackoffMs = 60000;
+constexpr std::uint32_t kStopWaitMs = 1000;
+constexpr int kReceiveSize = 4096;
+
+struct Job {
+  std::string name;  // as registered
+  // The state to publish next; `queued` when it has not been sent yet.
+  std::uint32_t address = 0;
+  bool removed = false;
+  bool queued = false;
+  // The message under way (socket != kNoSocket).
+  Socket socket = kNoSocket;
+  int slot = -1;
+  std::uint32_t sent_at = 0;
+  int id = 0;
+  std::string request_mac;
+  std::uint32_t sent_address = 0;
+  bool sent_removed = false;
+};
+
+bool g_publishing = false;
+std::string g_zone_wire;
+// Keyed by the name folded to lower case: names compare ignoring case.
+std::unordered_map<std::string, Job> g_jobs;
+std::deque<std::string> g_queue;  // keys of jobs with queued changes, oldest first
+std::deque<std::string> g_in_flight;
+std::uint32_t g_paused_until = 0;
+bool g_paused = false;
+std::uint32_t g_backoff_ms = kFirstBackoffMs;
+// The error kinds logged since the last success: each is logged once.
+bool g_logged_kind[32];
+std::uint32_t g_id_state = 0;
+
+std::string fold(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
+int next_id() {
+  // Only needs to differ between messages; the socket of each message
+  // already takes only the server's datagrams.
+  g_id_state = g_id_state * 1664525u + 1013904223u + tick_count_ms();
+  return static_cast<int>((g_id_state >> 16) & 0xFFFF);
+}
+
+std::size_t queue_limit() {
+  // The table, plus as many removals of names no longer in it.
+  return 2 * static_cast<std::size_t>(g_settings.max_names) + kMaxUpdatesInFlight;
+}
+
+void queue_change(const std::string& name, std::uint32_t address, bool removed) {
+  if (!g_publishing) return;
+  try {
+    std::string key = fold(name);
+    auto found = g_jobs.find(key);
+    if (found == g_jobs.end()) {
+      if (g_jobs.size() >= queue_limit()) {
+        log(1, "update %s: queue full, change dropped", name.c_str());
+        return;
+      }
+      found = g_jobs.emplace(key, Job()).first;
+    }
+    Job& job = found->second;
+    job.name = name;
+    job.address = address;
+    job.removed = removed;
+    if (!job.queued) {
+      job.queued = true;
+      // A job under way joins the queue again once its answer is in.
+      if (job.socket == kNoSocket) g_queue.push_back(key);
+    }
+  } catch (const std::bad_alloc&) {
+    log(1, "update %s: out of memory, change dropped", name.c_str());
+  }
+}
+
+std::string shown_address(bool removed, std::uint32_t address) {
+  return removed ? std::string("deleted") : format_ipv4(address);
+}
+
+void close_message(Job* job) {
+  if (job->socket != kNoSocket) socket_close(job->socket);
+  job->socket = kNoSocket;
+  job->slot = -1;
+}
+
+// Sends the job's queued state. False when no socket could be had.
+bool send_message(const std::string& key, Job* job, std::uint32_t now) {
+  job->id = next_id();
+  std::string message = build_update_message(job->id, g_zone_wire, job->name, job->address,
+                                             job->removed, static_cast<std::uint32_t>(g_settings.update_ttl));
+  if (message.empty()) {
+    log(1, "update %s: not a valid name in the zone", job->name.c_str());
+    job->queued = false;
+    return true;
+  }
+  job->request_mac.clear();
+  if (g_settings.update_key_set) {
+    TsigKey key_value{g_settings.update_key_name, g_settings.update_key_algorithm,
+                      g_settings.update_key_secret};
+    message = tsig_sign_request(message, key_value, unix_time_seconds(), &job->request_mac);
+    if (message.empty()) {
+      log(1, "update %s: signing failed", job->name.c_str());
+      return false;
+    }
+  }
+  Socket s = udp_open();
+  if (s == kNoSocket) return false;
+  if (!udp_connect(s, g_settings.update_server_ip, g_settings.update_server_port) ||
+      udp_send_connected(s, message.data(), static_cast<int>(message.size())) !=
+          static_cast<int>(message.size())) {
+    // Counts as lost: the answer wait runs out and the change is retried.
+    log(1, "update %s: send error: %d", job->name.c_str(), last_socket_error());
+  }
+  job->socket = s;
+  job->sent_at = now;
+  job->sent_address = job->address;
+  job->sent_removed = job->removed;
+  job->queued = false;
+  g_in_flight.push_back(key);
+  return true;
+}
+
+void pause_sending(std::uint32_t now) {
+  // Failures of messages sent together count once.
+  if (g_paused && static_cast<std::int32_t>(g_paused_until - now) > 0) return;
+  g_paused = true;
+  g_paused_until = now + g_backoff_ms;
+  g_backoff_ms = g_backoff_ms * 2 > kMaxBackoffMs ? kMaxBackoffMs : g_backoff_ms * 2;
+}
+
+// Ends the job's message with `outcome`: on success the job is done unless
+// a newer change waits; on failure the sent state goes back to the queue
+// (unless a newer one is there already) and sending pauses.
+void finish(const std::string& key, Job* job, bool success, const char* outcome, int kind,
+            std::uint32_t now) {
+  std::string address = shown_address(job->sent_removed, job->sent_address);
+  close_message(job);
+  for (auto it = g_in_flight.begin(); it != g_in_flight.end(); ++it) {
+    if (*it == key) {
+      g_in_flight.erase(it);
+      break;
+    }
+  }
+  if (success) {
+    log(4, "update %s %s: %s", job->name.c_str(), address.c_str(), outcome);
+    g_backoff_ms = kFirstBackoffMs;
+    g_paused = false;
+    for (bool& logged : g_logged_kind) logged = false;
+  } else {
+    if (kind < 0 || !g_logged_kind[kind % 32]) {
+      log(1, "update %s %s: %s", job->name.c_str(), address.c_str(), outcome);
+      if (kind >= 0) g_logged_kind[kind % 32] = true;
+    }
+    if (!job->queued) {
+      job->queued = true;
+      job->address = job->sent_address;
+      job->removed = job->sent_removed;
+    }
+    pause_sending(now);
+  }
+  if (job->queued) {
+    // Retried first: it has waited longest.
+    if (success) {
+      g_queue.push_back(key);
+    } else {
+      g_queue.push_front(key);
+    }
+  } else {
+    g_jobs.erase(key);
+  }
+}
+
+// Reads the answer queued on the job's socket. Answers that are not ours
+// (another ID, not signed with our key) are ignored: the wait goes on.
+void take_answer(const std::string& key, Job* job, std::uint32_t now) {
+  static char buffer[kReceiveSize];
+  for (;;) {
+    int received = udp_receive(job->socket, buffer, kReceiveSize, nullptr);
+    if (received < 0) {
+      if (received == kWouldBlock || last_socket_error() == kMessageTooLong) return;
+      // The server's port is closed: as good as no answer, but known now.
+      finish(key, job, false, "no server", -1, now);
+      return;
+    }
+    if (received < 12) continue;
+    std::string answer(buffer, static_cast<std::size_t>(received));
+    int id = (static_cast<unsigned char>(answer[0]) << 8) | static_cast<unsigned char>(answer[1]);
+    bool response = (answer[2] & 0x80) != 0;
+    int opcode = (static_cast<unsigned char>(answer[2]) >> 3) & 0x0F;
+    if (id != job->id || !response || opcode != kOpcodeUpdate) continue;
+    int rcode = answer[3] & 0x0F;
+    if (g_settings.update_key_set) {
+      TsigKey key_value{g_settings.update_key_name, g_settings.update_key_algorithm,
+                        g_settings.update_key_secret};
+      int tsig_error = 0;
+      TsigCheck check = tsig_verify_response(answer, key_value, job->request_mac, &tsig_error);
+      if (check == TsigCheck::kKeyError && rcode == kRcodeNotAuth) {
+        finish(key, job, false, rcode_text(tsig_error), tsig_error, now);
+        return;
+      }
+      // Anyone could have sent it: wait for the real answer.
+      if (check != TsigCheck::kValid) continue;
+    }
+    if (rcode == 0) {
+      finish(key, job, true, rcode_text(rcode), rcode, now);
+    } else {
+      // SERVFAIL is retried without a word beyond the flood-limited line.
+      bool once = rcode == kRcodeNotAuth || rcode == 5;
+      finish(key, job, false, rcode_text(rcode), once ? rcode : -1, now);
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+void publish_start() {
+  if (g_settings.update_server_ip == kAddressNone) return;
+  if (!encode_wire_name(g_settings.update_zone, &g_zone_wire)) {
+    log(1, "%s", "update-server without update-zone: nothing is published");
+    return;
+  }
+  g_publishing = true;
+  g_id_state = static_cast<std::uint32_t>(unix_time_seconds()) ^ tick_count_ms();
+  for (const NameEntry& entry : name_table()) publish_name(entry.name, entry.address);
+}
+
+void publish_name(const std::string& name, std::uint32_t address) {
+  queue_change(name, address, false);
+}
+
+void publish_removal(const std::string& name) { queue_change(name, 0, true); }
+
+void add_publish_sockets(std::uint32_t now, WaitSet* set) {
+  if (!g_publishing) return;
+  for (std::size_t i = 0; i < g_in_flight.size();) {
+    std::string key = g_in_flight[i];
+    Job& job = g_jobs[key];
+    if (static_cast<std::uint32_t>(now - job.sent_at) >= kAnswerWaitMs) {
+      finish(key, &job, false, "no answer", -1, now);
+      continue;  // finish took it out of the list
+    }
+    ++i;
+  }
+  if (g_paused && static_cast<std::int32_t>(g_paused_until - now) > 0) {
+    // Waiting out the back-off.
+  } else {
+    while (!g_queue.empty() && g_in_flight.size() < static_cast<std::size_t>(kMaxUpdatesInFlight)) {
+      std::string key = g_queue.front();
+      auto found = g_jobs.find(key);
+      if (found == g_jobs.end() || !found->second.queued || found->second.socket != kNoSocket) {
+        g_queue.pop_front();
+        continue;
+      }
+      if (!send_message(key, &found->second, now)) break;  // no socket now: next time
+      g_queue.pop_front();
+      if (!found->second.queued && found->second.socket == kNoSocket) g_jobs.erase(found);
+    }
+  }
+  for (const std::string& key : g_in_flight) {
+    Job& job = g_jobs[key];
+    job.slot = wait_set_add(set, job.socket, kWaitRead);
+  }
+}
+
+void serve_publish_sockets(const WaitSet& set) {
+  if (!g_publishing) return;
+  std::uint32_t now = tick_count_ms();
+  // A copy: finishing a job changes the list.
+  std::deque<std::string> in_flight = g_in_flight;
+  for (const std::string& key : in_flight) {
+    auto found = g_jobs.find(key);
+    if (found == g_jobs.end() || found->second.socket == kNoSocket) continue;
+    if (wait_set_ready(set, found->second.slot) == 0) continue;
+    take_answer(key, &found->second, now);
+  }
+}
+
+void publish_stop() {
+  if (!g_publishing) return;
+  std::uint32_t start = tick_count_ms();
+  static WaitSet set;
+  while (!g_in_flight.empty()) {
+    std::uint32_t now = tick_count_ms();
+    std::uint32_t waited = now - start;
+    if (waited >= kStopWaitMs) break;
+    wait_set_clear(&set);
+    for (const std::string& key : g_in_flight) {
+      Job& job = g_jobs[key];
+      job.slot = wait_set_add(&set, job.socket, kWaitRead);
+    }
+    if (wait_sockets(&set, static_cast<long>(kStopWaitMs - waited) * 1000) <= 0) continue;
+    // Answers only: nothing new is sent at stop.
+    std::deque<std::string> in_flight = g_in_flight;
+    for (const std::string& key : in_flight) {
+      auto found = g_jobs.find(key);
+      if (found == g_jobs.end() || wait_set_ready(set, found->second.slot) == 0) continue;
+      take_answer(key, &found->second, tick_count_ms());
+    }
+  }
+  std::size_t dropped = 0;
+  for (auto& entry : g_jobs) {
+    if (entry.second.socket != kNoSocket || entry.second.queued) ++dropped;
+    close_message(&entry.second);
+  }
+  if (dropped > 0) log(1, "update: %d changes not published at stop", static_cast<int>(dropped));
+  g_jobs.clear();
+  g_queue.clear();
+  g_in_flight.clear();
+  g_publishing = false;
+}
+
+std::size_t publish_backlog() { return g_jobs.size(); }
