@@ -198,7 +198,7 @@ void finish(const std::string& key, Job* job, bool success, const char* outcome,
 void take_answer(const std::string& key, Job* job, std::uint32_t now) {
   static char buffer[kReceiveSize];
   for (;;) {
-    int received = udp_receive(job->socket, buffer, kReceiveSize, nullptr);
+    int received = udp_receive_to(job->socket, buffer, kReceiveSize, nullptr, nullptr);
     if (received < 0) {
       if (received == kWouldBlock || last_socket_error() == kMessageTooLong) return;
       // The server's port is closed: as good as no answer, but known now.

@@ -209,3 +209,161 @@ class PublishTest(ServiceTest):
 
     def test_knot_follows_the_table(self):
         self.check_changes_follow_the_table("knot")
+
+    def test_wrong_key_is_logged_and_costs_nothing_else(self):
+        server = self.server("bind")
+        dns_port = harness.free_udp_port()
+        svc = self.service(update_conf(server.port, secret=WRONG_SECRET), dns_port=dns_port)
+        self.registered(svc, "dev1", "10.9.1.1")
+        self.assertTrue(svc.wait_log("update dev1 10.9.1.1: BADSIG"), svc.log())
+        # Retried with back-off, but the kind is logged once.
+        self.registered(svc, "dev2", "10.9.1.2")
+        time.sleep(3.5)
+        self.assertEqual(sum(": BADSIG" in m for m in svc.log_messages()), 1, svc.log())
+        # Registrations and local answers go on as before.
+        self.registered(svc, "dev3", "10.9.1.3")
+        status, _, sections, _ = dig(dns_port, "dev3.tarvik")
+        self.assertEqual(status, "NOERROR")
+        self.assertEqual([r[4] for r in sections["ANSWER"]], ["10.9.1.3"])
+        self.assertEqual(server.addresses("dev1"), [])
+        # With the right key in place the start publishes what is in the block.
+        svc.stop()
+        with open(os.path.join(svc.folder, "main.conf"), "a") as f:
+            f.write("update-key %s hmac-sha256 %s\n" % (KEY_NAME, SECRET))
+        svc.start()
+        for name, address in (("dev1", "10.9.1.1"), ("dev2", "10.9.1.2"), ("dev3", "10.9.1.3")):
+            self.assert_published(server, name, [address])
+
+    def test_outage_ends_with_the_latest_addresses(self):
+        """The server unreachable for 10 s while names change (a relay in
+        front of it drops everything), then back: each name ends at its
+        latest address, and no name ever has two messages under way."""
+        server = self.server("bind")
+        relay = Relay(server.port)
+        self.addCleanup(relay.close)
+        svc = self.service(update_conf(relay.port))
+        relay.down = True
+        names = ["dev%d" % i for i in range(8)]
+        for round_number in range(3):
+            for i, name in enumerate(names):
+                self.registered(svc, name, "10.9.%d.%d" % (2 + round_number, i + 1))
+            time.sleep(3.3)
+        relay.down = False
+        for i, name in enumerate(names):
+            self.assert_published(server, name, ["10.9.4.%d" % (i + 1)], timeout=40)
+        self.assertGreater(relay.dropped, 0)
+        self.assertEqual(relay.overlaps, [])
+
+    def test_forged_responses_are_ignored(self):
+        """A server that answers with the right ID but no MAC, or a wrong one:
+        the service waits on, gives up after 5 s and sends again."""
+        fake = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(fake.close)
+        fake.bind(("127.0.0.1", 0))
+        fake.settimeout(15)
+        svc = self.service(update_conf(fake.getsockname()[1]))
+        self.registered(svc, "dev1", "10.9.5.1")
+        arrivals = []
+        for forge in (unsigned_response, wrongly_signed_response):
+            request, peer = fake.recvfrom(4096)
+            arrivals.append(time.monotonic())
+            self.assertIn(b"\x04dev1\x07devices", request)
+            fake.sendto(forge(request), peer)
+        self.assertGreater(arrivals[1] - arrivals[0], 4.5, svc.log())
+        self.assertIn("update dev1 10.9.5.1: no answer", svc.log_messages())
+        self.assertFalse([m for m in svc.log_messages() if "NOERROR" in m], svc.log())
+
+
+def request_parts(request):
+    """The zone section's end and the TSIG record's start of a signed request."""
+    zone_end = request.index(b"\x00", 12) + 5
+    tsig = request.rindex(b"\x0a" + KEY_NAME.encode() + b"\x00")
+    return zone_end, tsig
+
+
+def unsigned_response(request):
+    zone_end, _ = request_parts(request)
+    return request[:2] + b"\xa8\x00\x00\x01\x00\x00\x00\x00\x00\x00" + request[12:zone_end]
+
+
+def wrongly_signed_response(request):
+    zone_end, tsig = request_parts(request)
+    record = bytearray(request[tsig:])
+    mac_at = len(record) - 6 - 32
+    for i in range(mac_at, mac_at + 32):
+        record[i] ^= 0x5A
+    return (request[:2] + b"\xa8\x00\x00\x01\x00\x00\x00\x00\x00\x01" + request[12:zone_end]
+            + bytes(record))
+
+
+def owner_name(request):
+    """The owner of the first update record (after the zone section)."""
+    at = request.index(b"\x00", 12) + 5
+    labels = []
+    while request[at]:
+        labels.append(request[at + 1:at + 1 + request[at]].decode("latin-1"))
+        at += 1 + request[at]
+    return labels[0]
+
+
+class Relay:
+    """A UDP relay in front of a server. While `down`, requests are dropped
+    (and counted); otherwise each goes to the server from a socket of its
+    own and the answer back. `overlaps` lists the names that had a second
+    message sent while one was still unanswered and not yet given up by the
+    service (5 s)."""
+
+    def __init__(self, server_port):
+        self.server_port = server_port
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.settimeout(0.2)
+        self.port = self.socket.getsockname()[1]
+        self.down = False
+        self.dropped = 0
+        self.overlaps = []
+        self.outstanding = {}
+        self.lock = threading.Lock()
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            try:
+                request, peer = self.socket.recvfrom(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            name = owner_name(request)
+            now = time.monotonic()
+            with self.lock:
+                since = self.outstanding.get(name)
+                if since is not None and now - since < 4.9:
+                    self.overlaps.append(name)
+                self.outstanding[name] = now
+            if self.down:
+                self.dropped += 1
+                continue
+            threading.Thread(target=self.forward, args=(request, peer, name), daemon=True).start()
+
+    def forward(self, request, peer, name):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(3)
+            s.sendto(request, ("127.0.0.1", self.server_port))
+            try:
+                answer = s.recv(4096)
+            except socket.timeout:
+                return
+        with self.lock:
+            self.outstanding.pop(name, None)
+        try:
+            self.socket.sendto(answer, peer)
+        except OSError:
+            pass
+
+    def close(self):
+        self.running = False
+        self.socket.close()
+        self.thread.join(timeout=2)
