@@ -217,7 +217,10 @@ void take_answer(const std::string& key, Job* job, std::uint32_t now) {
                         g_settings.update_key_secret};
       int tsig_error = 0;
       TsigCheck check = tsig_verify_response(answer, key_value, job->request_mac, &tsig_error);
-      if (check == TsigCheck::kKeyError && rcode == kRcodeNotAuth) {
+      // A key or signature the server refused comes back unsigned; a time
+      // it refused, signed. Either way the TSIG error says what went wrong.
+      if ((check == TsigCheck::kKeyError || check == TsigCheck::kValid) && tsig_error != 0 &&
+          rcode == kRcodeNotAuth) {
         finish(key, job, false, rcode_text(tsig_error), tsig_error, now);
         return;
       }

@@ -17,5 +17,5 @@ std::string build_update_message(int id, const std::string& zone_wire, const std
                                  std::uint32_t address, bool deleted, std::uint32_t ttl);
 
 // The rcode of a response, the extended TSIG errors included
-// ("NOERROR", "SERVFAIL", "NOTAUTH", "BADSIG", ...; "RCODE N" for others).
+// ("NOERROR", "SERVFAIL", "NOTAUTH", "BADSIG", ...; "RCODE" for others).
 const char* rcode_text(int rcode);
