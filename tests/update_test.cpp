@@ -2,9 +2,14 @@
 // elsewhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "config.h"
 #include "platform.h"
+#include "publish.h"
 #include "tsig.h"
 #include "update.h"
 
@@ -207,6 +212,129 @@ TEST(UpdateMessage, RefusesNamesThatDoNotFit) {
   EXPECT_NE(build_update_message(1, zone, "abcde", 0, true, 32), "");
   EXPECT_EQ(build_update_message(1, zone, "abcdef", 0, true, 32), "");
   EXPECT_EQ(build_update_message(1, zone, "", 0, true, 32), "");
+}
+
+}  // namespace
+
+// --- The sender, against a socket of the test standing in for the server ---
+
+namespace {
+
+class Publisher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = udp_open();
+    ASSERT_NE(server_, kNoSocket);
+    ASSERT_TRUE(udp_bind(server_, parse_ipv4("127.0.0.1"), 0));
+    SocketAddress local;
+    ASSERT_TRUE(socket_local_address(server_, &local));
+    g_settings = Settings{};
+    g_settings.update_server_ip = parse_ipv4("127.0.0.1");
+    g_settings.update_server_port = socket_address_port(local);
+    g_settings.update_zone = "devices.example.lan";
+    publish_start();
+  }
+  void TearDown() override {
+    publish_stop();
+    socket_close(server_);
+    g_settings = Settings{};
+  }
+  // The loop's step before its wait: returns the messages that reach the
+  // server, with where they came from.
+  std::vector<std::pair<std::string, SocketAddress>> send_step() {
+    wait_set_clear(&set_);
+    add_publish_sockets(tick_count_ms(), &set_);
+    std::vector<std::pair<std::string, SocketAddress>> got;
+    char buffer[600];
+    for (;;) {
+      ReadSet read{};
+      read.count = 1;
+      read.handles[0] = server_;
+      if (wait_readable(&read, 200000) <= 0) break;
+      SocketAddress from;
+      int n = udp_receive(server_, buffer, sizeof buffer, &from);
+      if (n <= 0) break;
+      got.emplace_back(std::string(buffer, static_cast<std::size_t>(n)), from);
+    }
+    return got;
+  }
+  // Answers `request` with `rcode` and lets the sender take the answer.
+  void answer(const std::pair<std::string, SocketAddress>& request, int rcode) {
+    std::string reply = request.first.substr(0, 12);
+    reply[2] = static_cast<char>(reply[2] | 0x80);
+    reply[3] = static_cast<char>(rcode);
+    for (int i = 4; i < 12; ++i) reply[static_cast<std::size_t>(i)] = 0;
+    ASSERT_EQ(udp_send(server_, reply.data(), static_cast<int>(reply.size()), request.second),
+              static_cast<int>(reply.size()));
+    ASSERT_GT(wait_sockets(&set_, 1000000), 0);
+    serve_publish_sockets(set_);
+  }
+  static std::string owner(const std::string& message) {
+    std::size_t at = 12 + 21 + 4;  // header, zone name, type and class
+    return message.substr(at + 1, static_cast<unsigned char>(message[at]));
+  }
+  Socket server_ = kNoSocket;
+  WaitSet set_;
+};
+
+TEST_F(Publisher, LatestChangeOfANameWaitsForItsMessageUnderWay) {
+  for (int i = 0; i < 40; ++i) publish_name("n" + std::to_string(i), parse_ipv4("10.1.0.1"));
+  // Two changes before the send: only the latest goes out.
+  publish_name("n39", parse_ipv4("10.1.0.39"));
+  auto first = send_step();
+  ASSERT_EQ(first.size(), static_cast<std::size_t>(kMaxUpdatesInFlight));
+  EXPECT_EQ(owner(first[0].first), "n0");
+
+  // n0 changes while its message is under way: nothing more is sent for it.
+  publish_name("n0", parse_ipv4("10.1.0.200"));
+  EXPECT_TRUE(send_step().empty());
+  answer(first[0], 0);
+  auto next = send_step();
+  // n0's new address and the next name of the queue, one slot each.
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(owner(next[0].first), "n16");
+
+  // Everyone else answered: the rest goes out, n0's second change last.
+  for (std::size_t i = 1; i < first.size(); ++i) answer(first[i], 0);
+  answer(next[0], 0);
+  std::vector<std::string> owners;
+  std::string n0_message, n39_message;
+  for (int round = 0; round < 5; ++round) {
+    auto sent = send_step();
+    for (auto& m : sent) {
+      owners.push_back(owner(m.first));
+      if (owners.back() == "n0") n0_message = m.first;
+      if (owners.back() == "n39") n39_message = m.first;
+      answer(m, 0);
+    }
+  }
+  EXPECT_EQ(owners.size(), 40u - 17u + 1u);
+  EXPECT_EQ(owners.back(), "n0");
+  EXPECT_EQ(std::count(owners.begin(), owners.end(), "n39"), 1);
+  std::uint32_t address = parse_ipv4("10.1.0.200");
+  EXPECT_EQ(n0_message.substr(n0_message.size() - 4), std::string(reinterpret_cast<char*>(&address), 4));
+  address = parse_ipv4("10.1.0.39");
+  EXPECT_EQ(n39_message.substr(n39_message.size() - 4), std::string(reinterpret_cast<char*>(&address), 4));
+  EXPECT_EQ(publish_backlog(), 0u);
+}
+
+TEST_F(Publisher, FailureIsRetriedAfterAPause) {
+  publish_removal("gone");
+  auto sent = send_step();
+  ASSERT_EQ(sent.size(), 1u);
+  answer(sent[0], 2);  // SERVFAIL
+  // Paused for a second: nothing now, the same removal after it.
+  EXPECT_TRUE(send_step().empty());
+  std::uint32_t start = tick_count_ms();
+  std::vector<std::pair<std::string, SocketAddress>> again;
+  while (again.empty() && tick_count_ms() - start < 3000) again = send_step();
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_GE(tick_count_ms() - start, 700u);
+  EXPECT_EQ(owner(again[0].first), "gone");
+  EXPECT_EQ(again[0].first.size(), sent[0].first.size());
+  EXPECT_EQ(publish_backlog(), 1u);
+  answer(again[0], 0);
+  EXPECT_EQ(publish_backlog(), 0u);
 }
 
 }  // namespace
