@@ -23,6 +23,8 @@ constexpr std::uint32_t kMaxBackoffMs = 60000;
 constexpr std::uint32_t kStopWaitMs = 1000;
 constexpr int kReceiveSize = 4096;
 
+enum class TcpState { kNone, kConnecting, kSending, kReceiving };
+
 struct Job {
   std::string name;  // as registered
   // The state to publish next; `queued` when it has not been sent yet.
@@ -35,6 +37,9 @@ struct Job {
   std::uint32_t sent_at = 0;
   int id = 0;
   std::string request_mac;
+  std::string message;  // as sent, for TCP after a truncated answer
+  TcpState tcp_state = TcpState::kNone;
+  std::string tcp_buffer;  // what is left to send, then what has come in
   std::uint32_t sent_address = 0;
   bool sent_removed = false;
 };
@@ -104,6 +109,9 @@ void close_message(Job* job) {
   if (job->socket != kNoSocket) socket_close(job->socket);
   job->socket = kNoSocket;
   job->slot = -1;
+  job->tcp_state = TcpState::kNone;
+  job->tcp_buffer.clear();
+  job->message.clear();
 }
 
 // Sends the job's queued state. False when no socket could be had.
@@ -135,6 +143,7 @@ bool send_message(const std::string& key, Job* job, std::uint32_t now) {
     log(1, "update %s: send error: %d", job->name.c_str(), last_socket_error());
   }
   job->socket = s;
+  job->message = message;
   job->sent_at = now;
   job->sent_address = job->address;
   job->sent_removed = job->removed;
@@ -193,9 +202,65 @@ void finish(const std::string& key, Job* job, bool success, const char* outcome,
   }
 }
 
-// Reads the answer queued on the job's socket. Answers that are not ours
-// (another ID, not signed with our key) are ignored: the wait goes on.
-void take_answer(const std::string& key, Job* job, std::uint32_t now) {
+enum class Answer { kIgnored, kFinished, kTruncated };
+
+// Takes one answer. Answers that are not ours (another ID, not signed with
+// our key) are ignored: the wait goes on.
+Answer handle_answer(const std::string& key, Job* job, const std::string& answer,
+                     std::uint32_t now) {
+  if (answer.size() < 12) return Answer::kIgnored;
+  int id = (static_cast<unsigned char>(answer[0]) << 8) | static_cast<unsigned char>(answer[1]);
+  bool response = (answer[2] & 0x80) != 0;
+  bool truncated = (answer[2] & 0x02) != 0;
+  int opcode = (static_cast<unsigned char>(answer[2]) >> 3) & 0x0F;
+  if (id != job->id || !response || opcode != kOpcodeUpdate) return Answer::kIgnored;
+  int rcode = answer[3] & 0x0F;
+  if (g_settings.update_key_set) {
+    TsigKey key_value{g_settings.update_key_name, g_settings.update_key_algorithm,
+                      g_settings.update_key_secret};
+    int tsig_error = 0;
+    TsigCheck check = tsig_verify_response(answer, key_value, job->request_mac, &tsig_error);
+    // A key or signature the server refused comes back unsigned; a time
+    // it refused, signed. Either way the TSIG error says what went wrong.
+    if ((check == TsigCheck::kKeyError || check == TsigCheck::kValid) && tsig_error != 0 &&
+        rcode == kRcodeNotAuth) {
+      finish(key, job, false, rcode_text(tsig_error), tsig_error, now);
+      return Answer::kFinished;
+    }
+    // Anyone could have sent it: wait for the real answer. A truncated
+    // answer may have lost its signature with the rest: TCP decides.
+    if (check != TsigCheck::kValid && !(truncated && job->tcp_state == TcpState::kNone))
+      return Answer::kIgnored;
+  }
+  if (truncated && job->tcp_state == TcpState::kNone) return Answer::kTruncated;
+  if (rcode == 0) {
+    finish(key, job, true, rcode_text(rcode), rcode, now);
+  } else {
+    // SERVFAIL is retried without a word beyond the flood-limited line.
+    bool once = rcode == kRcodeNotAuth || rcode == 5;
+    finish(key, job, false, rcode_text(rcode), once ? rcode : -1, now);
+  }
+  return Answer::kFinished;
+}
+
+// The answer did not fit a datagram: the same message again over TCP, on
+// a connection of its own, within what is left of the 5 s.
+void switch_to_tcp(const std::string& key, Job* job, std::uint32_t now) {
+  socket_close(job->socket);
+  job->socket = tcp_connect_start(g_settings.update_server_ip, g_settings.update_server_port);
+  if (job->socket == kNoSocket) {
+    finish(key, job, false, "TCP connection refused", -1, now);
+    return;
+  }
+  job->tcp_state = TcpState::kConnecting;
+  job->tcp_buffer.clear();
+  job->tcp_buffer.push_back(static_cast<char>((job->message.size() >> 8) & 0xFF));
+  job->tcp_buffer.push_back(static_cast<char>(job->message.size() & 0xFF));
+  job->tcp_buffer += job->message;
+}
+
+// Reads the answers queued on the job's UDP socket.
+void take_udp_answer(const std::string& key, Job* job, std::uint32_t now) {
   static char buffer[kReceiveSize];
   for (;;) {
     int received = udp_receive_to(job->socket, buffer, kReceiveSize, nullptr, nullptr);
@@ -205,37 +270,72 @@ void take_answer(const std::string& key, Job* job, std::uint32_t now) {
       finish(key, job, false, "no server", -1, now);
       return;
     }
-    if (received < 12) continue;
-    std::string answer(buffer, static_cast<std::size_t>(received));
-    int id = (static_cast<unsigned char>(answer[0]) << 8) | static_cast<unsigned char>(answer[1]);
-    bool response = (answer[2] & 0x80) != 0;
-    int opcode = (static_cast<unsigned char>(answer[2]) >> 3) & 0x0F;
-    if (id != job->id || !response || opcode != kOpcodeUpdate) continue;
-    int rcode = answer[3] & 0x0F;
-    if (g_settings.update_key_set) {
-      TsigKey key_value{g_settings.update_key_name, g_settings.update_key_algorithm,
-                        g_settings.update_key_secret};
-      int tsig_error = 0;
-      TsigCheck check = tsig_verify_response(answer, key_value, job->request_mac, &tsig_error);
-      // A key or signature the server refused comes back unsigned; a time
-      // it refused, signed. Either way the TSIG error says what went wrong.
-      if ((check == TsigCheck::kKeyError || check == TsigCheck::kValid) && tsig_error != 0 &&
-          rcode == kRcodeNotAuth) {
-        finish(key, job, false, rcode_text(tsig_error), tsig_error, now);
-        return;
-      }
-      // Anyone could have sent it: wait for the real answer.
-      if (check != TsigCheck::kValid) continue;
+    Answer outcome =
+        handle_answer(key, job, std::string(buffer, static_cast<std::size_t>(received)), now);
+    if (outcome == Answer::kFinished) return;
+    if (outcome == Answer::kTruncated) {
+      switch_to_tcp(key, job, now);
+      return;
     }
-    if (rcode == 0) {
-      finish(key, job, true, rcode_text(rcode), rcode, now);
-    } else {
-      // SERVFAIL is retried without a word beyond the flood-limited line.
-      bool once = rcode == kRcodeNotAuth || rcode == 5;
-      finish(key, job, false, rcode_text(rcode), once ? rcode : -1, now);
-    }
-    return;
   }
+}
+
+// Moves the job's TCP exchange on as far as it goes without waiting.
+void serve_tcp(const std::string& key, Job* job, std::uint32_t now) {
+  if (job->tcp_state == TcpState::kConnecting) {
+    if (tcp_connect_error(job->socket) != 0) {
+      finish(key, job, false, "TCP connection refused", -1, now);
+      return;
+    }
+    job->tcp_state = TcpState::kSending;
+  }
+  if (job->tcp_state == TcpState::kSending) {
+    int sent = tcp_send(job->socket, job->tcp_buffer.data(), static_cast<int>(job->tcp_buffer.size()));
+    if (sent == kWouldBlock) return;
+    if (sent < 0) {
+      finish(key, job, false, "TCP connection lost", -1, now);
+      return;
+    }
+    job->tcp_buffer.erase(0, static_cast<std::size_t>(sent));
+    if (!job->tcp_buffer.empty()) return;
+    job->tcp_state = TcpState::kReceiving;
+  }
+  static char buffer[kReceiveSize];
+  for (;;) {
+    int received = tcp_receive(job->socket, buffer, kReceiveSize);
+    if (received == kWouldBlock) return;
+    if (received <= 0) {
+      finish(key, job, false, "TCP connection lost", -1, now);
+      return;
+    }
+    job->tcp_buffer.append(buffer, static_cast<std::size_t>(received));
+    while (job->tcp_buffer.size() >= 2) {
+      std::size_t length = (static_cast<std::size_t>(static_cast<unsigned char>(job->tcp_buffer[0])) << 8) |
+                           static_cast<unsigned char>(job->tcp_buffer[1]);
+      if (job->tcp_buffer.size() < 2 + length) break;
+      std::string answer = job->tcp_buffer.substr(2, length);
+      job->tcp_buffer.erase(0, 2 + length);
+      if (handle_answer(key, job, answer, now) != Answer::kIgnored) return;
+    }
+    if (job->tcp_buffer.size() > 2 + 65535) {
+      finish(key, job, false, "TCP connection lost", -1, now);
+      return;
+    }
+  }
+}
+
+void take_answer(const std::string& key, Job* job, std::uint32_t now) {
+  if (job->tcp_state == TcpState::kNone) {
+    take_udp_answer(key, job, now);
+  } else {
+    serve_tcp(key, job, now);
+  }
+}
+
+unsigned char wanted_events(const Job& job) {
+  return job.tcp_state == TcpState::kConnecting || job.tcp_state == TcpState::kSending
+             ? kWaitWrite
+             : kWaitRead;
 }
 
 }  // namespace
@@ -285,7 +385,7 @@ void add_publish_sockets(std::uint32_t now, WaitSet* set) {
   }
   for (const std::string& key : g_in_flight) {
     Job& job = g_jobs[key];
-    job.slot = wait_set_add(set, job.socket, kWaitRead);
+    job.slot = wait_set_add(set, job.socket, wanted_events(job));
   }
 }
 
@@ -313,7 +413,7 @@ void publish_stop() {
     wait_set_clear(&set);
     for (const std::string& key : g_in_flight) {
       Job& job = g_jobs[key];
-      job.slot = wait_set_add(&set, job.socket, kWaitRead);
+      job.slot = wait_set_add(&set, job.socket, wanted_events(job));
     }
     if (wait_sockets(&set, static_cast<long>(kStopWaitMs - waited) * 1000) <= 0) continue;
     // Answers only: nothing new is sent at stop.

@@ -144,9 +144,12 @@ class DnsServer:
         return int(sections["ANSWER"][0][6])
 
 
-def update_conf(server_port, secret=SECRET, port_text=None):
-    return ("update-server 127.0.0.1:%d\nupdate-zone %s\nupdate-key %s hmac-sha256 %s\n"
-            % (server_port, ZONE, KEY_NAME, secret))
+def update_conf(server_port, secret=SECRET):
+    """The service's update lines; unsigned updates when `secret` is None."""
+    conf = "update-server 127.0.0.1:%d\nupdate-zone %s\n" % (server_port, ZONE)
+    if secret is not None:
+        conf += "update-key %s hmac-sha256 %s\n" % (KEY_NAME, secret)
+    return conf
 
 
 class PublishTest(ServiceTest):
@@ -273,6 +276,38 @@ class PublishTest(ServiceTest):
         self.assertIn("update dev1 10.9.5.1: no answer", svc.log_messages())
         self.assertFalse([m for m in svc.log_messages() if "NOERROR" in m], svc.log())
 
+    def test_truncated_answer_is_taken_over_tcp(self):
+        """A server whose UDP answer is truncated: the same message goes
+        again over TCP, and the TCP answer counts."""
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(udp.close)
+        udp.bind(("127.0.0.1", 0))
+        udp.settimeout(10)
+        tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(tcp.close)
+        tcp.bind(("127.0.0.1", udp.getsockname()[1]))
+        tcp.listen(1)
+        tcp.settimeout(10)
+        svc = self.service(update_conf(udp.getsockname()[1], secret=None))
+        self.registered(svc, "dev1", "10.9.6.1")
+        request, peer = udp.recvfrom(4096)
+        truncated = bytearray(unsigned_response(request))
+        truncated[2] |= 0x02
+        udp.sendto(bytes(truncated), peer)
+        connection, _ = tcp.accept()
+        self.addCleanup(connection.close)
+        connection.settimeout(10)
+        data = b""
+        while len(data) < 2 or len(data) < 2 + int.from_bytes(data[:2], "big"):
+            chunk = connection.recv(4096)
+            self.assertTrue(chunk, "connection closed early")
+            data += chunk
+        self.assertEqual(data[2:], request)
+        self.assertFalse([m for m in svc.log_messages() if m.startswith("update ")], svc.log())
+        answer = unsigned_response(request)
+        connection.sendall(len(answer).to_bytes(2, "big") + answer)
+        self.assertTrue(svc.wait_log("update dev1 10.9.6.1: NOERROR"), svc.log())
+
 
 def request_parts(request):
     """The zone section's end and the TSIG record's start of a signed request."""
@@ -282,7 +317,7 @@ def request_parts(request):
 
 
 def unsigned_response(request):
-    zone_end, _ = request_parts(request)
+    zone_end = request.index(b"\x00", 12) + 5
     return request[:2] + b"\xa8\x00\x00\x01\x00\x00\x00\x00\x00\x00" + request[12:zone_end]
 
 
