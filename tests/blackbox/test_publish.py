@@ -166,6 +166,14 @@ class PublishTest(ServiceTest):
         self.assertIsNotNone(reply, "no acknowledgement for %s" % name)
         return time.monotonic()
 
+    def restart(self, svc):
+        """Starts a stopped service again and waits for its new start: its
+        stderr still holds the first run's "Started" line."""
+        starts = svc.log_messages().count("Started 1.0b")
+        svc.start(wait=False)
+        self.assertTrue(wait_for(lambda: svc.log_messages().count("Started 1.0b") > starts,
+                                 harness.START_TIMEOUT), svc.log())
+
     def assert_published(self, server, name, addresses, timeout=3.0):
         got = wait_for(lambda: server.addresses(name) == addresses, timeout)
         self.assertTrue(got, "%s.%s: %r, expected %r\n%s"
@@ -204,7 +212,7 @@ class PublishTest(ServiceTest):
                 shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
         server.start()
         self.assertEqual(server.addresses("dev2"), [])
-        svc.start()
+        self.restart(svc)
         self.assert_published(server, "dev2", ["10.9.0.2"])
 
     def test_bind_follows_the_table(self):
@@ -233,7 +241,7 @@ class PublishTest(ServiceTest):
         svc.stop()
         with open(os.path.join(svc.folder, "main.conf"), "a") as f:
             f.write("update-key %s hmac-sha256 %s\n" % (KEY_NAME, SECRET))
-        svc.start()
+        self.restart(svc)
         for name, address in (("dev1", "10.9.1.1"), ("dev2", "10.9.1.2"), ("dev3", "10.9.1.3")):
             self.assert_published(server, name, [address])
 
