@@ -284,6 +284,30 @@ class PublishTest(ServiceTest):
         self.assertIn("update dev1 10.9.5.1: no answer", svc.log_messages())
         self.assertFalse([m for m in svc.log_messages() if "NOERROR" in m], svc.log())
 
+    def test_burst_is_published_without_delaying_the_service(self):
+        """1,000 new names in a burst: each becomes one update (BIND's serial
+        moves by exactly 1,000) while registrations and local answers go on
+        at their usual pace."""
+        server = self.server("bind")
+        dns_port = harness.free_udp_port()
+        svc = self.service(update_conf(server.port), dns_port=dns_port)
+        serial = server.serial()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(5)
+            for i in range(1000):
+                s.sendto(harness.registration("b%d" % i, "10.8.%d.%d" % (i // 250, i % 250 + 1)),
+                         ("127.0.0.1", svc.port))
+                s.recv(100)  # the acknowledgement, one at a time
+        # The queue is full now: the service still answers at once.
+        started = time.monotonic()
+        self.assertIsNotNone(svc.register("late", "10.8.9.9"))
+        status, _, sections, _ = dig(dns_port, "b999.tarvik")
+        self.assertEqual(status, "NOERROR")
+        self.assertLess(time.monotonic() - started, 2.0)
+        self.assertTrue(wait_for(lambda: server.serial() == serial + 1001, 30),
+                        "serial %r, expected %d" % (server.serial(), serial + 1001))
+        self.assertEqual(server.addresses("b999"), ["10.8.3.250"])
+
     def test_truncated_answer_is_taken_over_tcp(self):
         """A server whose UDP answer is truncated: the same message goes
         again over TCP, and the TCP answer counts."""
