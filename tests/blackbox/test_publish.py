@@ -308,6 +308,23 @@ class PublishTest(ServiceTest):
                         "serial %r, expected %d" % (server.serial(), serial + 1001))
         self.assertEqual(server.addresses("b999"), ["10.8.3.250"])
 
+    def test_stop_waits_a_second_for_answers_then_drops_the_rest(self):
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.settimeout(5)
+        svc = self.service(update_conf(silent.getsockname()[1]))
+        for i in range(3):
+            self.registered(svc, "dev%d" % i, "10.9.7.%d" % (i + 1))
+        for _ in range(3):
+            silent.recvfrom(4096)
+        started = time.monotonic()
+        self.assertEqual(svc.stop(), 0)
+        # A second for the answers under way, and not much more.
+        self.assertGreater(time.monotonic() - started, 0.9)
+        self.assertLess(time.monotonic() - started, 4.0)
+        self.assertIn("update: 3 changes not published at stop", svc.log_messages())
+
     def test_truncated_answer_is_taken_over_tcp(self):
         """A server whose UDP answer is truncated: the same message goes
         again over TCP, and the TCP answer counts."""
