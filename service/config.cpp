@@ -143,7 +143,9 @@ bool apply_allow_from(const std::string& value) {
 bool parse_update_server(const std::string& text) {
   std::size_t colon = text.find(':');
   Ipv4Prefix address;
-  if (!parse_prefix(text.substr(0, colon), &address) || address.mask != 0xFFFFFFFFu) return false;
+  // One address, not a range: no prefix length.
+  if (text.find('/') != std::string::npos || !parse_prefix(text.substr(0, colon), &address))
+    return false;
   int port = 53;
   if (colon != std::string::npos) {
     const char* p = text.data() + colon + 1;

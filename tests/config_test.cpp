@@ -276,6 +276,7 @@ TEST_F(ConfigTest, UpdateKeysTakeOnlyValidValues) {
       {"update-server 192.0.2.1:", true},
       {"update-server 192.0.2", true},
       {"update-server 192.0.2.1/24", true},
+      {"update-server 192.0.2.1/32", true},
       {"update-server dns.example.lan", true},
       {"update-zone devices.example.lan", false},
       {"update-zone devices.example.lan.", false},
