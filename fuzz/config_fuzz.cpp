@@ -101,6 +101,94 @@ bool reference_prefixes(const std::string& value, std::vector<Ipv4Prefix>* out) 
   return true;
 }
 
+// A domain name as text: labels of 1 to 63 bytes between dots, one
+// trailing dot allowed, at most 255 bytes in wire form.
+bool reference_domain_name(std::string name) {
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty()) return false;
+  std::size_t label = 0;
+  for (char c : name + ".") {
+    if (c != '.') {
+      ++label;
+      continue;
+    }
+    if (label == 0 || label > 63) return false;
+    label = 0;
+  }
+  return name.size() + 2 <= 255;
+}
+
+bool reference_base64(const std::string& text, std::string* bytes) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const std::regex kShape("([A-Za-z0-9+/]{4})*([A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?");
+  if (text.empty() || !std::regex_match(text, kShape)) return false;
+  bytes->clear();
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    bits = (bits << 6) | static_cast<unsigned>(kAlphabet.find(c));
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes->push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return true;
+}
+
+// The update-* keys; false when the value is refused.
+bool reference_update_key(const std::string& key, const std::string& rest, Settings* s) {
+  std::string value = trimmed(rest);
+  if (key == "update-server") {
+    static const std::regex kServer("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})(:(\\d{1,5}))?");
+    std::smatch m;
+    if (!std::regex_match(value, m, kServer)) return false;
+    std::uint8_t address[4];
+    for (int i = 1; i <= 4; ++i) {
+      int part = std::stoi(m[i].str());
+      if (part > 255) return false;
+      address[i - 1] = static_cast<std::uint8_t>(part);
+    }
+    int port = m[6].matched ? std::stoi(m[6].str()) : 53;
+    if (port < 1 || port > 65535) return false;
+    std::memcpy(&s->update_server_ip, address, 4);
+    s->update_server_port = port;
+    return true;
+  }
+  if (key == "update-zone") {
+    s->update_zone = value;
+    return reference_domain_name(value);
+  }
+  if (key == "update-key") {
+    std::size_t after = 0;
+    std::string name = first_word(value, &after);
+    value = value.substr(after);
+    std::string algorithm = first_word(value, &after);
+    value = value.substr(after);
+    std::string secret = first_word(value, &after);
+    std::string lower;
+    for (char c : algorithm) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (!lower.empty() && lower.back() == '.') lower.pop_back();
+    std::string bytes;
+    if (!reference_domain_name(name) || (lower != "hmac-sha256" && lower != "hmac-sha512") ||
+        !reference_base64(secret, &bytes) || !trimmed(value.substr(after)).empty())
+      return false;
+    if (name.back() == '.') name.pop_back();
+    s->update_key_set = true;
+    s->update_key_name = name;
+    s->update_key_algorithm = lower == "hmac-sha512" ? HmacAlgorithm::kSha512 : HmacAlgorithm::kSha256;
+    s->update_key_secret = bytes;
+    return true;
+  }
+  // update-ttl: 0 to 604,800.
+  static const std::regex kTtl("\\d{1,6}");
+  if (!std::regex_match(value, kTtl) || std::stol(value) > 604800) return false;
+  s->update_ttl = static_cast<int>(std::stol(value));
+  return true;
+}
+
 struct Expected {
   Settings settings;
   std::vector<std::string> records;  // in the log file, flood limit applied
@@ -155,6 +243,9 @@ Expected reference_read(const std::string& content, const Settings& start) {
         refused = value < 1 || value > 1000000;
         if (!refused) s.max_names = static_cast<int>(value);
       }
+    } else if (key == "update-server" || key == "update-zone" || key == "update-key" ||
+               key == "update-ttl") {
+      refused = !reference_update_key(key, rest, &s);
     }
     if (refused) {
       std::string text = piece.text;
@@ -229,6 +320,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(same_ranges(s.allow_from, x.allow_from));
   FUZZ_CHECK(s.max_names == x.max_names);
   FUZZ_CHECK(s.max_names >= 1 && s.max_names <= kMaxNamesLimit);
+  FUZZ_CHECK(s.update_server_ip == x.update_server_ip);
+  FUZZ_CHECK(s.update_server_port == x.update_server_port);
+  FUZZ_CHECK(s.update_zone == x.update_zone);
+  FUZZ_CHECK(s.update_key_set == x.update_key_set);
+  FUZZ_CHECK(s.update_key_name == x.update_key_name);
+  FUZZ_CHECK(s.update_key_algorithm == x.update_key_algorithm);
+  FUZZ_CHECK(s.update_key_secret == x.update_key_secret);
+  FUZZ_CHECK(s.update_ttl == x.update_ttl);
   // What the settings promise to the rest of the service.
   FUZZ_CHECK(s.port >= 1 && s.port <= 65535);
   FUZZ_CHECK(s.dns_port == 0 || (s.dns_port <= 65535 && s.dns_port != s.port));

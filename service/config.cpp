@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform.h"
+#include "tsig.h"
 
 namespace {
 
@@ -149,6 +150,55 @@ bool apply_allow_from(const std::string& value) {
 // The longest line read, its line end not counted.
 constexpr std::size_t kConfigLineCapacity = 1023;
 
+// update-server: "a.b.c.d" or "a.b.c.d:port".
+bool parse_update_server(const std::string& text) {
+  std::size_t colon = text.find(':');
+  Ipv4Prefix address;
+  // One address, not a range: no prefix length.
+  if (text.find('/') != std::string::npos || !parse_prefix(text.substr(0, colon), &address))
+    return false;
+  int port = 53;
+  if (colon != std::string::npos) {
+    const char* p = text.data() + colon + 1;
+    const char* end = text.data() + text.size();
+    unsigned value = 0;
+    if (!parse_decimal(&p, end, 5, 65535, &value) || p != end || value == 0) return false;
+    port = static_cast<int>(value);
+  }
+  g_settings.update_server_ip = address.network;
+  g_settings.update_server_port = port;
+  return true;
+}
+
+// update-key: NAME ALGORITHM SECRET, the secret in base64.
+bool parse_update_key(const char** cursor) {
+  std::string name = next_word(cursor);
+  std::string algorithm = next_word(cursor);
+  std::string secret = next_word(cursor);
+  std::string wire;
+  HmacAlgorithm parsed;
+  std::string bytes;
+  if (!encode_wire_name(name, &wire) || !parse_hmac_algorithm(algorithm, &parsed) ||
+      !base64_decode(secret, &bytes) || !rest_of_line(cursor).empty())
+    return false;
+  if (name.back() == '.') name.pop_back();
+  g_settings.update_key_set = true;
+  g_settings.update_key_name = name;
+  g_settings.update_key_algorithm = parsed;
+  g_settings.update_key_secret = bytes;
+  return true;
+}
+
+bool parse_update_ttl(const std::string& word) {
+  const char* p = word.data();
+  const char* end = p + word.size();
+  unsigned value = 0;
+  // A week at most: longer would let a stale address outlive its device.
+  if (!parse_decimal(&p, end, 6, 604800, &value) || p != end) return false;
+  g_settings.update_ttl = static_cast<int>(value);
+  return true;
+}
+
 void log_line_error(const std::string& path, int line_number, const char* line) {
   std::string text(line);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -182,6 +232,16 @@ bool apply_config_line(const char* line) {
     return apply_allow_from(rest_of_line(&cursor));
   } else if (key == "max-names") {
     return parse_max_names(next_word(&cursor), &g_settings.max_names);
+  } else if (key == "update-server") {
+    return parse_update_server(rest_of_line(&cursor));
+  } else if (key == "update-zone") {
+    g_settings.update_zone = rest_of_line(&cursor);
+    std::string wire;
+    return encode_wire_name(g_settings.update_zone, &wire);
+  } else if (key == "update-key") {
+    return parse_update_key(&cursor);
+  } else if (key == "update-ttl") {
+    return parse_update_ttl(rest_of_line(&cursor));
   }
   return true;
 }

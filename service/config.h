@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 // An IPv4 address range: the addresses a with (a & mask) == network. Both
 // values in network byte order.
 struct Ipv4Prefix {
@@ -28,6 +30,16 @@ struct Settings {
   // max-names: the most names the table holds (and the hosts-file block
   // with it).
   int max_names = 10000;
+  // Dynamic updates of the site's DNS server: off while the server is not
+  // set.
+  std::uint32_t update_server_ip = 0xFFFFFFFFu;
+  int update_server_port = 53;
+  std::string update_zone;
+  bool update_key_set = false;  // unsigned updates when not set
+  std::string update_key_name;
+  HmacAlgorithm update_key_algorithm = HmacAlgorithm::kSha256;
+  std::string update_key_secret;  // decoded
+  int update_ttl = 32;
 };
 
 constexpr int kMaxNamesLimit = 1000000;

@@ -54,6 +54,7 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   // never answers ends the oldest forwards early instead of leaving new
   // ones, good ones among them, unwatched until the old ones expire.
   if (g_pending_forwards.size() >= static_cast<std::size_t>(kMaxPendingForwards)) {
+    answer_failed_forward(g_pending_forwards.front());
     close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }

@@ -7,6 +7,7 @@
 #include "config.h"
 #include "dns.h"
 #include "hosts.h"
+#include "publish.h"
 #include "registry.h"
 
 Socket g_registration_socket = kNoSocket;
@@ -22,8 +23,11 @@ constexpr long kDirtyWaitUs = 100000;
 // Fixed storage, so composing the set allocates nothing. It holds every
 // socket the loop may own at once, so none is ever left unwatched.
 WaitSet g_wait_set;
-static_assert(2 + kMaxPendingForwards + 1 + kMaxTcpClients + kMaxTcpForwards <= kWaitSetCapacity,
-              "registration and DNS sockets, forwards, TCP listener, clients and their forwards");
+static_assert(2 + kMaxPendingForwards + 1 + kMaxTcpClients + kMaxTcpForwards +
+                      kMaxUpdatesInFlight <=
+                  kWaitSetCapacity,
+              "registration and DNS sockets, forwards, TCP listener, clients and their forwards, "
+              "updates");
 
 // When the next hosts-file write is due; touched only by the loop's thread.
 RewriteSchedule g_rewrite_schedule;
@@ -44,6 +48,11 @@ void serve_ready_sockets(int registration_slot) {
     if (g_dns_socket != kNoSocket) serve_dns_sockets(g_wait_set);
   } catch (const std::bad_alloc&) {
     log(1, "%s", "dns: query dropped: out of memory");
+  }
+  try {
+    serve_publish_sockets(g_wait_set);
+  } catch (const std::bad_alloc&) {
+    log(1, "%s", "update: answer dropped: out of memory");
   }
 }
 
@@ -165,6 +174,7 @@ bool service_start() {
   udp_enlarge_receive_buffer(g_registration_socket);
   if (g_settings.dns_port != 0)
     start_step("open DNS sockets", [] { open_dns_sockets(g_settings.dns_port); });
+  start_step("publish the table", [] { publish_start(); });
   return true;
 }
 
@@ -175,6 +185,7 @@ void loop_iteration() {
   wait_set_clear(&g_wait_set);
   int registration_slot = wait_set_add(&g_wait_set, g_registration_socket, kWaitRead);
   if (g_dns_socket != kNoSocket) add_dns_sockets(tick_count_ms(), &g_wait_set);
+  start_step("send updates", [] { add_publish_sockets(tick_count_ms(), &g_wait_set); });
 
   int ready = wait_sockets(&g_wait_set, timeout_us);
   // A failed wait counts as a quiet one.
@@ -189,6 +200,7 @@ void shutdown_service() {
     g_registration_socket = kNoSocket;
   }
   close_dns_sockets();
+  publish_stop();
   // One more attempt, whatever the back-off after earlier failures says,
   // once the write in flight (if any) has ended.
   wait_for_hosts_write();

@@ -438,3 +438,15 @@ int run_as_service(void (*service_body)());
 void install_service();
 // Installs the crash handler that writes the dump and logs the crash.
 void install_crash_handler();
+
+// ---------------------------------------------------------------------------
+// Crypto and wall clock, for signed messages
+
+enum class HmacAlgorithm { kSha256, kSha512 };
+// The HMAC of `data` under `key`, computed by the operating system's crypto
+// (libcrypto on POSIX, CNG on Windows): 32 or 64 bytes into *mac. False,
+// with *mac empty, when the OS could not compute it.
+bool hmac(HmacAlgorithm algorithm, const std::string& key, const std::string& data,
+          std::string* mac);
+// Seconds since 1970-01-01 00:00 UTC.
+std::uint64_t unix_time_seconds();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config.h"
+#include "publish.h"
 
 bool g_hosts_dirty = false;
 
@@ -214,6 +215,7 @@ void erase_slot(std::uint32_t s) {
   g_by_name.erase(case_folded_hash(slot.entry.name), s);
   g_by_address.erase(slot.entry.address, s);
   unlink_slot(s);
+  publish_removal(slot.entry.name);
   slot.entry.name.clear();
   slot.newer = g_free_slot;
   g_free_slot = s;
@@ -483,6 +485,7 @@ bool update_name_table(const std::string& name, const std::string& address_text)
     link_newest(s);
     g_by_name.insert(hash, s);
     g_by_address.insert(address, s);
+    publish_name(name, address);
   } else {
     // A renewal: the entry of this name moves to the end with its new
     // address, and the entry that held that address (if another) goes. The
@@ -506,6 +509,7 @@ bool update_name_table(const std::string& name, const std::string& address_text)
       if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
       slot.entry.address = address;
       g_by_address.insert(address, s);
+      publish_name(name, address);
     }
     // A device renewing its own address (the usual case) leaves the address
     // index as it is.

@@ -357,6 +357,59 @@ TEST_F(ConfigTest, AllowFromValuesThatDoNotParseAreLineErrorsAndAdmitNobody) {
   EXPECT_TRUE(sender_allowed(parse_ipv4("10.0.0.2")));
 }
 
+TEST_F(ConfigTest, UpdateKeysTakeOnlyValidValues) {
+  struct Case {
+    const char* line;
+    bool refused;
+  } cases[] = {
+      {"update-server 192.0.2.1", false},
+      {"update-server 192.0.2.1:5353", false},
+      {"update-server 192.0.2.1:0", true},
+      {"update-server 192.0.2.1:65536", true},
+      {"update-server 192.0.2.1:", true},
+      {"update-server 192.0.2", true},
+      {"update-server 192.0.2.1/24", true},
+      {"update-server 192.0.2.1/32", true},
+      {"update-server dns.example.lan", true},
+      {"update-zone devices.example.lan", false},
+      {"update-zone devices.example.lan.", false},
+      {"update-zone devices..lan", true},
+      {"update-zone", true},
+      {"update-key tarvik-key hmac-sha256 c2VjcmV0", false},
+      {"update-key tarvik-key. HMAC-SHA512 c2VjcmV0", false},
+      {"update-key tarvik-key hmac-md5 c2VjcmV0", true},
+      {"update-key tarvik-key hmac-sha256 c2VjcmV0=", true},
+      {"update-key tarvik-key hmac-sha256", true},
+      {"update-key tarvik-key hmac-sha256 c2VjcmV0 more", true},
+      {"update-ttl 300", false},
+      {"update-ttl 0", false},
+      {"update-ttl 604801", true},
+      {"update-ttl -1", true},
+      {"update-ttl 30s", true},
+  };
+  for (const Case& c : cases) {
+    reset();
+    std::vector<std::string> messages = read(std::string(c.line) + "\n");
+    if (c.refused) {
+      EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
+    } else {
+      EXPECT_TRUE(messages.empty()) << c.line;
+    }
+  }
+
+  reset();
+  read("update-server 192.0.2.1:5353\nupdate-zone devices.example.lan\n"
+       "update-key tarvik-key. hmac-sha512 c2VjcmV0\nupdate-ttl 60\n");
+  EXPECT_EQ(g_settings.update_server_ip, parse_ipv4("192.0.2.1"));
+  EXPECT_EQ(g_settings.update_server_port, 5353);
+  EXPECT_EQ(g_settings.update_zone, "devices.example.lan");
+  EXPECT_TRUE(g_settings.update_key_set);
+  EXPECT_EQ(g_settings.update_key_name, "tarvik-key");
+  EXPECT_EQ(g_settings.update_key_algorithm, HmacAlgorithm::kSha512);
+  EXPECT_EQ(g_settings.update_key_secret, "secret");
+  EXPECT_EQ(g_settings.update_ttl, 60);
+}
+
 class LogTest : public ConfigTest {};
 
 TEST_F(LogTest, FloodOfOneFormatIsHeldBackAndCounted) {

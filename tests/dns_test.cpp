@@ -864,7 +864,13 @@ TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   add_dns_sockets(tick_count_ms(), &set_);
   EXPECT_EQ(set_.count, 1 + kMaxPendingForwards) << "every forward is watched";
 
-  // The first forward's socket is gone: an answer to it reaches nobody.
+  // Its asker has had SERVFAIL with its question at once...
+  Bytes failure = receive(client_, nullptr, 100000);
+  ASSERT_GE(failure.size(), first.size());
+  EXPECT_EQ(failure[1], first[1]);   // the ID
+  EXPECT_EQ(failure[3] & 0x0F, 2);   // SERVFAIL
+  EXPECT_TRUE(std::equal(first.begin() + 12, first.end(), failure.begin() + 12));
+  // ...and the first forward's socket is gone: an answer to it reaches nobody.
   const Bytes answer = {'o', 'l', 'd'};
   udp_send(upstream_, reinterpret_cast<const char*>(answer.data()), 3, oldest);
   relay_once(200000);
