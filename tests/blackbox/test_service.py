@@ -282,6 +282,30 @@ class LinuxInstall(unittest.TestCase):
         self.assertEqual(os.listdir(self.scratch), [])
 
 
+@unittest.skipUnless(harness.WINE, "the exe's message table: Windows only")
+class EventMessages(unittest.TestCase):
+    """Event Viewer builds an event's text from the source's message file (the
+    exe) and the event's insertion strings; a probe does the same."""
+
+    def probe(self, *args):
+        probe = os.path.join(os.path.dirname(harness.PROGRAM), "message-probe.exe")
+        self.assertTrue(os.path.exists(probe), probe)
+        code, out, _ = run(harness.command(probe, harness.native_path(harness.PROGRAM), *args),
+                           env=harness.run_env())
+        return code, out
+
+    def test_failure_event_reads_in_words(self):
+        self.assertEqual(self.probe("C0020001", "Tarvik", "StartServiceCtrlDispatcher failed with 1063"),
+                         (0, "[Tarvik: StartServiceCtrlDispatcher failed with 1063]\n"))
+
+    def test_only_the_reported_event_has_a_text(self):
+        # 317: ERROR_MR_MID_NOT_FOUND. The same code in another facility or
+        # severity is another event.
+        for event in ("C0020002", "C0010001", "80020001"):
+            with self.subTest(event=event):
+                self.assertEqual(self.probe(event, "a", "b"), (1, "FormatMessage failed (317)\n"))
+
+
 @unittest.skipUnless(harness.WINE, "the Windows service control manager: Wine only")
 class WindowsService(unittest.TestCase):
     """The exe as a real service under Wine, in a prefix of its own: the service
