@@ -28,21 +28,9 @@ def z_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class Installer(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="tarvik-msi-")
-        cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
-        harness.init_wine_prefix(cls.env)
-        cls.prefix = cls.env["WINEPREFIX"]
-        # A 32-bit package: Program Files (x86) in a 64-bit prefix.
-        cls.program_dir = os.path.join(cls.prefix, "drive_c", "Program Files (x86)", "Tarvik")
-        cls.data_dir = os.path.join(cls.prefix, "drive_c", "ProgramData", "Quellard", "Tarvik")
-
-    @classmethod
-    def tearDownClass(cls):
-        harness.stop_wineserver(cls.env)
-        shutil.rmtree(cls.root, ignore_errors=True)
+class InstallerChecks:
+    """The checks, for any test case whose prefix (self.env) has no Tarvik
+    installed yet; the i686 smoke run uses them in its own prefix."""
 
     def wine(self, *args):
         done = subprocess.run([harness.WINE_LOADER] + list(args), env=self.env, stdin=subprocess.DEVNULL,
@@ -66,8 +54,11 @@ class Installer(unittest.TestCase):
                 versions.append(values.get("DisplayVersion"))
         return versions
 
-    def test_install_upgrade_remove(self):
-        self.assertEqual(self.wine("msiexec", "/i", z_path(OLD), "/qn")[0], 0)
+    def check_install_upgrade_remove(self, old, new):
+        # A 32-bit package: Program Files (x86) in a 64-bit prefix.
+        program_dir = os.path.join(self.env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Tarvik")
+        data_dir = os.path.join(self.env["WINEPREFIX"], "drive_c", "ProgramData", "Quellard", "Tarvik")
+        self.assertEqual(self.wine("msiexec", "/i", z_path(old), "/qn")[0], 0)
         exe = "C:\\Program Files (x86)\\Tarvik\\tarvik.exe"
         service = self.values(SERVICE_KEY)
         self.assertIsNotNone(service, "no service key")
@@ -78,8 +69,8 @@ class Installer(unittest.TestCase):
                          ("0x10", "0x2", "LocalSystem"))  # own process, automatic
         self.assertTrue(service.get("Description", "").startswith("Acknowledges device registrations"))
         self.assertEqual(self.values(SOURCE_KEY), {"EventMessageFile": exe, "TypesSupported": "0x7"})
-        self.assertEqual(sorted(os.listdir(self.program_dir)), ["tarvik-register.exe", "tarvik.exe"])
-        conf = os.path.join(self.data_dir, "main.conf")
+        self.assertEqual(sorted(os.listdir(program_dir)), ["tarvik-register.exe", "tarvik.exe"])
+        conf = os.path.join(data_dir, "main.conf")
         with open(conf, "rb") as f:
             sample = f.read()
         self.assertIn(b"\r\nport 5000\r\n", sample)
@@ -88,20 +79,36 @@ class Installer(unittest.TestCase):
 
         with open(conf, "ab") as f:
             f.write(b"pwd edited\r\n")
-        self.assertEqual(self.wine("msiexec", "/i", z_path(NEW), "/qn")[0], 0)
-        self.assertEqual(self.installed_version(), [version_of(NEW)])  # the old one is gone
+        self.assertEqual(self.wine("msiexec", "/i", z_path(new), "/qn")[0], 0)
+        self.assertEqual(self.installed_version(), [version_of(new)])  # the old one is gone
         with open(conf, "rb") as f:
             self.assertEqual(f.read(), sample + b"pwd edited\r\n")
         self.assertIsNotNone(self.values(SERVICE_KEY))
         self.assertIsNotNone(self.values(SOURCE_KEY))
 
-        self.assertEqual(self.wine("msiexec", "/x", z_path(NEW), "/qn")[0], 0)
+        self.assertEqual(self.wine("msiexec", "/x", z_path(new), "/qn")[0], 0)
         self.assertIsNone(self.values(SERVICE_KEY))
         self.assertIsNone(self.values(SOURCE_KEY))
         self.assertEqual(self.installed_version(), [])
-        self.assertFalse(os.path.exists(self.program_dir) and os.listdir(self.program_dir))
+        self.assertFalse(os.path.exists(program_dir) and os.listdir(program_dir))
         with open(conf, "rb") as f:
             self.assertEqual(f.read(), sample + b"pwd edited\r\n")
+
+
+class Installer(InstallerChecks, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="tarvik-msi-")
+        cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
+        harness.init_wine_prefix(cls.env)
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.stop_wineserver(cls.env)
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_install_upgrade_remove(self):
+        self.check_install_upgrade_remove(OLD, NEW)
 
 
 def version_of(msi):
