@@ -9,7 +9,7 @@ about a minute, so this run starts the exe three times:
    emulator (the emulated loader dies of the signal instead).
 2. the installer, silently with START=1, over a main.conf the admin already
    wrote (which it must keep): the service runs and acknowledges a
-   registration; an upgrade leaves it running (a second start); it stops
+   registration; an upgrade with START=1 runs the new exe (a second start); it stops
    through the service control manager with "Stopped" logged, and the
    removal leaves no service behind.
 
@@ -218,9 +218,9 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
         self.assertIsNotNone(reply)
         self.assertRegex(reply, rb"^tarvik1 ack [0-9a-f]{8}$")
 
-        # An upgrade replaces the running exe and leaves the service running.
+        # An upgrade with START=1 replaces the running exe and starts the new one.
         started = time.monotonic()
-        self.assertEqual(self.wine64("msiexec", "/i", harness.native_path(NEW_MSI), "/qn",
+        self.assertEqual(self.wine64("msiexec", "/i", harness.native_path(NEW_MSI), "/qn", "START=1",
                                      timeout=EMULATED_START)[0], 0)
         msi = harness.native_path(NEW_MSI)
         self.assertEqual(read(os.path.join(data, "main.conf")), conf)
