@@ -129,18 +129,10 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
 
     def test_0_installer_installs_upgrades_and_removes(self):
         # In this prefix too, as a fresh one costs minutes once the 32-bit
-        # Wine is installed. Wine starts every automatic service whenever its
-        # server starts afresh, which it does after each idle moment; kept
-        # up, it boots the prefix once, before the install, so the service
-        # is not started behind the test's back (its exe would then be in
-        # use at the removal).
-        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
-        subprocess.run([harness.WINE_LOADER, "wineboot"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
+        # Wine is installed.
         try:
             self.check_install_upgrade_remove(MSI, NEW_MSI)
         finally:
-            harness.stop_wineserver(self.env)
             # The kept main.conf would be read before the console run's own.
             data = os.path.join(self.env["WINEPREFIX"], "drive_c", "ProgramData", "Quellard", "Tarvik")
             shutil.rmtree(data, ignore_errors=True)
