@@ -252,7 +252,7 @@ void set_binary_file_mode();
 
 // The service's data folder without a trailing separator: the common
 // application-data folder + "\Quellard\Tarvik", or "c:\" when the lookup
-// fails; /var/lib/Quellard/Tarvik on POSIX.
+// fails; /etc/tarvik on POSIX, where the package puts main.conf.
 std::string data_folder();
 // The default hosts file: <system directory>\drivers\etc\hosts; /etc/hosts.
 std::string default_hosts_path();

@@ -24,7 +24,7 @@ const char kPathSeparator = '/';
 
 void set_binary_file_mode() {}
 
-std::string data_folder() { return "/var/lib/Quellard/Tarvik"; }
+std::string data_folder() { return "/etc/tarvik"; }
 
 std::string default_hosts_path() { return "/etc/hosts"; }
 

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "config.h"
+#include "unit_text.h"
 
 // ---------------------------------------------------------------------------
 // Clocks
@@ -225,18 +226,16 @@ std::string unit_command_line(const std::string& path) {
   return path.find(' ') == std::string::npos ? escaped : "\"" + escaped + "\"";
 }
 
+// The packaged unit with this program in ExecStart=. The package's line
+// names /usr/sbin/tarvik; `install` names wherever it was run from.
 std::string unit_text(const std::string& program) {
-  return "[Unit]\n"
-         "Description=Tarvik\n"
-         "After=network.target\n"
-         "\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=" + unit_command_line(program) + "\n"
-         "Restart=on-failure\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
+  static const char kPackagedLine[] = "\nExecStart=/usr/sbin/tarvik\n";
+  std::string text = kUnitTemplate;
+  std::size_t at = text.find(kPackagedLine);
+  if (at != std::string::npos) {
+    text.replace(at, sizeof kPackagedLine - 1, "\nExecStart=" + unit_command_line(program) + "\n");
+  }
+  return text;
 }
 
 bool write_all(int fd, const std::string& text) {

@@ -59,7 +59,9 @@ def init_wine_prefix(env, timeout=180):
     for _ in range(2):
         subprocess.run([WINE_LOADER, "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=timeout, check=False)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+        # The boot's last programs (the 32-bit setup, where the 32-bit Wine
+        # is installed) may still run when wineboot returns.
+        subprocess.run(["wineserver", "-w"], env=env, timeout=timeout, check=False)
         check = subprocess.run([WINE_LOADER, "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
                                check=False)

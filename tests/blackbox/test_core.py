@@ -8,7 +8,7 @@ import harness
 from harness import ServiceTest
 
 DATA_FOLDER = ("C:\\ProgramData\\Quellard\\Tarvik" if harness.WINE
-               else "/var/lib/Quellard/Tarvik")
+               else "/etc/tarvik")
 SEP = "\\" if harness.WINE else "/"
 
 

@@ -18,6 +18,8 @@ from harness import ServiceTest
 
 USAGE = "Usage: Tarvik [run/install]\n"
 LINUX_CRASH_REPORT = "/var/tmp/kro.dmp"
+PACKAGED_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                             "packaging", "linux", "tarvik.service")
 
 
 def run(argv, env=None, cwd=None, timeout=60):
@@ -150,12 +152,12 @@ class NotifyListener:
 @unittest.skipIf(harness.WINE, "systemd's side of the service: Linux only")
 class LinuxServiceMode(ServiceTest):
     """No argument: service mode. main.conf comes from the ./main.conf fallback,
-    which relies on /var/lib/Quellard/Tarvik/main.conf not existing."""
+    which relies on /etc/tarvik/main.conf not existing."""
 
     @classmethod
     def setUpClass(cls):
-        if os.path.exists("/var/lib/Quellard/Tarvik/main.conf"):
-            raise unittest.SkipTest("/var/lib/Quellard/Tarvik/main.conf exists on this machine")
+        if os.path.exists("/etc/tarvik/main.conf"):
+            raise unittest.SkipTest("/etc/tarvik/main.conf exists on this machine")
 
     def test_status_reaches_notify_socket_and_sigterm_stops(self):
         # None: without a service manager it still runs, with SIGTERM as stop.
@@ -258,8 +260,13 @@ class LinuxInstall(unittest.TestCase):
                               "CreateService failed (17)\nrc=0\n")
         with open(os.path.join(self.scratch, "tarvik.service")) as f:
             unit = f.read()
-        self.assertIn("\n[Service]\nType=notify\nExecStart=%s\nRestart=on-failure\n"
-                      % os.path.realpath(harness.PROGRAM), unit)
+        # The packaged unit, sandbox and all, with this program in ExecStart=.
+        with open(PACKAGED_UNIT) as f:
+            packaged = f.read()
+        self.assertEqual(unit, packaged.replace("\nExecStart=/usr/sbin/tarvik\n",
+                                                "\nExecStart=%s\n" % os.path.realpath(harness.PROGRAM)))
+        self.assertIn("\n[Service]\nType=notify\n", unit)
+        self.assertIn("\nRestart=on-failure\n", unit)
         self.assertIn("\n[Install]\nWantedBy=multi-user.target\n", unit)
         link = os.path.join(self.scratch, "multi-user.target.wants", "tarvik.service")
         self.assertEqual(os.readlink(link), "/etc/systemd/system/tarvik.service")
@@ -280,6 +287,30 @@ class LinuxInstall(unittest.TestCase):
         out = self.install_in_namespace(read_only=True)
         self.assertEqual(out, "OpenSCManager failed (30)\nrc=0\n")  # EROFS
         self.assertEqual(os.listdir(self.scratch), [])
+
+
+@unittest.skipUnless(harness.WINE, "the exe's message table: Windows only")
+class EventMessages(unittest.TestCase):
+    """Event Viewer builds an event's text from the source's message file (the
+    exe) and the event's insertion strings; a probe does the same."""
+
+    def probe(self, *args):
+        probe = os.path.join(os.path.dirname(harness.PROGRAM), "message-probe.exe")
+        self.assertTrue(os.path.exists(probe), probe)
+        code, out, _ = run(harness.command(probe, harness.native_path(harness.PROGRAM), *args),
+                           env=harness.run_env())
+        return code, out
+
+    def test_failure_event_reads_in_words(self):
+        self.assertEqual(self.probe("C0020001", "Tarvik", "StartServiceCtrlDispatcher failed with 1063"),
+                         (0, "[Tarvik: StartServiceCtrlDispatcher failed with 1063]\n"))
+
+    def test_only_the_reported_event_has_a_text(self):
+        # 317: ERROR_MR_MID_NOT_FOUND. The same code in another facility or
+        # severity is another event.
+        for event in ("C0020002", "C0010001", "80020001"):
+            with self.subTest(event=event):
+                self.assertEqual(self.probe(event, "a", "b"), (1, "FormatMessage failed (317)\n"))
 
 
 @unittest.skipUnless(harness.WINE, "the Windows service control manager: Wine only")

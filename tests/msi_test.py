@@ -1,0 +1,136 @@
+"""The Windows installer under Wine, in a prefix of its own: a silent
+install, the service's and the event source's registry keys, the sample
+main.conf, an upgrade that keeps an edited main.conf, and a silent removal
+that leaves no service and no event source but keeps main.conf. Nothing is
+started here (installing and reading the registry need no emulated 32-bit
+program), so it runs with the 64-bit loader in seconds; the i686 smoke run
+starts the installed service.
+
+    python3 tests/msi_test.py OLD.msi NEW.msi
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "blackbox"))
+import harness  # noqa: E402
+
+OLD = NEW = None
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\Tarvik"
+SOURCE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\Tarvik"
+
+
+def z_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class InstallerChecks:
+    """The checks, for any test case whose prefix (self.env) has no Tarvik
+    installed yet; the i686 smoke run uses them in its own prefix."""
+
+    def wine(self, *args):
+        done = subprocess.run([harness.WINE_LOADER] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+        return done.returncode, harness.text_of(done.stdout)
+
+    def values(self, key):
+        code, out = self.wine("reg", "query", key)
+        if code != 0:
+            return None
+        return dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)[ \t]*$", out, re.M))
+
+    def installed_version(self):
+        """DisplayVersion of each installed product named Tarvik (a 32-bit
+        package is listed in the 32-bit view of the registry)."""
+        _, out = self.wine("reg", "query", "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s")
+        versions = []
+        for block in re.split(r"\n(?=HKEY_)", out):
+            values = dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)[ \t]*$", block, re.M))
+            if values.get("DisplayName") == "Tarvik":
+                versions.append(values.get("DisplayVersion"))
+        return versions
+
+    def check_install_upgrade_remove(self, old, new):
+        # Wine starts every automatic service whenever its server starts
+        # afresh, which it does after each idle moment. Kept up, it boots the
+        # prefix once, before the install: the service (which can run where
+        # the 32-bit Wine is installed) is not started behind the checks, and
+        # its exe is not in use at the removal.
+        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
+        subprocess.run([harness.WINE_LOADER, "wineboot"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+        try:
+            self._check_install_upgrade_remove(old, new)
+        finally:
+            harness.stop_wineserver(self.env)
+
+    def _check_install_upgrade_remove(self, old, new):
+        # A 32-bit package: Program Files (x86) in a 64-bit prefix.
+        program_dir = os.path.join(self.env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Tarvik")
+        data_dir = os.path.join(self.env["WINEPREFIX"], "drive_c", "ProgramData", "Quellard", "Tarvik")
+        self.assertEqual(self.wine("msiexec", "/i", z_path(old), "/qn")[0], 0)
+        exe = "C:\\Program Files (x86)\\Tarvik\\tarvik.exe"
+        service = self.values(SERVICE_KEY)
+        self.assertIsNotNone(service, "no service key")
+        # The service control manager splits an unquoted path at its spaces;
+        # accept the path with or without the quotes the installer may add.
+        self.assertIn(service.get("ImagePath"), (exe, '"%s"' % exe))
+        self.assertEqual((service.get("Type"), service.get("Start"), service.get("ObjectName")),
+                         ("0x10", "0x2", "LocalSystem"))  # own process, automatic
+        self.assertTrue(service.get("Description", "").startswith("Acknowledges device registrations"))
+        self.assertEqual(self.values(SOURCE_KEY), {"EventMessageFile": exe, "TypesSupported": "0x7"})
+        self.assertEqual(sorted(os.listdir(program_dir)), ["tarvik-register.exe", "tarvik.exe"])
+        conf = os.path.join(data_dir, "main.conf")
+        with open(conf, "rb") as f:
+            sample = f.read()
+        self.assertIn(b"\r\nport 5000\r\n", sample)
+        self.assertIn(b"\r\n#pwd ", sample)  # no password until the admin sets one
+        self.assertNotIn(b"\r\npwd", sample)
+
+        with open(conf, "ab") as f:
+            f.write(b"pwd edited\r\n")
+        self.assertEqual(self.wine("msiexec", "/i", z_path(new), "/qn")[0], 0)
+        self.assertEqual(self.installed_version(), [version_of(new)])  # the old one is gone
+        with open(conf, "rb") as f:
+            self.assertEqual(f.read(), sample + b"pwd edited\r\n")
+        self.assertIsNotNone(self.values(SERVICE_KEY))
+        self.assertIsNotNone(self.values(SOURCE_KEY))
+
+        self.assertEqual(self.wine("msiexec", "/x", z_path(new), "/qn")[0], 0)
+        self.assertIsNone(self.values(SERVICE_KEY))
+        self.assertIsNone(self.values(SOURCE_KEY))
+        self.assertEqual(self.installed_version(), [])
+        self.assertFalse(os.path.exists(program_dir) and os.listdir(program_dir))
+        with open(conf, "rb") as f:
+            self.assertEqual(f.read(), sample + b"pwd edited\r\n")
+
+
+class Installer(InstallerChecks, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="tarvik-msi-")
+        cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
+        harness.init_wine_prefix(cls.env, timeout=600)
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.stop_wineserver(cls.env)
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_install_upgrade_remove(self):
+        self.check_install_upgrade_remove(OLD, NEW)
+
+
+def version_of(msi):
+    return re.search(r"tarvik-([0-9.]+)\.msi$", msi).group(1)
+
+
+if __name__ == "__main__":
+    OLD, NEW = sys.argv[1], sys.argv[2]
+    if version_of(OLD) == version_of(NEW):
+        sys.exit("the two packages must differ in version")
+    unittest.main(argv=sys.argv[:1], verbosity=2)
