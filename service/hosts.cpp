@@ -241,22 +241,12 @@ std::vector<std::string> names_outside_block(std::string_view text) {
   return names;
 }
 
-std::string ascii_folded(std::string_view name) {
-  std::string out(name);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  }
-  return out;
-}
-
 // `block` without the entry lines whose name the file defines outside the
-// block: the loop composed it before this read could tell, and the block
-// must never hold such a name. The loop drops them from the table once it
-// hears of the names.
-std::string without_names(const std::string& block, const std::vector<std::string>& outside) {
-  if (outside.empty()) return block;
-  std::unordered_set<std::string> taken;
-  for (const std::string& name : outside) taken.insert(ascii_folded(name));
+// block (`taken`, folded): the loop composed it before this read could tell,
+// and the block must never hold such a name. The loop drops them from the
+// table once it hears of the names.
+std::string without_names(const std::string& block, const std::unordered_set<std::string>& taken) {
+  if (taken.empty()) return block;
   std::string out;
   out.reserve(block.size());
   std::size_t p = 0;
@@ -269,7 +259,12 @@ std::string without_names(const std::string& block, const std::vector<std::strin
     if (tab != std::string_view::npos) {
       std::string_view name = line.substr(tab + 1);
       while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.remove_suffix(1);
-      drop = taken.count(ascii_folded(name)) != 0;
+      // Folded as folded_names folds: ASCII letters only.
+      std::string key(name);
+      for (char& c : key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+      }
+      drop = taken.count(key) != 0;
     }
     if (!drop) out.append(line);
     p = end;
@@ -370,7 +365,7 @@ WriteResult write_in_place(const std::string& hosts_path, const std::string& new
 // One attempt: read, compose with `block`, write the copy, and rename it
 // over the hosts file unless the file has changed since it was read.
 WriteResult write_hosts_file_once(const std::string& hosts_path, const std::string& block,
-                                  std::vector<std::string>* outside) {
+                                  std::unordered_set<std::string>* outside) {
   // Room for the new file from the start: the old text then becomes the new
   // one in the same buffer, never beside a second copy.
   std::string text;
@@ -394,7 +389,8 @@ WriteResult write_hosts_file_once(const std::string& hosts_path, const std::stri
   // One buffer throughout: the old file's bytes become its text, the text
   // becomes the new file's, and that its bytes.
   text = text_from_file_bytes(std::move(text));
-  *outside = names_outside_block(text);
+  // Folded here, off the loop: a large hosts file names many hosts.
+  *outside = folded_names(names_outside_block(text));
   compose_hosts_text(&text, old == ReadResult::kRead, without_names(block, *outside));
   std::string new_bytes = text_to_file_bytes(std::move(text));
 
@@ -434,7 +430,7 @@ WriteResult write_hosts_file_once(const std::string& hosts_path, const std::stri
 // empty when the file could not be read). Memory running out fails the
 // write, which is then tried again later.
 bool write_hosts_file(const std::string& given_path, const std::string& block,
-                      std::vector<std::string>* outside) {
+                      std::unordered_set<std::string>* outside) {
   try {
     // Through a link the file that is really there is replaced, beside
     // itself, and the link stays.
@@ -461,7 +457,7 @@ struct Writer {
   std::string path;
   std::string block;
   std::vector<HeldLine> lines;
-  std::vector<std::string> outside;  // as the write's read found them
+  std::unordered_set<std::string> outside;  // as the write's read found them, folded
 };
 Writer g_writer;
 
@@ -479,7 +475,7 @@ void writer_body(void*) {
     unlock_shared();
 
     std::vector<HeldLine> lines;
-    std::vector<std::string> outside;
+    std::unordered_set<std::string> outside;
     t_held_lines = &lines;
     bool written = write_hosts_file(path, block, &outside);
     t_held_lines = nullptr;
@@ -594,9 +590,9 @@ namespace {
 // The names a successful write's read found outside the block become the
 // ones the table may not hold; stored names among them leave it (the block
 // just written holds none of them already).
-void take_names_outside(const std::vector<std::string>& outside) {
+void take_names_outside(std::unordered_set<std::string>&& outside) {
   try {
-    set_names_outside_block(outside);
+    set_folded_names_outside_block(std::move(outside));
     drop_taken_names();
   } catch (const std::bad_alloc&) {
     // The names of an earlier read stay in force; the next write tries again.
@@ -607,10 +603,10 @@ void take_names_outside(const std::vector<std::string>& outside) {
 }  // namespace
 
 bool rewrite_hosts_block(const std::string& hosts_path) {
-  std::vector<std::string> outside;
+  std::unordered_set<std::string> outside;
   if (!write_hosts_file(hosts_path, block_text(), &outside)) return false;
   g_hosts_dirty = false;
-  take_names_outside(outside);
+  take_names_outside(std::move(outside));
   return true;
 }
 
@@ -642,7 +638,7 @@ bool start_hosts_write(const std::string& hosts_path) {
 bool finish_hosts_write(bool* written) {
   if (!g_writer.pending) return false;
   std::vector<HeldLine> lines;
-  std::vector<std::string> outside;
+  std::unordered_set<std::string> outside;
   if (g_writer.started) lock_shared();
   bool done = g_writer.done;
   if (done) {
@@ -660,7 +656,7 @@ bool finish_hosts_write(bool* written) {
   // Changes made while the block was written are already marked; a failed
   // write leaves the whole table unsaved again.
   if (!*written) g_hosts_dirty = true;
-  if (*written) take_names_outside(outside);
+  if (*written) take_names_outside(std::move(outside));
   return true;
 }
 

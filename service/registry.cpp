@@ -365,9 +365,17 @@ const char* name_refusal_reason(const std::string& name) {
 bool is_storable_name(const std::string& name) { return name_refusal_reason(name) == nullptr; }
 
 void set_names_outside_block(const std::vector<std::string>& names) {
-  std::unordered_set<std::string> fresh;
-  for (const std::string& name : names) fresh.insert(folded(name));
-  g_names_outside.swap(fresh);
+  set_folded_names_outside_block(folded_names(names));
+}
+
+void set_folded_names_outside_block(std::unordered_set<std::string>&& folded) {
+  g_names_outside.swap(folded);
+}
+
+std::unordered_set<std::string> folded_names(const std::vector<std::string>& names) {
+  std::unordered_set<std::string> out;
+  for (const std::string& name : names) out.insert(folded(name));
+  return out;
 }
 
 std::string machine_name() {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform.h"
@@ -54,6 +55,11 @@ bool is_storable_name(const std::string& name);
 // last read, which hands them over here) and the machine's own host name.
 // Compared in any ASCII case.
 void set_names_outside_block(const std::vector<std::string>& names);
+// The same with the names already folded (folded_names), so that a large
+// hosts file costs the loop no more than a swap. folded_names touches no
+// state of the table: any thread may call it.
+void set_folded_names_outside_block(std::unordered_set<std::string>&& folded);
+std::unordered_set<std::string> folded_names(const std::vector<std::string>& names);
 // "defined outside the block", "the machine's own name", or null.
 const char* name_taken_reason(const std::string& name);
 // The machine's own name: its host name's first label ("box" of
