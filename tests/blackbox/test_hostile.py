@@ -248,7 +248,12 @@ class JunkFlood(ServiceTest):
                                            len(latencies) + missing, missing,
                                            1000 * latencies[len(latencies) // 2], 1000 * latencies[-1]))
                     self.assertEqual(missing, 0)
-                    self.assertLess(latencies[-1], self.LATE)
+                    # Under Wine every failed receive goes through Wine's
+                    # server, so a flood costs the emulation more than the
+                    # service: there every probe must still be answered (within
+                    # the probe's 1 s), the latency is only printed.
+                    if not harness.WINE:
+                        self.assertLess(latencies[-1], self.LATE)
                     messages = svc.log_messages()
                     errors = sum(1 for m in messages if m == error)
                     if excluded:
