@@ -87,7 +87,9 @@ void report_event(const char* subject) {
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
   char text[600];
-  std::snprintf(text, sizeof text, "%s failed with %d: %s", subject, error, system_error_text(error).c_str());
+  // The record's text is what Event Viewer shows and what tools that read
+  // the event log match on: it stays "<subject> failed with <number>".
+  std::snprintf(text, sizeof text, "%s failed with %d", subject, error);
   const char* strings[2] = {kServiceName, text};
   const DWORD kEventId = 0xC0020001;  // severity error, facility 2, code 1
   ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 2, 0, strings, nullptr);
