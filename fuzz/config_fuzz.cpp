@@ -194,6 +194,32 @@ struct Expected {
   std::vector<std::string> records;  // in the log file, flood limit applied
 };
 
+// The file as the service takes it: whole lines, each ended by a line
+// feed (the last one maybe not). `text` is what a C string of the line holds
+// (up to a zero byte); a line over 1023 bytes is refused whole.
+struct Line {
+  std::string raw;
+  std::string text;
+  bool too_long = false;
+};
+
+std::vector<Line> split_lines(const std::string& content) {
+  std::vector<Line> lines;
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    std::size_t end = content.find('\n', pos);
+    end = end == std::string::npos ? content.size() : end + 1;
+    Line line;
+    line.raw = content.substr(pos, end - pos);
+    std::string body = line.raw.substr(0, line.raw.size() - (line.raw.back() == '\n' ? 1 : 0));
+    line.too_long = body.size() > 1023;
+    line.text = body.substr(0, body.find('\0'));
+    lines.push_back(line);
+    pos = end;
+  }
+  return lines;
+}
+
 // The reference reading of `content` (after the log-path lines were made
 // safe), starting from `start`.
 Expected reference_read(const std::string& content, const Settings& start) {
@@ -201,6 +227,7 @@ Expected reference_read(const std::string& content, const Settings& start) {
   e.settings = start;
   Settings& s = e.settings;
   int line_errors = 0;
+  int long_lines = 0;
   auto record = [&](const std::string& text, bool line_error) {
     // Only while the log is in the scratch folder do records reach its file.
     if (s.log_path != g_folder) return;
@@ -210,8 +237,17 @@ Expected reference_read(const std::string& content, const Settings& start) {
   };
 
   int number = 1;
-  for (const fuzz::Piece& piece : fuzz::split_pieces(content)) {
+  for (const Line& piece : split_lines(content)) {
     std::size_t after = 0;
+    if (piece.too_long) {
+      // Only the key is written: the value may be the password.
+      if (s.log_path == g_folder && ++long_lines <= kLogBurstLimit) {
+        e.records.push_back(s.config_path + ":" + std::to_string(number) + ": '" +
+                            first_word(piece.text, &after).substr(0, 32) + " ...' is longer than 1023 bytes");
+      }
+      ++number;
+      continue;
+    }
     std::string key = first_word(piece.text, &after);
     std::string rest = piece.text.substr(after);
     bool refused = false;
@@ -222,8 +258,12 @@ Expected reference_read(const std::string& content, const Settings& start) {
     } else if (key == "pwd") {
       s.pwd = trimmed(rest);
     } else if (key == "port" || key == "dns-port") {
-      long value = decimal_value(first_word(rest, &after));
-      refused = value < 1 || value > 65535;
+      // One word of digits only, 1 to 65535, nothing after it.
+      std::string word = first_word(rest, &after);
+      refused = word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
+                !trimmed(rest.substr(after)).empty();
+      long value = refused ? 0 : decimal_value(word);
+      refused = refused || value < 1 || value > 65535;
       if (!refused) (key == "port" ? s.port : s.dns_port) = static_cast<int>(value);
     } else if (key == "dns-server-ip" || key == "tarvik-server-ip") {
       std::uint32_t address = parse_ipv4(trimmed(rest).c_str());
@@ -286,9 +326,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Unsafe log-path lines become the unknown key "Log-path". One byte
   // changes, so the pieces stay as they were.
   std::size_t offset = 0;
-  for (const fuzz::Piece& piece : fuzz::split_pieces(content)) {
+  for (const Line& piece : split_lines(content)) {
     std::size_t after = 0;
-    if (first_word(piece.text, &after) == "log-path" && !safe_log_path(trimmed(piece.text.substr(after)))) {
+    if (!piece.too_long && first_word(piece.text, &after) == "log-path" && !safe_log_path(trimmed(piece.text.substr(after)))) {
       content[offset + piece.text.find("log-path")] = 'L';
     }
     offset += piece.raw.size();

@@ -33,12 +33,42 @@ bool starts_with(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
+const std::string kSpace(" \t\n\v\f\r", 6);
+
+// The first two words of a line: its address text and its name.
+void reference_entry_words(const std::string& line, std::string* address, std::string* name) {
+  address->clear();
+  name->clear();
+  std::size_t a = line.find_first_not_of(kSpace);
+  if (a == std::string::npos) return;
+  std::size_t a_end = std::min(line.size(), line.find_first_of(kSpace, a));
+  *address = line.substr(a, a_end - a);
+  std::size_t n = line.find_first_not_of(kSpace, a_end);
+  if (n == std::string::npos) return;
+  std::size_t n_end = std::min(line.size(), line.find_first_of(kSpace, n));
+  *name = line.substr(n, n_end - n);
+}
+
+// A line the service could have written: an address that parses (a zero
+// byte in it included) and a name it would store from the network.
+bool reference_is_entry(const std::string& line) {
+  std::string address, name;
+  reference_entry_words(line, &address, &name);
+  return address.find('\0') == std::string::npos && parse_ipv4(address.c_str()) != kAddressNone &&
+         fuzz::reference_refusal(name) == nullptr;
+}
+
 // The block as a reader of the file sees it: where it starts and ends (as
-// piece indexes; end == pieces.size() when it runs to the end of the file).
+// piece indexes). With an end marker, `end` is its piece; without one, the
+// block holds only the entry lines after the begin marker and `end` is the
+// first piece that is no entry (or pieces.size()); that piece stays.
 struct BlockPlace {
   bool found = false;
+  bool has_end = false;
   std::size_t begin = 0;
   std::size_t end = 0;
+  // The first piece after the block.
+  std::size_t tail() const { return has_end ? end + 1 : end; }
 };
 
 BlockPlace find_block(const std::vector<fuzz::Piece>& pieces) {
@@ -52,10 +82,13 @@ BlockPlace find_block(const std::vector<fuzz::Piece>& pieces) {
   if (!place.found) return place;
   place.end = place.begin + 1;
   while (place.end < pieces.size() && !starts_with(pieces[place.end].raw, kEnd)) ++place.end;
+  place.has_end = place.end < pieces.size();
+  if (place.has_end) return place;
+  place.end = place.begin + 1;
+  while (place.end < pieces.size() && reference_is_entry(pieces[place.end].raw)) ++place.end;
   return place;
 }
 
-const std::string kSpace(" \t\n\v\f\r", 6);
 
 // The names the file gives outside its block, in lower case: on each line
 // (the text before the block and the text after it, each cut into lines of
@@ -66,7 +99,7 @@ std::set<std::string> reference_outside_names(const std::string& hosts) {
   std::string parts[2];
   for (std::size_t i = 0; i < (place.found ? place.begin : pieces.size()); ++i) parts[0] += pieces[i].raw;
   if (place.found) {
-    for (std::size_t i = place.end + 1; i < pieces.size(); ++i) parts[1] += pieces[i].raw;
+    for (std::size_t i = place.tail(); i < pieces.size(); ++i) parts[1] += pieces[i].raw;
   }
   std::set<std::string> names;
   for (const std::string& part : parts) {
@@ -106,18 +139,8 @@ fuzz::Table reference_load(const std::string& hosts) {
   if (!place.found) return table;
   std::set<std::string> outside = reference_outside_names(hosts);
   for (std::size_t i = place.begin + 1; i < place.end; ++i) {
-    const std::string& line = pieces[i].raw;
-    std::size_t a = line.find_first_not_of(kSpace);
     std::string address, name;
-    if (a != std::string::npos) {
-      std::size_t a_end = std::min(line.size(), line.find_first_of(kSpace, a));
-      address = line.substr(a, a_end - a);
-      std::size_t n = line.find_first_not_of(kSpace, a_end);
-      if (n != std::string::npos) {
-        std::size_t n_end = std::min(line.size(), line.find_first_of(kSpace, n));
-        name = line.substr(n, n_end - n);
-      }
-    }
+    reference_entry_words(pieces[i].raw, &address, &name);
     std::uint32_t value = parse_ipv4(address.c_str());
     bool parses = address.find('\0') == std::string::npos && value != kAddressNone;
     if (!parses || fuzz::reference_refusal(name) != nullptr || reference_taken(outside, name)) continue;
@@ -141,7 +164,7 @@ std::string reference_rewrite(const std::string& hosts, const fuzz::Table& table
   std::string before, after;
   for (std::size_t i = 0; i < (place.found ? place.begin : pieces.size()); ++i) before += pieces[i].raw;
   if (!place.found) return before + "\n" + reference_block(table);
-  for (std::size_t i = place.end + 1; i < pieces.size(); ++i) after += pieces[i].raw;
+  for (std::size_t i = place.tail(); i < pieces.size(); ++i) after += pieces[i].raw;
   return before + reference_block(table) + after;
 }
 

@@ -400,8 +400,11 @@ void drop_taken_names() {
     std::uint32_t next = g_slots[s].newer;
     if (const char* reason = name_taken_reason(g_slots[s].entry.name, machine)) {
       log(1, "%s: name refused: %s", g_slots[s].entry.name.c_str(), reason);
+      // A name the file defines outside was left out of the block just
+      // written; only the machine's own name (renamed while running) still
+      // needs a rewrite to leave the file.
+      if (g_names_outside.count(folded(g_slots[s].entry.name)) == 0) g_hosts_dirty = true;
       erase_slot(s);
-      g_hosts_dirty = true;
       ++g_table_version;
     }
     s = next;
