@@ -7,6 +7,12 @@ program), so it runs with the 64-bit loader in seconds; the i686 smoke run
 starts the installed service.
 
     python3 tests/msi_test.py OLD.msi NEW.msi
+    python3 tests/msi_test.py --upgrade-running OLD-x64.msi NEW-x64.msi NEWER-x64.msi
+
+The second form starts the service: it takes the packages of the x86_64
+build (scripts/build-msi VERSION x64), which run under the 64-bit Wine
+without the emulator, and checks that an upgrade leaves the service running
+if it was, and stopped if it was.
 """
 import os
 import re
@@ -14,6 +20,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "blackbox"))
@@ -126,11 +133,89 @@ class Installer(InstallerChecks, unittest.TestCase):
 
 
 def version_of(msi):
-    return re.search(r"tarvik-([0-9.]+)\.msi$", msi).group(1)
+    return re.search(r"tarvik-([0-9.]+)(-x64)?\.msi$", msi).group(1)
+
+
+class UpgradeOfRunningService(unittest.TestCase):
+    """An upgrade over a running service restarts it; over a stopped one it
+    stays stopped. Packages of the x86_64 build, so the service runs under
+    the 64-bit Wine."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="tarvik-msi-running-")
+        cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
+        harness.init_wine_prefix(cls.env, timeout=600)
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.stop_wineserver(cls.env)
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def wine(self, *args):
+        done = subprocess.run([harness.WINE_LOADER] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=180)
+        return done.returncode, harness.text_of(done.stdout)
+
+    def state(self):
+        _, out = self.wine("sc", "query", "Tarvik")
+        match = re.search(r"STATE\s*:\s*(\d+)", out)
+        return int(match.group(1)) if match else None
+
+    def test_upgrade_keeps_the_service_running_or_stopped(self):
+        folder = os.path.join(self.root, "files")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "hosts"), "wb") as f:
+            f.write(b"127.0.0.1 localhost\r\n")
+        data = os.path.join(self.env["WINEPREFIX"], "drive_c", "ProgramData", "Quellard", "Tarvik")
+        os.makedirs(data)
+        with open(os.path.join(data, "main.conf"), "wb") as f:
+            f.write(("port %d\r\npwd upgrade-test\r\nhosts-file %s\r\nlog-path %s\r\n"
+                     % (harness.free_udp_port(), harness.native_path(os.path.join(folder, "hosts")),
+                        harness.native_path(folder))).encode())
+        log = os.path.join(folder, "log")
+
+        def started_count():
+            try:
+                with open(log, "rb") as f:
+                    return f.read().count(b"Started 1.0b")
+            except FileNotFoundError:
+                return 0
+
+        # A running service dies with Wine's server unless it is persistent;
+        # the boot's own service starts are over before the install begins.
+        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
+        subprocess.run([harness.WINE_LOADER, "wineboot"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+        try:
+            self.assertEqual(self.wine("msiexec", "/i", z_path(OLD), "/qn", "START=1")[0], 0)
+            self.assertTrue(harness.wait_for(lambda: self.state() == 4 and started_count() == 1, 60, 1.0))
+
+            self.assertEqual(self.wine("msiexec", "/i", z_path(NEW), "/qn")[0], 0)
+            # Stopped for the upgrade and started again: a second start.
+            self.assertTrue(harness.wait_for(lambda: self.state() == 4 and started_count() == 2, 60, 1.0),
+                            "state %s, %d starts" % (self.state(), started_count()))
+
+            self.wine("net", "stop", "Tarvik")
+            self.assertTrue(harness.wait_for(lambda: self.state() == 1, 60, 1.0))
+            self.assertEqual(self.wine("msiexec", "/i", z_path(NEWER), "/qn")[0], 0)
+            time.sleep(3)
+            self.assertEqual((self.state(), started_count()), (1, 2))  # left stopped
+            self.assertEqual(self.wine("msiexec", "/x", z_path(NEWER), "/qn")[0], 0)
+        finally:
+            harness.stop_wineserver(self.env)
 
 
 if __name__ == "__main__":
-    OLD, NEW = sys.argv[1], sys.argv[2]
+    harness.WINE = True  # paths as the exe sees them (Z:\\...)
+    args = sys.argv[1:]
+    if args[:1] == ["--upgrade-running"]:
+        OLD, NEW, NEWER = args[1:4]
+        case = UpgradeOfRunningService
+    else:
+        OLD, NEW = args[0], args[1]
+        case = Installer
     if version_of(OLD) == version_of(NEW):
-        sys.exit("the two packages must differ in version")
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+        sys.exit("the packages must differ in version")
+    tests = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful() else 1)
