@@ -1,6 +1,8 @@
 """Real resolvers and clients, set up as a user would, against the running
-service: unbound and dnsmasq delegating tarvik. to it, and glibc's and musl's
-getaddrinfo with resolv.conf naming it. Clients that only ask port 53 (and a
+service: unbound and dnsmasq delegating tarvik. to it, unbound and BIND
+validating DNSSEC from a private signed root that, like the real one, proves
+tarvik. does not exist, and glibc's and musl's getaddrinfo with resolv.conf
+naming it. Clients that only ask port 53 (and a
 resolver that follows the NS record to ns.tarvik) need the service on port
 53: those tests run in a private mount and network namespace of their own,
 with only the loopback interface up, resolv.conf bind-mounted over inside it,
@@ -139,24 +141,32 @@ def stop_process(process):
             process.wait()
 
 
-def start_upstream(cleanup, folder, records):
-    """An upstream server (dnsmasq answering `records`, (name, addresses...)
-    tuples, and refusing the rest) at
-    198.51.100.2:53 in a second namespace of its own, linked to this one by
-    a veth pair; returns its address."""
+def linked_namespace(cleanup, link, near, far):
+    """A second network namespace of its own, linked to this one by the veth
+    pair LINK0 (here, address NEAR) and LINK1 (there, address FAR, a /30);
+    returns the command prefix that runs a program inside it."""
     holder = subprocess.Popen(["unshare", "-n", "sleep", "600"])
     cleanup.add(stop_process, holder)
     time.sleep(0.1)
     pid = str(holder.pid)
     inside = ["nsenter", "-t", pid, "-n"]
-    subprocess.run(["ip", "link", "add", "tarvik-up0", "type", "veth", "peer", "name",
-                    "tarvik-up1", "netns", pid], check=True)
-    subprocess.run(["ip", "addr", "add", "198.51.100.1/30", "dev", "tarvik-up0"], check=True)
-    subprocess.run(["ip", "link", "set", "tarvik-up0", "up"], check=True)
+    subprocess.run(["ip", "link", "add", link + "0", "type", "veth", "peer", "name",
+                    link + "1", "netns", pid], check=True)
+    subprocess.run(["ip", "addr", "add", near + "/30", "dev", link + "0"], check=True)
+    subprocess.run(["ip", "link", "set", link + "0", "up"], check=True)
     for command in (["ip", "link", "set", "lo", "up"],
-                    ["ip", "addr", "add", "198.51.100.2/30", "dev", "tarvik-up1"],
-                    ["ip", "link", "set", "tarvik-up1", "up"]):
+                    ["ip", "addr", "add", far + "/30", "dev", link + "1"],
+                    ["ip", "link", "set", link + "1", "up"]):
         subprocess.run(inside + command, check=True)
+    return inside
+
+
+def start_upstream(cleanup, folder, records):
+    """An upstream server (dnsmasq answering `records`, (name, addresses...)
+    tuples, and refusing the rest) at
+    198.51.100.2:53 in a second namespace of its own, linked to this one by
+    a veth pair; returns its address."""
+    inside = linked_namespace(cleanup, "tarvik-up", "198.51.100.1", "198.51.100.2")
     args = inside + ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "-C",
                      "/dev/null", "--listen-address=198.51.100.2", "--bind-interfaces",
                      "--port=53", "--user=root", "--pid-file=" + os.path.join(folder, "up.pid")]
@@ -166,6 +176,78 @@ def start_upstream(cleanup, folder, records):
     if not harness.wait_for(lambda: udp_answers("198.51.100.2", 53, records[0][0]), 5.0):
         raise AssertionError("the upstream dnsmasq did not start")
     return "198.51.100.2"
+
+
+# A root zone that, like the real one, is signed and knows no tarvik.: its
+# NSEC chain proves that the name does not exist.
+ROOT_ADDRESS = "198.51.100.6"
+ROOT_ZONE = """$TTL 3600
+. IN SOA ns.root-server. hostmaster.root-server. 1 1800 900 604800 3600
+. IN NS ns.root-server.
+ns.root-server. IN A %s
+""" % ROOT_ADDRESS
+ROOT_NAMED_CONF = """options {
+  directory "%(dir)s";
+  pid-file "%(dir)s/named.pid";
+  session-keyfile "%(dir)s/session.key";
+  managed-keys-directory "%(dir)s";
+  listen-on port 53 { %(address)s; };
+  listen-on-v6 { none; };
+  recursion no;
+  notify no;
+  dnssec-validation no;
+};
+controls { };
+zone "." { type primary; file "%(dir)s/root.signed"; };
+"""
+ROOT_HINTS = """. 3600000 NS ns.root-server.
+ns.root-server. 3600000 A %s
+""" % ROOT_ADDRESS
+
+
+def named_argv(conf):
+    return ["named", "-g", "-c", conf] + (["-u", "root"] if os.geteuid() == 0 else [])
+
+
+def start_private_root(cleanup, folder):
+    """The signed root zone, served by named at ROOT_ADDRESS:53 in a second
+    namespace of its own (port 53 here is the service's); returns the
+    fields of its key-signing key (flags, protocol, algorithm, key), the
+    only trust anchor the resolvers get."""
+    work = tempfile.mkdtemp(prefix="root-", dir=folder)
+    with open(os.path.join(work, "root.db"), "w") as f:
+        f.write(ROOT_ZONE)
+    keys = []
+    for role in (["-f", "KSK"], []):
+        made = subprocess.run(["dnssec-keygen", "-q", "-K", work, "-a", "ECDSAP256SHA256"] +
+                              role + ["."], stdout=subprocess.PIPE, check=True)
+        keys.append(made.stdout.decode().strip())
+    subprocess.run(["dnssec-signzone", "-q", "-K", work, "-S", "-o", ".", "-f",
+                    os.path.join(work, "root.signed"), os.path.join(work, "root.db")],
+                   cwd=work, stdout=subprocess.DEVNULL, check=True)
+    with open(os.path.join(work, keys[0] + ".key")) as f:
+        record = [line.split() for line in f if line.strip() and not line.startswith(";")][0]
+    anchor = record[record.index("DNSKEY") + 1:]
+    conf = os.path.join(work, "named.conf")
+    with open(conf, "w") as f:
+        f.write(ROOT_NAMED_CONF % {"dir": work, "address": ROOT_ADDRESS})
+    inside = linked_namespace(cleanup, "tarvik-root", "198.51.100.5", ROOT_ADDRESS)
+    root = subprocess.Popen(inside + named_argv(conf), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cleanup.add(stop_process, root)
+    if not harness.wait_for(lambda: b"status: NOERROR" in subprocess.run(
+            ["dig", "+norecurse", "+tries=1", "+time=1", "@" + ROOT_ADDRESS, ".", "SOA"],
+            stdout=subprocess.PIPE).stdout, 20.0):
+        raise AssertionError("the private root server did not start")
+    return anchor[:3] + ["".join(anchor[3:])]
+
+
+def assert_validates(test, port, where):
+    """A name of the private root comes back authenticated (AD): the
+    resolver at `port` validates, from the private root's key."""
+    status, flags, sections, out = dig(port, "ns.root-server", options=["+dnssec"])
+    test.assertEqual(status, "NOERROR", where + "\n" + out)
+    test.assertIn("ad", flags, where + ": not validated\n" + out)
 
 
 def udp_answers(address, port, name):
@@ -251,26 +333,38 @@ class ResolverTest(harness.ServiceTest):
     # --- unbound: a stub zone, priming follows NS to ns.tarvik:53 ----------
 
     def test_unbound_stub_zone(self):
+        """unbound as it is usually run, validating DNSSEC (here from the
+        private root's key): without `domain-insecure` every .tarvik name is
+        SERVFAIL, since the root proves tarvik. does not exist; with it the
+        names resolve and the root's own names still validate."""
         self.require("unbound")
+        self.require("dnssec-signzone")
         folder = self.folder
 
         def scenario():
             with Cleanup() as cleanup:
                 svc = start_service(cleanup, "")
+                anchor = start_private_root(cleanup, folder)
+                self.unbound_variant(cleanup, folder, svc, anchor, "no", "no", exempt=False)
                 variants = [  # use-caps-for-id, stub-prime
                     ("yes", "no"),
                     ("no", "yes"),
                     ("yes", "yes"),
                 ]
                 for caps, prime in variants:
-                    self.unbound_variant(cleanup, folder, svc, caps, prime)
+                    self.unbound_variant(cleanup, folder, svc, anchor, caps, prime)
 
         in_private_namespace(scenario)
 
-    def unbound_variant(self, cleanup, folder, svc, caps, prime):
-        where = "use-caps-for-id: %s, stub-prime: %s" % (caps, prime)
+    def unbound_variant(self, cleanup, folder, svc, anchor, caps, prime, exempt=True):
+        where = "use-caps-for-id: %s, stub-prime: %s, domain-insecure: %s" % (
+            caps, prime, "tarvik" if exempt else "none")
         port = free_port()
         work = tempfile.mkdtemp(prefix="unbound-", dir=folder)
+        with open(os.path.join(work, "root.key"), "w") as f:
+            f.write(". IN DNSKEY %s\n" % " ".join(anchor))
+        with open(os.path.join(work, "root.hints"), "w") as f:
+            f.write(ROOT_HINTS)
         conf = os.path.join(work, "unbound.conf")
         with open(conf, "w") as f:
             f.write("""server:
@@ -285,13 +379,17 @@ class ResolverTest(harness.ServiceTest):
   use-syslog: no
   logfile: "%s/log"
   verbosity: 1
-  module-config: "iterator"
+  val-log-level: 2
+  module-config: "validator iterator"
+  trust-anchor-file: "%s/root.key"
+  root-hints: "%s/root.hints"
   use-caps-for-id: %s
-stub-zone:
+%sstub-zone:
   name: "tarvik."
   stub-addr: 127.0.0.1@53
   stub-prime: %s
-""" % (port, work, work, work, caps, prime))
+""" % (port, work, work, work, work, work, caps,
+       '  domain-insecure: "tarvik"\n' if exempt else "", prime))
         # A second of its own for this variant's query records: the log holds
         # back more than 10 of a kind within one second.
         time.sleep(1.1)
@@ -301,6 +399,17 @@ stub-zone:
         cleanup.add(stop_process, unbound)
         if not harness.wait_for(lambda: udp_answers("127.0.0.1", port, "ns.tarvik"), 5.0):
             raise AssertionError("unbound did not start (%s): %s" % (where, unbound.stderr))
+        try:
+            assert_validates(self, port, where)
+        except AssertionError as e:
+            with open(os.path.join(work, "log"), errors="replace") as f:
+                raise AssertionError("%s\nunbound's log:\n%s" % (e, f.read()[-3000:]))
+        if not exempt:
+            for name, qtype in (("dev.tarvik", "A"), ("nobody.tarvik", "A"), ("tarvik", "SOA")):
+                status, _, _, out = dig(port, name, qtype)
+                self.assertEqual(status, "SERVFAIL", where + "\n" + out)
+            stop_process(unbound)
+            return
 
         cases = [  # name, type, status, answer
             ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
