@@ -205,6 +205,28 @@ ns.root-server. 3600000 A %s
 """ % ROOT_ADDRESS
 
 
+# named as a site's resolver: recursion from the root hints, validation
+# from the private root's key alone, tarvik forwarded to the service.
+RESOLVER_NAMED_CONF = """options {
+  directory "%(dir)s";
+  pid-file "%(dir)s/named.pid";
+  session-keyfile "%(dir)s/session.key";
+  managed-keys-directory "%(dir)s";
+  listen-on port %(port)d { 127.0.0.1; };
+  listen-on-v6 { none; };
+  recursion yes;
+  allow-recursion { 127.0.0.0/8; };
+  notify no;
+  dnssec-validation yes;
+  %(exempt)s
+};
+controls { };
+trust-anchors { "." static-key %(anchor)s; };
+zone "." { type hint; file "%(dir)s/root.hints"; };
+zone "tarvik" { type forward; forward only; forwarders { 127.0.0.1 port 53; }; };
+"""
+
+
 def named_argv(conf):
     return ["named", "-g", "-c", conf] + (["-u", "root"] if os.geteuid() == 0 else [])
 
@@ -443,6 +465,62 @@ class ResolverTest(harness.ServiceTest):
             self.assertIn("tarvik", [q.lower() for q in queries],
                           "%s: the zone's NS was never asked: %s" % (where, queries))
         stop_process(unbound)
+
+    # --- BIND as a validating resolver, tarvik forwarded to the service ----
+
+    def test_bind_resolver_validate_except(self):
+        """named validating from the private root's key, with a forward zone
+        for tarvik: SERVFAIL for every .tarvik name until `validate-except`
+        names it, then the service's answers, while the root's own names
+        still validate."""
+        self.require("named")
+        self.require("dnssec-signzone")
+        folder = self.folder
+
+        def scenario():
+            with Cleanup() as cleanup:
+                start_service(cleanup, "")
+                anchor = start_private_root(cleanup, folder)
+                for exempt in (False, True):
+                    where = "validate-except: %s" % ("tarvik" if exempt else "none")
+                    port = free_port()
+                    work = tempfile.mkdtemp(prefix="named-", dir=folder)
+                    with open(os.path.join(work, "root.hints"), "w") as f:
+                        f.write(ROOT_HINTS)
+                    conf = os.path.join(work, "named.conf")
+                    with open(conf, "w") as f:
+                        f.write(RESOLVER_NAMED_CONF % {
+                            "dir": work, "port": port, "anchor": '%s %s %s "%s"' % tuple(anchor),
+                            "exempt": 'validate-except { "tarvik"; };' if exempt else ""})
+                    output = open(os.path.join(work, "log"), "wb")
+                    cleanup.add(output.close)
+                    resolver = subprocess.Popen(named_argv(conf), stdin=subprocess.DEVNULL,
+                                                stdout=output, stderr=subprocess.STDOUT)
+                    cleanup.add(stop_process, resolver)
+                    if not harness.wait_for(
+                            lambda: udp_answers("127.0.0.1", port, "ns.root-server"), 20.0):
+                        with open(os.path.join(work, "log"), errors="replace") as f:
+                            raise AssertionError("named did not start (%s):\n%s"
+                                                 % (where, f.read()[-3000:]))
+                    assert_validates(self, port, where)
+                    cases = [  # name, type, status, answer
+                        ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
+                        ("PrInTeR.tarvik", "A", "NOERROR", ["192.168.1.21"]),
+                        ("dev.tarvik", "AAAA", "NOERROR", []),
+                        ("nobody.tarvik", "A", "NXDOMAIN", []),
+                    ]
+                    for name, qtype, expected, answer in cases:
+                        status, flags, sections, out = dig(port, name, qtype)
+                        if not exempt:
+                            self.assertEqual(status, "SERVFAIL", where + "\n" + out)
+                            continue
+                        self.assertEqual(status, expected, where + "\n" + out)
+                        self.assertEqual([r[-1] for r in sections.get("ANSWER", [])
+                                          if r[3] == qtype], answer, where + "\n" + out)
+                        self.assertNotIn("ad", flags, where + "\n" + out)
+                    stop_process(resolver)
+
+        in_private_namespace(scenario)
 
     # --- getaddrinfo of glibc and musl with resolv.conf naming the service -
 
