@@ -231,11 +231,69 @@ def named_argv(conf):
     return ["named", "-g", "-c", conf] + (["-u", "root"] if os.geteuid() == 0 else [])
 
 
+def bind_resolver(work, port, anchor, setting):
+    with open(os.path.join(work, "root.hints"), "w") as f:
+        f.write(ROOT_HINTS)
+    conf = os.path.join(work, "named.conf")
+    with open(conf, "w") as f:
+        f.write(RESOLVER_NAMED_CONF % {
+            "dir": work, "port": port, "anchor": '%s "%s"' % tuple(anchor["DNSKEY"].rsplit(" ", 1)),
+            "exempt": 'validate-except { "tarvik"; };' if setting else ""})
+    return named_argv(conf)
+
+
+def knot_resolver(work, port, anchor, setting):
+    """FORWARD validates what comes back, STUB does not; a negative trust
+    anchor lets FORWARD through too."""
+    with open(os.path.join(work, "root.key"), "w") as f:
+        f.write(". IN DNSKEY %s\n" % anchor["DNSKEY"])
+    conf = os.path.join(work, "kresd.conf")
+    with open(conf, "w") as f:
+        f.write("""log_target('stderr')
+cache.open(10 * MB, 'lmdb://%(dir)s/cache')
+net.listen('127.0.0.1', %(port)d, { kind = 'dns' })
+net.ipv6 = false
+modules.load('hints > iterate')
+hints.root({ ['ns.root-server.'] = '%(root)s' })
+trust_anchors.remove('.')
+trust_anchors.add_file('%(dir)s/root.key', true)
+policy.add(policy.suffix(policy.%(action)s('127.0.0.1@53'), { todname('tarvik.') }))
+""" % {"dir": work, "port": port, "root": ROOT_ADDRESS,
+       "action": "STUB" if setting == "STUB" else "FORWARD"})
+        if setting == "set_insecure":
+            f.write("trust_anchors.set_insecure({ 'tarvik' })\n")
+    return ["kresd", "-n", "-c", conf, work]
+
+
+def powerdns_recursor(work, port, anchor, setting):
+    with open(os.path.join(work, "root.hints"), "w") as f:
+        f.write(ROOT_HINTS)
+    with open(os.path.join(work, "recursor.lua"), "w") as f:
+        f.write("clearTA()\naddTA('.', '%s')\n" % anchor["DS"])
+        if setting:
+            f.write("addNTA('tarvik')\n")
+    with open(os.path.join(work, "recursor.conf"), "w") as f:
+        f.write("""local-address=127.0.0.1
+local-port=%(port)d
+allow-from=127.0.0.0/8
+dnssec=validate
+hint-file=%(dir)s/root.hints
+dont-query=
+forward-zones=tarvik=127.0.0.1:53
+lua-config-file=%(dir)s/recursor.lua
+socket-dir=%(dir)s
+daemon=no
+disable-syslog=yes
+security-poll-suffix=
+""" % {"dir": work, "port": port})
+    return ["pdns_recursor", "--config-dir=" + work]
+
+
 def start_private_root(cleanup, folder):
     """The signed root zone, served by named at ROOT_ADDRESS:53 in a second
-    namespace of its own (port 53 here is the service's); returns the
-    fields of its key-signing key (flags, protocol, algorithm, key), the
-    only trust anchor the resolvers get."""
+    namespace of its own (port 53 here is the service's); returns its
+    key-signing key as "DNSKEY" and "DS" record data, the only trust anchor
+    the resolvers get."""
     work = tempfile.mkdtemp(prefix="root-", dir=folder)
     with open(os.path.join(work, "root.db"), "w") as f:
         f.write(ROOT_ZONE)
@@ -249,7 +307,9 @@ def start_private_root(cleanup, folder):
                    cwd=work, stdout=subprocess.DEVNULL, check=True)
     with open(os.path.join(work, keys[0] + ".key")) as f:
         record = [line.split() for line in f if line.strip() and not line.startswith(";")][0]
-    anchor = record[record.index("DNSKEY") + 1:]
+    dnskey = record[record.index("DNSKEY") + 1:]
+    with open(os.path.join(work, "dsset-.")) as f:
+        ds = f.read().split()
     conf = os.path.join(work, "named.conf")
     with open(conf, "w") as f:
         f.write(ROOT_NAMED_CONF % {"dir": work, "address": ROOT_ADDRESS})
@@ -261,13 +321,15 @@ def start_private_root(cleanup, folder):
             ["dig", "+norecurse", "+tries=1", "+time=1", "@" + ROOT_ADDRESS, ".", "SOA"],
             stdout=subprocess.PIPE).stdout, 20.0):
         raise AssertionError("the private root server did not start")
-    return anchor[:3] + ["".join(anchor[3:])]
+    return {"DNSKEY": " ".join(dnskey[:3] + ["".join(dnskey[3:])]),
+            "DS": " ".join(ds[ds.index("DS") + 1:])}
 
 
 def assert_validates(test, port, where):
-    """A name of the private root comes back authenticated (AD): the
-    resolver at `port` validates, from the private root's key."""
-    status, flags, sections, out = dig(port, "ns.root-server", options=["+dnssec"])
+    """The private root's SOA comes back authenticated (AD): the resolver at
+    `port` validates, from the private root's key. (Not a name of the root
+    hints, which a resolver may answer from them.)"""
+    status, flags, sections, out = dig(port, ".", "SOA", options=["+dnssec"])
     test.assertEqual(status, "NOERROR", where + "\n" + out)
     test.assertIn("ad", flags, where + ": not validated\n" + out)
 
@@ -384,7 +446,7 @@ class ResolverTest(harness.ServiceTest):
         port = free_port()
         work = tempfile.mkdtemp(prefix="unbound-", dir=folder)
         with open(os.path.join(work, "root.key"), "w") as f:
-            f.write(". IN DNSKEY %s\n" % " ".join(anchor))
+            f.write(". IN DNSKEY %s\n" % anchor["DNSKEY"])
         with open(os.path.join(work, "root.hints"), "w") as f:
             f.write(ROOT_HINTS)
         conf = os.path.join(work, "unbound.conf")
@@ -466,14 +528,21 @@ class ResolverTest(harness.ServiceTest):
                           "%s: the zone's NS was never asked: %s" % (where, queries))
         stop_process(unbound)
 
-    # --- BIND as a validating resolver, tarvik forwarded to the service ----
+    # --- validating resolvers sending tarvik to the service ---------------
 
-    def test_bind_resolver_validate_except(self):
-        """named validating from the private root's key, with a forward zone
-        for tarvik: SERVFAIL for every .tarvik name until `validate-except`
-        names it, then the service's answers, while the root's own names
-        still validate."""
-        self.require("named")
+    def test_validating_resolvers(self):
+        """BIND, Knot Resolver and the PowerDNS Recursor, each validating
+        from the private root's key and sending tarvik to the service:
+        SERVFAIL for every .tarvik name without the setting the README gives
+        for it (the root proves tarvik. does not exist), the service's
+        answers with it, while the root's own names still validate."""
+        resolvers = [  # name, program, configuration writer, settings that let tarvik in
+            ("BIND", "named", bind_resolver, ["validate-except"]),
+            ("Knot Resolver", "kresd", knot_resolver, ["STUB", "set_insecure"]),
+            ("PowerDNS Recursor", "pdns_recursor", powerdns_recursor, ["addNTA"]),
+        ]
+        for _, program, _, _ in resolvers:
+            self.require(program)
         self.require("dnssec-signzone")
         folder = self.folder
 
@@ -481,46 +550,50 @@ class ResolverTest(harness.ServiceTest):
             with Cleanup() as cleanup:
                 start_service(cleanup, "")
                 anchor = start_private_root(cleanup, folder)
-                for exempt in (False, True):
-                    where = "validate-except: %s" % ("tarvik" if exempt else "none")
-                    port = free_port()
-                    work = tempfile.mkdtemp(prefix="named-", dir=folder)
-                    with open(os.path.join(work, "root.hints"), "w") as f:
-                        f.write(ROOT_HINTS)
-                    conf = os.path.join(work, "named.conf")
-                    with open(conf, "w") as f:
-                        f.write(RESOLVER_NAMED_CONF % {
-                            "dir": work, "port": port, "anchor": '%s %s %s "%s"' % tuple(anchor),
-                            "exempt": 'validate-except { "tarvik"; };' if exempt else ""})
-                    output = open(os.path.join(work, "log"), "wb")
-                    cleanup.add(output.close)
-                    resolver = subprocess.Popen(named_argv(conf), stdin=subprocess.DEVNULL,
-                                                stdout=output, stderr=subprocess.STDOUT)
-                    cleanup.add(stop_process, resolver)
-                    if not harness.wait_for(
-                            lambda: udp_answers("127.0.0.1", port, "ns.root-server"), 20.0):
-                        with open(os.path.join(work, "log"), errors="replace") as f:
-                            raise AssertionError("named did not start (%s):\n%s"
-                                                 % (where, f.read()[-3000:]))
-                    assert_validates(self, port, where)
-                    cases = [  # name, type, status, answer
-                        ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
-                        ("PrInTeR.tarvik", "A", "NOERROR", ["192.168.1.21"]),
-                        ("dev.tarvik", "AAAA", "NOERROR", []),
-                        ("nobody.tarvik", "A", "NXDOMAIN", []),
-                    ]
-                    for name, qtype, expected, answer in cases:
-                        status, flags, sections, out = dig(port, name, qtype)
-                        if not exempt:
-                            self.assertEqual(status, "SERVFAIL", where + "\n" + out)
-                            continue
-                        self.assertEqual(status, expected, where + "\n" + out)
-                        self.assertEqual([r[-1] for r in sections.get("ANSWER", [])
-                                          if r[3] == qtype], answer, where + "\n" + out)
-                        self.assertNotIn("ad", flags, where + "\n" + out)
-                    stop_process(resolver)
+                for resolver, _, configure, settings in resolvers:
+                    for setting in [None] + settings:
+                        self.validating_resolver(cleanup, folder, anchor, resolver, configure,
+                                                 setting)
 
         in_private_namespace(scenario)
+
+    def validating_resolver(self, cleanup, folder, anchor, resolver, configure, setting):
+        where = "%s, %s" % (resolver, setting or "no setting for tarvik")
+        port = free_port()
+        work = tempfile.mkdtemp(prefix="resolver-", dir=folder)
+        argv = configure(work, port, anchor, setting)
+        output = open(os.path.join(work, "log"), "wb")
+        cleanup.add(output.close)
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=output,
+                                   stderr=subprocess.STDOUT)
+        cleanup.add(stop_process, process)
+
+        def log():
+            with open(os.path.join(work, "log"), errors="replace") as f:
+                return "\n%s's log:\n%s" % (resolver, f.read()[-3000:])
+
+        if not harness.wait_for(lambda: udp_answers("127.0.0.1", port, "ns.root-server"), 20.0):
+            raise AssertionError("%s did not start%s" % (where, log()))
+        try:
+            assert_validates(self, port, where)
+        except AssertionError as e:
+            raise AssertionError(str(e) + log())
+        cases = [  # name, type, status, answer
+            ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
+            ("PrInTeR.tarvik", "A", "NOERROR", ["192.168.1.21"]),
+            ("dev.tarvik", "AAAA", "NOERROR", []),
+            ("nobody.tarvik", "A", "NXDOMAIN", []),
+        ]
+        for name, qtype, expected, answer in cases:
+            status, flags, sections, out = dig(port, name, qtype)
+            if not setting:
+                self.assertEqual(status, "SERVFAIL", where + "\n" + out)
+                continue
+            self.assertEqual(status, expected, where + "\n" + out + log())
+            self.assertEqual([r[-1] for r in sections.get("ANSWER", []) if r[3] == qtype],
+                             answer, where + "\n" + out)
+            self.assertNotIn("ad", flags, where + "\n" + out)
+        stop_process(process)
 
     # --- getaddrinfo of glibc and musl with resolv.conf naming the service -
 
