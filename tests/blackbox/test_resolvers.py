@@ -1,13 +1,14 @@
 """Real resolvers and clients, set up as a user would, against the running
-service: unbound and dnsmasq delegating tarvik. to it, unbound and BIND
-validating DNSSEC from a private signed root that, like the real one, proves
-tarvik. does not exist, and glibc's and musl's getaddrinfo with resolv.conf
-naming it. Clients that only ask port 53 (and a
-resolver that follows the NS record to ns.tarvik) need the service on port
-53: those tests run in a private mount and network namespace of their own,
-with only the loopback interface up, resolv.conf bind-mounted over inside it,
-and an upstream server, where one is needed, in a second namespace of their
-own behind a veth link; those run against the Linux build."""
+service: dnsmasq, unbound, BIND, Knot Resolver and the PowerDNS Recursor
+sending tarvik. to it (the last four validating DNSSEC from a private signed
+root that, like the real one, proves tarvik. does not exist), and glibc's
+and musl's getaddrinfo with resolv.conf naming it. Clients that only ask
+port 53 (and a resolver that follows the NS record to ns.tarvik) need the
+service on port 53: those tests run in a private mount and network namespace
+of their own, with only the loopback interface up, resolv.conf bind-mounted
+over inside it, and an upstream server or the private root, where one is
+needed, in a second namespace of its own behind a veth link; those run
+against the Linux build."""
 import ctypes
 import os
 import pickle
@@ -266,6 +267,8 @@ policy.add(policy.suffix(policy.%(action)s('127.0.0.1@53'), { todname('tarvik.')
 
 
 def powerdns_recursor(work, port, anchor, setting):
+    """`dont-query` is emptied for the private root, whose address is in a
+    range the default leaves out (forward-zones are asked regardless)."""
     with open(os.path.join(work, "root.hints"), "w") as f:
         f.write(ROOT_HINTS)
     with open(os.path.join(work, "recursor.lua"), "w") as f:
@@ -414,9 +417,9 @@ class ResolverTest(harness.ServiceTest):
             status, _, _, out = dig(port, name, "AAAA")
             self.assertEqual(status, "NOERROR", out)
 
-    # --- unbound: a stub zone, priming follows NS to ns.tarvik:53 ----------
+    # --- unbound: stub zones (priming follows NS to ns.tarvik:53), forward zone
 
-    def test_unbound_stub_zone(self):
+    def test_unbound_stub_and_forward_zones(self):
         """unbound as it is usually run, validating DNSSEC (here from the
         private root's key): without `domain-insecure` every .tarvik name is
         SERVFAIL, since the root proves tarvik. does not exist; with it the
@@ -430,10 +433,11 @@ class ResolverTest(harness.ServiceTest):
                 svc = start_service(cleanup, "")
                 anchor = start_private_root(cleanup, folder)
                 self.unbound_variant(cleanup, folder, svc, anchor, "no", "no", exempt=False)
-                variants = [  # use-caps-for-id, stub-prime
+                variants = [  # use-caps-for-id, stub-prime (None: a forward zone instead)
                     ("yes", "no"),
                     ("no", "yes"),
                     ("yes", "yes"),
+                    ("no", None),
                 ]
                 for caps, prime in variants:
                     self.unbound_variant(cleanup, folder, svc, anchor, caps, prime)
@@ -441,8 +445,14 @@ class ResolverTest(harness.ServiceTest):
         in_private_namespace(scenario)
 
     def unbound_variant(self, cleanup, folder, svc, anchor, caps, prime, exempt=True):
-        where = "use-caps-for-id: %s, stub-prime: %s, domain-insecure: %s" % (
-            caps, prime, "tarvik" if exempt else "none")
+        where = "use-caps-for-id: %s, %s, domain-insecure: %s" % (
+            caps, "forward-zone" if prime is None else "stub-prime: " + prime,
+            "tarvik" if exempt else "none")
+        if prime is None:
+            zone = 'forward-zone:\n  name: "tarvik."\n  forward-addr: 127.0.0.1@53\n'
+        else:
+            zone = ('stub-zone:\n  name: "tarvik."\n  stub-addr: 127.0.0.1@53\n'
+                    '  stub-prime: %s\n' % prime)
         port = free_port()
         work = tempfile.mkdtemp(prefix="unbound-", dir=folder)
         with open(os.path.join(work, "root.key"), "w") as f:
@@ -468,12 +478,8 @@ class ResolverTest(harness.ServiceTest):
   trust-anchor-file: "%s/root.key"
   root-hints: "%s/root.hints"
   use-caps-for-id: %s
-%sstub-zone:
-  name: "tarvik."
-  stub-addr: 127.0.0.1@53
-  stub-prime: %s
-""" % (port, work, work, work, work, work, caps,
-       '  domain-insecure: "tarvik"\n' if exempt else "", prime))
+%s%s""" % (port, work, work, work, work, work, caps,
+           '  domain-insecure: "tarvik"\n' if exempt else "", zone))
         # A second of its own for this variant's query records: the log holds
         # back more than 10 of a kind within one second.
         time.sleep(1.1)
