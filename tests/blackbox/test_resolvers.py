@@ -1,11 +1,14 @@
 """Real resolvers and clients, set up as a user would, against the running
-service: unbound and dnsmasq delegating tarvik. to it, and glibc's and musl's
-getaddrinfo with resolv.conf naming it. Clients that only ask port 53 (and a
-resolver that follows the NS record to ns.tarvik) need the service on port
-53: those tests run in a private mount and network namespace of their own,
-with only the loopback interface up, resolv.conf bind-mounted over inside it,
-and an upstream server, where one is needed, in a second namespace of their
-own behind a veth link; those run against the Linux build."""
+service: dnsmasq, unbound, BIND, Knot Resolver and the PowerDNS Recursor
+sending tarvik. to it (the last four validating DNSSEC from a private signed
+root that, like the real one, proves tarvik. does not exist), and glibc's
+and musl's getaddrinfo with resolv.conf naming it. Clients that only ask
+port 53 (and a resolver that follows the NS record to ns.tarvik) need the
+service on port 53: those tests run in a private mount and network namespace
+of their own, with only the loopback interface up, resolv.conf bind-mounted
+over inside it, and an upstream server or the private root, where one is
+needed, in a second namespace of its own behind a veth link; those run
+against the Linux build."""
 import ctypes
 import os
 import pickle
@@ -139,24 +142,32 @@ def stop_process(process):
             process.wait()
 
 
-def start_upstream(cleanup, folder, records):
-    """An upstream server (dnsmasq answering `records`, (name, addresses...)
-    tuples, and refusing the rest) at
-    198.51.100.2:53 in a second namespace of its own, linked to this one by
-    a veth pair; returns its address."""
+def linked_namespace(cleanup, link, near, far):
+    """A second network namespace of its own, linked to this one by the veth
+    pair LINK0 (here, address NEAR) and LINK1 (there, address FAR, a /30);
+    returns the command prefix that runs a program inside it."""
     holder = subprocess.Popen(["unshare", "-n", "sleep", "600"])
     cleanup.add(stop_process, holder)
     time.sleep(0.1)
     pid = str(holder.pid)
     inside = ["nsenter", "-t", pid, "-n"]
-    subprocess.run(["ip", "link", "add", "tarvik-up0", "type", "veth", "peer", "name",
-                    "tarvik-up1", "netns", pid], check=True)
-    subprocess.run(["ip", "addr", "add", "198.51.100.1/30", "dev", "tarvik-up0"], check=True)
-    subprocess.run(["ip", "link", "set", "tarvik-up0", "up"], check=True)
+    subprocess.run(["ip", "link", "add", link + "0", "type", "veth", "peer", "name",
+                    link + "1", "netns", pid], check=True)
+    subprocess.run(["ip", "addr", "add", near + "/30", "dev", link + "0"], check=True)
+    subprocess.run(["ip", "link", "set", link + "0", "up"], check=True)
     for command in (["ip", "link", "set", "lo", "up"],
-                    ["ip", "addr", "add", "198.51.100.2/30", "dev", "tarvik-up1"],
-                    ["ip", "link", "set", "tarvik-up1", "up"]):
+                    ["ip", "addr", "add", far + "/30", "dev", link + "1"],
+                    ["ip", "link", "set", link + "1", "up"]):
         subprocess.run(inside + command, check=True)
+    return inside
+
+
+def start_upstream(cleanup, folder, records):
+    """An upstream server (dnsmasq answering `records`, (name, addresses...)
+    tuples, and refusing the rest) at
+    198.51.100.2:53 in a second namespace of its own, linked to this one by
+    a veth pair; returns its address."""
+    inside = linked_namespace(cleanup, "tarvik-up", "198.51.100.1", "198.51.100.2")
     args = inside + ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "-C",
                      "/dev/null", "--listen-address=198.51.100.2", "--bind-interfaces",
                      "--port=53", "--user=root", "--pid-file=" + os.path.join(folder, "up.pid")]
@@ -166,6 +177,164 @@ def start_upstream(cleanup, folder, records):
     if not harness.wait_for(lambda: udp_answers("198.51.100.2", 53, records[0][0]), 5.0):
         raise AssertionError("the upstream dnsmasq did not start")
     return "198.51.100.2"
+
+
+# A root zone that, like the real one, is signed and knows no tarvik.: its
+# NSEC chain proves that the name does not exist.
+ROOT_ADDRESS = "198.51.100.6"
+ROOT_ZONE = """$TTL 3600
+. IN SOA ns.root-server. hostmaster.root-server. 1 1800 900 604800 3600
+. IN NS ns.root-server.
+ns.root-server. IN A %s
+""" % ROOT_ADDRESS
+ROOT_NAMED_CONF = """options {
+  directory "%(dir)s";
+  pid-file "%(dir)s/named.pid";
+  session-keyfile "%(dir)s/session.key";
+  managed-keys-directory "%(dir)s";
+  listen-on port 53 { %(address)s; };
+  listen-on-v6 { none; };
+  recursion no;
+  notify no;
+  dnssec-validation no;
+};
+controls { };
+zone "." { type primary; file "%(dir)s/root.signed"; };
+"""
+ROOT_HINTS = """. 3600000 NS ns.root-server.
+ns.root-server. 3600000 A %s
+""" % ROOT_ADDRESS
+
+
+# named as a site's resolver: recursion from the root hints, validation
+# from the private root's key alone, tarvik forwarded to the service.
+RESOLVER_NAMED_CONF = """options {
+  directory "%(dir)s";
+  pid-file "%(dir)s/named.pid";
+  session-keyfile "%(dir)s/session.key";
+  managed-keys-directory "%(dir)s";
+  listen-on port %(port)d { 127.0.0.1; };
+  listen-on-v6 { none; };
+  recursion yes;
+  allow-recursion { 127.0.0.0/8; };
+  notify no;
+  dnssec-validation yes;
+  %(exempt)s
+};
+controls { };
+trust-anchors { "." static-key %(anchor)s; };
+zone "." { type hint; file "%(dir)s/root.hints"; };
+zone "tarvik" { type forward; forward only; forwarders { 127.0.0.1 port 53; }; };
+"""
+
+
+def named_argv(conf):
+    return ["named", "-g", "-c", conf] + (["-u", "root"] if os.geteuid() == 0 else [])
+
+
+def bind_resolver(work, port, anchor, setting):
+    with open(os.path.join(work, "root.hints"), "w") as f:
+        f.write(ROOT_HINTS)
+    conf = os.path.join(work, "named.conf")
+    with open(conf, "w") as f:
+        f.write(RESOLVER_NAMED_CONF % {
+            "dir": work, "port": port, "anchor": '%s "%s"' % tuple(anchor["DNSKEY"].rsplit(" ", 1)),
+            "exempt": 'validate-except { "tarvik"; };' if setting else ""})
+    return named_argv(conf)
+
+
+def knot_resolver(work, port, anchor, setting):
+    """FORWARD validates what comes back, STUB does not; a negative trust
+    anchor lets FORWARD through too."""
+    with open(os.path.join(work, "root.key"), "w") as f:
+        f.write(". IN DNSKEY %s\n" % anchor["DNSKEY"])
+    conf = os.path.join(work, "kresd.conf")
+    with open(conf, "w") as f:
+        f.write("""log_target('stderr')
+cache.open(10 * MB, 'lmdb://%(dir)s/cache')
+net.listen('127.0.0.1', %(port)d, { kind = 'dns' })
+net.ipv6 = false
+modules.load('hints > iterate')
+hints.root({ ['ns.root-server.'] = '%(root)s' })
+trust_anchors.remove('.')
+trust_anchors.add_file('%(dir)s/root.key', true)
+policy.add(policy.suffix(policy.%(action)s('127.0.0.1@53'), { todname('tarvik.') }))
+""" % {"dir": work, "port": port, "root": ROOT_ADDRESS,
+       "action": "STUB" if setting == "STUB" else "FORWARD"})
+        if setting == "set_insecure":
+            f.write("trust_anchors.set_insecure({ 'tarvik' })\n")
+    return ["kresd", "-n", "-c", conf, work]
+
+
+def powerdns_recursor(work, port, anchor, setting):
+    """`dont-query` is emptied for the private root, whose address is in a
+    range the default leaves out (forward-zones are asked regardless)."""
+    with open(os.path.join(work, "root.hints"), "w") as f:
+        f.write(ROOT_HINTS)
+    with open(os.path.join(work, "recursor.lua"), "w") as f:
+        f.write("clearTA()\naddTA('.', '%s')\n" % anchor["DS"])
+        if setting:
+            f.write("addNTA('tarvik')\n")
+    with open(os.path.join(work, "recursor.conf"), "w") as f:
+        f.write("""local-address=127.0.0.1
+local-port=%(port)d
+allow-from=127.0.0.0/8
+dnssec=validate
+hint-file=%(dir)s/root.hints
+dont-query=
+forward-zones=tarvik=127.0.0.1:53
+lua-config-file=%(dir)s/recursor.lua
+socket-dir=%(dir)s
+daemon=no
+disable-syslog=yes
+security-poll-suffix=
+""" % {"dir": work, "port": port})
+    return ["pdns_recursor", "--config-dir=" + work]
+
+
+def start_private_root(cleanup, folder):
+    """The signed root zone, served by named at ROOT_ADDRESS:53 in a second
+    namespace of its own (port 53 here is the service's); returns its
+    key-signing key as "DNSKEY" and "DS" record data, the only trust anchor
+    the resolvers get."""
+    work = tempfile.mkdtemp(prefix="root-", dir=folder)
+    with open(os.path.join(work, "root.db"), "w") as f:
+        f.write(ROOT_ZONE)
+    keys = []
+    for role in (["-f", "KSK"], []):
+        made = subprocess.run(["dnssec-keygen", "-q", "-K", work, "-a", "ECDSAP256SHA256"] +
+                              role + ["."], stdout=subprocess.PIPE, check=True)
+        keys.append(made.stdout.decode().strip())
+    subprocess.run(["dnssec-signzone", "-q", "-K", work, "-S", "-o", ".", "-f",
+                    os.path.join(work, "root.signed"), os.path.join(work, "root.db")],
+                   cwd=work, stdout=subprocess.DEVNULL, check=True)
+    with open(os.path.join(work, keys[0] + ".key")) as f:
+        record = [line.split() for line in f if line.strip() and not line.startswith(";")][0]
+    dnskey = record[record.index("DNSKEY") + 1:]
+    with open(os.path.join(work, "dsset-.")) as f:
+        ds = f.read().split()
+    conf = os.path.join(work, "named.conf")
+    with open(conf, "w") as f:
+        f.write(ROOT_NAMED_CONF % {"dir": work, "address": ROOT_ADDRESS})
+    inside = linked_namespace(cleanup, "tarvik-root", "198.51.100.5", ROOT_ADDRESS)
+    root = subprocess.Popen(inside + named_argv(conf), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cleanup.add(stop_process, root)
+    if not harness.wait_for(lambda: b"status: NOERROR" in subprocess.run(
+            ["dig", "+norecurse", "+tries=1", "+time=1", "@" + ROOT_ADDRESS, ".", "SOA"],
+            stdout=subprocess.PIPE).stdout, 20.0):
+        raise AssertionError("the private root server did not start")
+    return {"DNSKEY": " ".join(dnskey[:3] + ["".join(dnskey[3:])]),
+            "DS": " ".join(ds[ds.index("DS") + 1:])}
+
+
+def assert_validates(test, port, where):
+    """The private root's SOA comes back authenticated (AD): the resolver at
+    `port` validates, from the private root's key. (Not a name of the root
+    hints, which a resolver may answer from them.)"""
+    status, flags, sections, out = dig(port, ".", "SOA", options=["+dnssec"])
+    test.assertEqual(status, "NOERROR", where + "\n" + out)
+    test.assertIn("ad", flags, where + ": not validated\n" + out)
 
 
 def udp_answers(address, port, name):
@@ -248,29 +417,48 @@ class ResolverTest(harness.ServiceTest):
             status, _, _, out = dig(port, name, "AAAA")
             self.assertEqual(status, "NOERROR", out)
 
-    # --- unbound: a stub zone, priming follows NS to ns.tarvik:53 ----------
+    # --- unbound: stub zones (priming follows NS to ns.tarvik:53), forward zone
 
-    def test_unbound_stub_zone(self):
+    def test_unbound_stub_and_forward_zones(self):
+        """unbound as it is usually run, validating DNSSEC (here from the
+        private root's key): without `domain-insecure` every .tarvik name is
+        SERVFAIL, since the root proves tarvik. does not exist; with it the
+        names resolve and the root's own names still validate."""
         self.require("unbound")
+        self.require("dnssec-signzone")
         folder = self.folder
 
         def scenario():
             with Cleanup() as cleanup:
                 svc = start_service(cleanup, "")
-                variants = [  # use-caps-for-id, stub-prime
+                anchor = start_private_root(cleanup, folder)
+                self.unbound_variant(cleanup, folder, svc, anchor, "no", "no", exempt=False)
+                variants = [  # use-caps-for-id, stub-prime (None: a forward zone instead)
                     ("yes", "no"),
                     ("no", "yes"),
                     ("yes", "yes"),
+                    ("no", None),
                 ]
                 for caps, prime in variants:
-                    self.unbound_variant(cleanup, folder, svc, caps, prime)
+                    self.unbound_variant(cleanup, folder, svc, anchor, caps, prime)
 
         in_private_namespace(scenario)
 
-    def unbound_variant(self, cleanup, folder, svc, caps, prime):
-        where = "use-caps-for-id: %s, stub-prime: %s" % (caps, prime)
+    def unbound_variant(self, cleanup, folder, svc, anchor, caps, prime, exempt=True):
+        where = "use-caps-for-id: %s, %s, domain-insecure: %s" % (
+            caps, "forward-zone" if prime is None else "stub-prime: " + prime,
+            "tarvik" if exempt else "none")
+        if prime is None:
+            zone = 'forward-zone:\n  name: "tarvik."\n  forward-addr: 127.0.0.1@53\n'
+        else:
+            zone = ('stub-zone:\n  name: "tarvik."\n  stub-addr: 127.0.0.1@53\n'
+                    '  stub-prime: %s\n' % prime)
         port = free_port()
         work = tempfile.mkdtemp(prefix="unbound-", dir=folder)
+        with open(os.path.join(work, "root.key"), "w") as f:
+            f.write(". IN DNSKEY %s\n" % anchor["DNSKEY"])
+        with open(os.path.join(work, "root.hints"), "w") as f:
+            f.write(ROOT_HINTS)
         conf = os.path.join(work, "unbound.conf")
         with open(conf, "w") as f:
             f.write("""server:
@@ -285,13 +473,13 @@ class ResolverTest(harness.ServiceTest):
   use-syslog: no
   logfile: "%s/log"
   verbosity: 1
-  module-config: "iterator"
+  val-log-level: 2
+  module-config: "validator iterator"
+  trust-anchor-file: "%s/root.key"
+  root-hints: "%s/root.hints"
   use-caps-for-id: %s
-stub-zone:
-  name: "tarvik."
-  stub-addr: 127.0.0.1@53
-  stub-prime: %s
-""" % (port, work, work, work, caps, prime))
+%s%s""" % (port, work, work, work, work, work, caps,
+           '  domain-insecure: "tarvik"\n' if exempt else "", zone))
         # A second of its own for this variant's query records: the log holds
         # back more than 10 of a kind within one second.
         time.sleep(1.1)
@@ -301,6 +489,17 @@ stub-zone:
         cleanup.add(stop_process, unbound)
         if not harness.wait_for(lambda: udp_answers("127.0.0.1", port, "ns.tarvik"), 5.0):
             raise AssertionError("unbound did not start (%s): %s" % (where, unbound.stderr))
+        try:
+            assert_validates(self, port, where)
+        except AssertionError as e:
+            with open(os.path.join(work, "log"), errors="replace") as f:
+                raise AssertionError("%s\nunbound's log:\n%s" % (e, f.read()[-3000:]))
+        if not exempt:
+            for name, qtype in (("dev.tarvik", "A"), ("nobody.tarvik", "A"), ("tarvik", "SOA")):
+                status, _, _, out = dig(port, name, qtype)
+                self.assertEqual(status, "SERVFAIL", where + "\n" + out)
+            stop_process(unbound)
+            return
 
         cases = [  # name, type, status, answer
             ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
@@ -334,6 +533,73 @@ stub-zone:
             self.assertIn("tarvik", [q.lower() for q in queries],
                           "%s: the zone's NS was never asked: %s" % (where, queries))
         stop_process(unbound)
+
+    # --- validating resolvers sending tarvik to the service ---------------
+
+    def test_validating_resolvers(self):
+        """BIND, Knot Resolver and the PowerDNS Recursor, each validating
+        from the private root's key and sending tarvik to the service:
+        SERVFAIL for every .tarvik name without the setting the README gives
+        for it (the root proves tarvik. does not exist), the service's
+        answers with it, while the root's own names still validate."""
+        resolvers = [  # name, program, configuration writer, settings that let tarvik in
+            ("BIND", "named", bind_resolver, ["validate-except"]),
+            ("Knot Resolver", "kresd", knot_resolver, ["STUB", "set_insecure"]),
+            ("PowerDNS Recursor", "pdns_recursor", powerdns_recursor, ["addNTA"]),
+        ]
+        for _, program, _, _ in resolvers:
+            self.require(program)
+        self.require("dnssec-signzone")
+        folder = self.folder
+
+        def scenario():
+            with Cleanup() as cleanup:
+                start_service(cleanup, "")
+                anchor = start_private_root(cleanup, folder)
+                for resolver, _, configure, settings in resolvers:
+                    for setting in [None] + settings:
+                        self.validating_resolver(cleanup, folder, anchor, resolver, configure,
+                                                 setting)
+
+        in_private_namespace(scenario)
+
+    def validating_resolver(self, cleanup, folder, anchor, resolver, configure, setting):
+        where = "%s, %s" % (resolver, setting or "no setting for tarvik")
+        port = free_port()
+        work = tempfile.mkdtemp(prefix="resolver-", dir=folder)
+        argv = configure(work, port, anchor, setting)
+        output = open(os.path.join(work, "log"), "wb")
+        cleanup.add(output.close)
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=output,
+                                   stderr=subprocess.STDOUT)
+        cleanup.add(stop_process, process)
+
+        def log():
+            with open(os.path.join(work, "log"), errors="replace") as f:
+                return "\n%s's log:\n%s" % (resolver, f.read()[-3000:])
+
+        if not harness.wait_for(lambda: udp_answers("127.0.0.1", port, "ns.root-server"), 20.0):
+            raise AssertionError("%s did not start%s" % (where, log()))
+        try:
+            assert_validates(self, port, where)
+        except AssertionError as e:
+            raise AssertionError(str(e) + log())
+        cases = [  # name, type, status, answer
+            ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
+            ("PrInTeR.tarvik", "A", "NOERROR", ["192.168.1.21"]),
+            ("dev.tarvik", "AAAA", "NOERROR", []),
+            ("nobody.tarvik", "A", "NXDOMAIN", []),
+        ]
+        for name, qtype, expected, answer in cases:
+            status, flags, sections, out = dig(port, name, qtype)
+            if not setting:
+                self.assertEqual(status, "SERVFAIL", where + "\n" + out)
+                continue
+            self.assertEqual(status, expected, where + "\n" + out + log())
+            self.assertEqual([r[-1] for r in sections.get("ANSWER", []) if r[3] == qtype],
+                             answer, where + "\n" + out)
+            self.assertNotIn("ad", flags, where + "\n" + out)
+        stop_process(process)
 
     # --- getaddrinfo of glibc and musl with resolv.conf naming the service -
 
