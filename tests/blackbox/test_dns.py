@@ -322,6 +322,13 @@ class DnsTest(harness.ServiceTest):
         status, _, _, out = dig(svc.dns_port, "dev.tarvik", "AAAA")
         self.assertEqual(status, "NOERROR", out)
         self.assertNotIn("query[AAAA] dev.tarvik", upstream.log())
+        # One label holding a dot is not a name of the zone: relayed (dnsmasq
+        # logs such a name as unprintable and refuses it), and the upstream
+        # server's answer comes back.
+        status, flags, _, out = dig(svc.dns_port, "dev\\.tarvik")
+        self.assertEqual(status, "REFUSED", out)
+        self.assertNotIn("aa", flags, out)
+        self.assertIn("query[A] <name unprintable>", upstream.log())
 
         # The service still holds no forward: each relayed answer closed one.
         if harness.WINE:
