@@ -421,6 +421,9 @@ class DnsTest(harness.ServiceTest):
         harness.send(svc.dns_port, b"\x00" * 5)
         self.assertTrue(svc.wait_log("dns query: 'dev.tarvik'"), svc.log())
         self.assertTrue(svc.wait_log("dns query: ''"), svc.log())
+        # A dot inside a label is told apart from the dot between labels.
+        dig(svc.dns_port, "dev\\.tarvik")
+        self.assertTrue(svc.wait_log("dns query: 'dev\\.tarvik'"), svc.log())
         # A name carrying a line end cannot forge a record of its own.
         forged = struct.pack(">HHHHHH", 7, 0x0100, 1, 0, 0, 0) + b"\x0cx\r\nStopped\r\n\x00\x00\x01\x00\x01"
         harness.send(svc.dns_port, forged)
