@@ -4,8 +4,10 @@
 // reply fits the buffer (and over UDP the size the asker can take), carries
 // the query's ID, opcode, RD and CD, echoes the question byte for byte, and
 // reads back as whole records with nothing behind them; a registered name
-// gets its address, a missing one under tarvik. a name error with the SOA; a
-// response is never answered and a relayed query leaves unchanged.
+// gets its address, a missing one under tarvik. a name error with the SOA
+// (names compared label by label: a label holding a dot is one label); a
+// NOTAUTH ends in an unsigned BADKEY TSIG record; a response is never
+// answered and a relayed query leaves unchanged.
 //
 // Input: two bytes for the name buffer's capacity, one byte of options (bit
 // 0: an upstream server is configured; bit 1: the query came over TCP; the
@@ -34,7 +36,9 @@ int u16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
 
 struct Question {
   bool ok = false;
-  std::string name;  // labels joined with dots
+  std::vector<std::string> labels;  // as they are on the wire
+  std::string name;  // the decoder's text: labels joined with dots, a dot or
+                     // backslash inside one escaped with a backslash
   int qtype = 0;
   int qclass = 0;
   int end = 0;  // offset after the class
@@ -59,7 +63,14 @@ Question reference_question(const unsigned char* m, int length) {
   }
   pos += 1;
   if (length - pos < 4) return q;
-  for (std::size_t i = 0; i < labels.size(); ++i) q.name += (i ? "." : "") + labels[i];
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    if (i) q.name += '.';
+    for (char c : labels[i]) {
+      if (c == '.' || c == '\\') q.name += '\\';
+      q.name += c;
+    }
+  }
+  q.labels = labels;
   q.qtype = u16(m + pos);
   q.qclass = u16(m + pos + 2);
   q.end = pos + 4;
@@ -111,9 +122,14 @@ std::string address_bytes(std::uint32_t network_order) {
 const std::string kTarvik("\x06tarvik\x00", 8);
 const std::string kNsTarvik("\x02ns\x06tarvik\x00", 11);
 
-bool ends_in_zone(const std::string& name) {
-  std::string lower = fuzz::lower_ascii(name);
-  return lower == "tarvik" || (lower.size() > 7 && lower.compare(lower.size() - 7, 7, ".tarvik") == 0);
+// Names compare label by label: the zone is every name whose last label is
+// "tarvik" in any case, and a label holding a dot byte is one label.
+bool ends_in_zone(const Question& q) {
+  return !q.labels.empty() && fuzz::lower_ascii(q.labels.back()) == "tarvik";
+}
+
+bool is_name(const Question& q, const char* first) {
+  return q.labels.size() == 2 && ends_in_zone(q) && fuzz::lower_ascii(q.labels[0]) == first;
 }
 
 // The service's reply to the message, in a buffer of exactly `capacity`
@@ -134,7 +150,7 @@ void check_reply(const unsigned char* message, int length, int capacity, bool up
   Question asked = reference_question(message, length);
   bool query = ((message[2] >> 3) & 0x0F) == 0 && u16(message + 4) == 1;
   if (outcome == QueryOutcome::kForward) {
-    FUZZ_CHECK(upstream && query && asked.ok && !ends_in_zone(asked.name));
+    FUZZ_CHECK(upstream && query && asked.ok && !ends_in_zone(asked));
     FUZZ_CHECK(std::memcmp(r, message, length) == 0);
     return;
   }
@@ -178,15 +194,21 @@ void check_reply(const unsigned char* message, int length, int capacity, bool up
   // A plain question: one A question of class IN and no records beside it.
   bool plain_a = query && asked.ok && asked.qtype == 1 && asked.qclass == 1 && !truncated &&
                  u16(message + 6) == 0 && u16(message + 8) == 0 && u16(message + 10) == 0;
-  std::string lower = fuzz::lower_ascii(asked.name);
-  if (plain_a && lower == "dev.tarvik" && rcode == 0) {
+  if (plain_a && is_name(asked, "dev") && rcode == 0) {
     FUZZ_CHECK(u16(r + 6) == 1 && records[0].owner == std::string("\xC0\x0C", 2));
     FUZZ_CHECK(records[0].type == 1 && records[0].data == address_bytes(kEntryAddress));
   }
-  if (plain_a && lower == "nobody.tarvik" && rcode != 1) {
+  if (plain_a && is_name(asked, "nobody") && rcode != 1) {
     FUZZ_CHECK(rcode == 3 && u16(r + 6) == 0 && u16(r + 8) == 1 && records[0].type == 6);
   }
-  if (plain_a && !ends_in_zone(asked.name) && rcode != 1) FUZZ_CHECK(!upstream && rcode == 5);
+  if (plain_a && !ends_in_zone(asked) && rcode != 1) FUZZ_CHECK(!upstream && rcode == 5);
+  // NOTAUTH only for a signed query, with the unsigned BADKEY TSIG last.
+  if (rcode == 9 && !truncated) {
+    FUZZ_CHECK(u16(message + 10) > 0 && !records.empty());
+    const Record& tsig = records.back();
+    FUZZ_CHECK(tsig.type == 250 && tsig.klass == 255 && tsig.data.size() >= 6);
+    FUZZ_CHECK(tsig.data.compare(tsig.data.size() - 4, 4, std::string("\x00\x11\x00\x00", 4)) == 0);
+  }
 }
 
 }  // namespace

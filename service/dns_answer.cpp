@@ -1,16 +1,22 @@
 #include "dns_answer.h"
 
+#include <string>
+
 #include "config.h"
 #include "dns_codec.h"
+#include "platform.h"
 #include "registry.h"
+#include "tsig.h"
 
 namespace {
 
-constexpr unsigned kNameBufferSize = 500;
-constexpr char kLocalSuffix[] = ".tarvik";
-constexpr int kLocalSuffixLength = 7;
+// The longest question name in text: 255 wire bytes, every byte but the
+// length bytes a dot written as two.
+constexpr unsigned kNameBufferSize = 512;
+constexpr char kZoneLabel[] = "tarvik";
+constexpr int kZoneLabelLength = 6;
 
-// The decoded question name of the message at hand.
+// The decoded question name of the message at hand, for the log.
 char g_name_buffer[kNameBufferSize];
 
 // Names are compared ignoring ASCII case only: other bytes stay as they are.
@@ -23,11 +29,34 @@ bool ascii_equal_ignoring_case(const char* a, const char* b, int n) {
   return true;
 }
 
-// True when the name (n bytes) is the zone name "tarvik" or ends in ".tarvik".
-bool is_in_zone(const char* name, int n) {
-  if (n == kLocalSuffixLength - 1) return ascii_equal_ignoring_case(name, kLocalSuffix + 1, n);
-  return n > kLocalSuffixLength &&
-         ascii_equal_ignoring_case(name + n - kLocalSuffixLength, kLocalSuffix, kLocalSuffixLength);
+// The question's name, label by label, read from the wire where
+// decode_question has checked it: a label that holds a dot byte stays one
+// label, so "dev\.tarvik." is a name of one label, outside the zone.
+struct QuestionName {
+  int labels = 0;
+  const char* first = nullptr;  // the first label's bytes
+  int first_length = 0;
+  bool in_zone = false;  // its last label is the zone's
+};
+
+QuestionName read_question_name(const unsigned char* message) {
+  QuestionName name;
+  const unsigned char* p = message + kHeaderSize;
+  const char* last = nullptr;
+  int last_length = 0;
+  while (*p != 0) {
+    last = reinterpret_cast<const char*>(p + 1);
+    last_length = *p;
+    if (name.labels == 0) {
+      name.first = last;
+      name.first_length = last_length;
+    }
+    ++name.labels;
+    p += 1 + *p;
+  }
+  name.in_zone = last_length == kZoneLabelLength &&
+                 ascii_equal_ignoring_case(last, kZoneLabel, kZoneLabelLength);
+  return name;
 }
 
 // The records of a local answer, by what the name is and what was asked.
@@ -41,31 +70,34 @@ struct LocalRecords {
   bool negative_soa = false;  // authority: the SOA (NXDOMAIN and no data)
 };
 
-LocalRecords look_up_local(char* name, int n, int qtype) {
+LocalRecords look_up_local(const QuestionName& name, int qtype) {
   LocalRecords records;
   bool any = qtype == kTypeAny;
-  if (n == kLocalSuffixLength - 1) {  // the zone name itself
+  if (name.labels == 1) {  // the zone name itself
     records.zone_soa = qtype == kTypeSoa || any;
     records.zone_ns = qtype == kTypeNs || any;
     records.negative_soa = !records.zone_soa && !records.zone_ns;
     return records;
   }
-  int prefix_length = n - kLocalSuffixLength;
   // ns.tarvik is the server's own name, whatever a device registers.
-  if (prefix_length == 2 && ascii_equal_ignoring_case(name, "ns", 2)) {
+  if (name.labels == 2 && name.first_length == 2 &&
+      ascii_equal_ignoring_case(name.first, "ns", 2)) {
     records.ns_address = qtype == kTypeA || any;
     records.negative_soa = !records.ns_address;
     return records;
   }
-  name[prefix_length] = '\0';
-  const NameEntry* entry = find_by_name(name, static_cast<std::size_t>(prefix_length));
+  // Stored names are single labels without a dot: only a name of two
+  // labels can be one of them.
+  const NameEntry* entry =
+      name.labels == 2 ? find_by_name(name.first, static_cast<std::size_t>(name.first_length))
+                       : nullptr;
   if (entry != nullptr && (qtype == kTypeA || any)) {
     records.address = true;
     records.entry = entry->address;
     return records;
   }
-  // Stored names are single labels, so a name that is not in the table has
-  // no names below it either: a name error covers it and everything below.
+  // A name that is not in the table has no names below it either: a name
+  // error covers it and everything below.
   if (entry == nullptr) records.rcode = kRcodeNameError;
   records.negative_soa = true;
   return records;
@@ -128,6 +160,23 @@ int write_bare_reply(unsigned char* message, int question_end, int limit, bool a
   return pos;
 }
 
+// The answer to a query signed with a key this server does not hold:
+// NOTAUTH with the question, the OPT when the query had one, and the TSIG
+// record naming the key with the error BADKEY, unsigned. Returns its
+// length, or -1 when it does not fit `limit`.
+int write_bad_key_reply(unsigned char* message, int question_end, int limit,
+                        bool recursion_available, const Edns& edns, const TsigRecord& tsig) {
+  int pos = write_bare_reply(message, question_end, limit, false, recursion_available,
+                             kRcodeNotAuth, edns);
+  if (pos < 0) return -1;
+  std::string record = tsig_unsigned_error_record(tsig, unix_time_seconds(), kTsigBadKey);
+  if (static_cast<std::size_t>(limit - pos) < record.size()) return -1;
+  record.copy(reinterpret_cast<char*>(message) + pos, record.size());
+  write_reply_header(message, false, recursion_available, kRcodeNotAuth, 1, 0, 0,
+                     edns.present ? 2 : 1);
+  return pos + static_cast<int>(record.size());
+}
+
 }  // namespace
 
 QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
@@ -153,14 +202,25 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
     question_end = 0;
   }
   const bool readable = question_end > 0;
-  const bool local = readable && is_in_zone(g_name_buffer, n);
+  const bool local = readable && read_question_name(message).in_zone;
   // Every other name of a plain query is the upstream server's business,
   // relayed byte for byte.
   if (readable && opcode == kOpcodeQuery && !local && upstream) return QueryOutcome::kForward;
 
   Edns edns;
-  const bool edns_readable = readable && read_edns(message, length, question_end, &edns);
+  bool has_tsig = false;
+  const bool edns_readable =
+      readable && read_edns(message, length, question_end, &edns, &has_tsig);
   if (!edns_readable) edns = Edns{};
+  // A signed query: this server holds no key to check it with (the update
+  // key is the one it signs its own updates with, not one it accepts).
+  TsigRecord tsig;
+  TsigFound signature = TsigFound::kNone;
+  if (edns_readable && has_tsig) {
+    signature = tsig_find(std::string(reinterpret_cast<const char*>(message),
+                                      static_cast<std::size_t>(length)),
+                          &tsig);
+  }
 
   // Over UDP the reply must fit what the asker can take; TCP has only the
   // buffer to fill.
@@ -174,8 +234,10 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
   int rcode = kRcodeNoError;
   if (opcode != kOpcodeQuery) {
     rcode = kRcodeNotImp;
-  } else if (!readable || !edns_readable) {
-    rcode = kRcodeFormErr;
+  } else if (!readable || !edns_readable || signature == TsigFound::kMalformed) {
+    rcode = kRcodeFormErr;  // a TSIG record anywhere but last is one too
+  } else if (signature == TsigFound::kFound) {
+    rcode = kRcodeNotAuth;
   } else if (edns.present && edns.version > 0) {
     rcode = kRcodeBadVers;
   } else if (!local) {
@@ -188,12 +250,18 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
 
   int reply = -1;
   if (rcode == kRcodeNoError) {
-    LocalRecords records = look_up_local(g_name_buffer, n, qtype);
+    LocalRecords records = look_up_local(read_question_name(message), qtype);
     reply = write_local_answer(message, question_end, limit, records, upstream, edns);
     if (reply < 0) {
       // Too big for this transport: the question alone, truncated, so that
       // the asker comes back over TCP.
       reply = write_bare_reply(message, question_end, limit, true, upstream, records.rcode, edns);
+      if (reply >= 0) set_truncated(message);
+    }
+  } else if (rcode == kRcodeNotAuth) {
+    reply = write_bad_key_reply(message, question_end, limit, upstream, edns, tsig);
+    if (reply < 0) {
+      reply = write_bare_reply(message, question_end, limit, false, upstream, rcode, edns);
       if (reply >= 0) set_truncated(message);
     }
   } else {
@@ -216,7 +284,8 @@ bool answer_relay_failure(unsigned char* message, int length, int capacity, Tran
                           &question_end);
   if (n < 0 || header_qdcount(message) != 1) return false;
   Edns edns;
-  if (!read_edns(message, length, question_end, &edns)) edns = Edns{};
+  bool has_tsig = false;
+  if (!read_edns(message, length, question_end, &edns, &has_tsig)) edns = Edns{};
   int limit = capacity;
   if (transport == Transport::kUdp && kClassicUdpLimit < limit) limit = kClassicUdpLimit;
   int reply = write_bare_reply(message, question_end, limit, false, true, kRcodeServFail, edns);

@@ -8,7 +8,9 @@ enum class QueryOutcome { kReply, kForward, kDrop };
 // over TCP only the buffer limits it.
 enum class Transport { kUdp, kTcp };
 // Any reply answer_query builds fits this many bytes (a question name is at
-// most 255 bytes, and the records the server adds are few and short).
+// most 255 bytes, and the records the server adds are few and short), but
+// for the NOTAUTH answer to a signed query, which repeats the query's key
+// and algorithm names: when that does not fit, it goes truncated.
 constexpr int kReplyCapacity = 512;
 // Decides what becomes of one received DNS message, transport-independent:
 // UDP and TCP both call it. `message` holds the `length` received bytes
@@ -23,12 +25,17 @@ constexpr int kReplyCapacity = 512;
 //     as it is (only when an upstream server is configured).
 //   kDrop: nothing is sent (responses, datagrams shorter than a header, a
 //     reply that cannot fit even cut down).
-// The rules: names compare ignoring ASCII case; the zone tarvik. (its SOA and
-// NS, ns.tarvik, the registered names) is answered with AA, with the SOA in
-// the authority section of every name error and empty answer; other names
-// are relayed, or REFUSED when there is no upstream server. Opcodes other
-// than QUERY get NOTIMP, anything but one readable question FORMERR, classes
-// other than IN and ANY in the zone REFUSED. A query with an OPT record gets
+// The rules: names compare label by label, ignoring ASCII case (a label
+// holding a dot byte is one label: "dev\.tarvik." is not in the zone); the
+// zone tarvik. (its SOA and NS, ns.tarvik, the registered names) is answered
+// with AA, with the SOA in the authority section of every name error and
+// empty answer; other names are relayed, or REFUSED when there is no
+// upstream server. Opcodes other than QUERY get NOTIMP, anything but one
+// readable question FORMERR, and so does a record behind it that cannot be
+// read (a compression pointer forwards, into the header or into a loop, a
+// TSIG record that is not the last one); classes other than IN and ANY in
+// the zone REFUSED. The server holds no TSIG key: a signed query gets
+// NOTAUTH with an unsigned TSIG record carrying BADKEY. A query with an OPT record gets
 // the server's own (version 0, 1232 bytes, DO copied), or BADVERS for a
 // version above 0. The header is set, never copied: RD, CD and the opcode
 // come back, RA only with an upstream server.

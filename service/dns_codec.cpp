@@ -32,6 +32,7 @@ constexpr int kMaxLabelLength = 63;
 constexpr int kRecordFixedSize = 10;
 constexpr unsigned char kPointerBits = 0xC0;
 constexpr std::uint32_t kZoneTtl = 32;
+constexpr int kTypeTransactionSignature = 250;  // TSIG: tsig.h reads it
 
 int read_u16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
 
@@ -66,15 +67,21 @@ static_assert(sizeof(kAnswerBlock) == kAnswerBlockSize, "answer block layout");
 
 const unsigned char kZoneName[] = {6, 't', 'a', 'r', 'v', 'i', 'k', 0};
 const unsigned char kNsName[] = {2, 'n', 's', 6, 't', 'a', 'r', 'v', 'i', 'k', 0};
+// The SOA's mailbox, hostmaster@ns.tarvik: its first label is the local
+// part, the rest a mail domain that exists in the zone (ns.tarvik. has an
+// address) and has a dot, as mailbox checkers want.
 const unsigned char kMailboxName[] = {10, 'h', 'o', 's', 't', 'm', 'a', 's', 't', 'e', 'r',
-                                      6,  't', 'a', 'r', 'v', 'i', 'k', 0};
+                                      2,  'n', 's', 6,   't', 'a', 'r', 'v', 'i', 'k', 0};
 const unsigned char kQuestionNamePointer[] = {0xC0, 0x0C};
 
 // SOA timers behind the serial: refresh, retry, expire, minimum (the
-// negative-caching TTL).
-constexpr std::uint32_t kSoaRefresh = 3600;
-constexpr std::uint32_t kSoaRetry = 600;
-constexpr std::uint32_t kSoaExpire = 86400;
+// negative-caching TTL). No secondary ever copies this zone (it lives in
+// memory and refuses transfers), so the first three only have to be values
+// zone checkers accept: refresh 4 hours, retry 1 hour (below the refresh),
+// expire 14 days, inside the ranges RFC 1912 recommends.
+constexpr std::uint32_t kSoaRefresh = 14400;
+constexpr std::uint32_t kSoaRetry = 3600;
+constexpr std::uint32_t kSoaExpire = 1209600;
 constexpr std::uint32_t kSoaMinimum = kZoneTtl;
 
 // Writes the owner name and the fixed part of a record of class IN, TTL 32,
@@ -92,28 +99,39 @@ int begin_record(unsigned char* message, int pos, int limit, const unsigned char
   return pos + owner_length + kRecordFixedSize;
 }
 
-// Skips the owner name of a record at *pos: labels ending in a zero byte or
-// in a compression pointer (not followed). False when it runs past `length`
-// or uses a label type other than these two.
+// Skips the owner name of a record at *pos and checks it as a reader that
+// follows it would: labels ending in a zero byte or in a compression
+// pointer, every pointer aiming at the message behind its header and before
+// every byte of the name read so far (so no loop can form), the whole name
+// at most 255 bytes. False when any of that fails or the name runs past
+// `length`.
 bool skip_name(const unsigned char* message, int length, int* pos, bool* is_root) {
   *is_root = *pos < length && message[*pos] == 0;
-  // loop invariant: *pos <= length
+  int p = *pos;
+  int lowest = p;  // the first byte of the name read so far
+  int wire_length = 0;
+  bool jumped = false;
   for (;;) {
-    if (*pos >= length) return false;
-    int n = message[*pos];
-    if (n == 0) {
-      *pos += 1;
-      return true;
-    }
+    if (p >= length) return false;
+    int n = message[p];
     if ((n & kPointerBits) == kPointerBits) {
-      if (length - *pos < 2) return false;
-      *pos += 2;
-      return true;
+      if (length - p < 2) return false;
+      int target = ((n & ~kPointerBits) << 8) | message[p + 1];
+      if (target < kQuestionOffset || target >= lowest) return false;
+      if (!jumped) *pos = p + 2;
+      jumped = true;
+      p = lowest = target;
+      continue;
     }
     if (n & kPointerBits) return false;  // 0x40 and 0x80: label types nobody uses
-    if (n > length - *pos - 1) return false;
-    *pos += 1 + n;
+    if (n > length - p - 1) return false;
+    wire_length += 1 + n;
+    if (wire_length > kMaxWireNameLength) return false;
+    p += 1 + n;
+    if (n == 0) break;
   }
+  if (!jumped) *pos = p;
+  return true;
 }
 
 }  // namespace
@@ -134,8 +152,8 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
   if (capacity == 0) return -1;
   name[0] = '\0';
   if (length <= kHeaderSize) return -1;
-  // A label of n bytes needs n + 1 < remaining, so the name and its zero
-  // never take more than capacity - 1 bytes.
+  // A label written as w bytes needs w + 1 < remaining, so the name and its
+  // zero never take more than capacity - 1 bytes.
   unsigned remaining = capacity;
   unsigned out = 0;
   int pos = kQuestionOffset;
@@ -149,14 +167,24 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
     if (n == 0) break;
     // A compression pointer (or any label longer than 63 bytes) makes the
     // question unreadable: pointers are never followed.
-    if (n > kMaxLabelLength || static_cast<unsigned>(n) + 1 >= remaining ||
-        n > length - pos - 1) {
+    if (n > kMaxLabelLength || n > length - pos - 1) {
       name[out] = '\0';
       return -1;
     }
-    std::memcpy(name + out, message + pos + 1, n);
-    out += n;
-    remaining -= n;
+    const unsigned char* label = message + pos + 1;
+    unsigned written = static_cast<unsigned>(n);
+    for (int i = 0; i < n; ++i) written += (label[i] == '.' || label[i] == '\\') ? 1 : 0;
+    if (written + 1 >= remaining) {
+      name[out] = '\0';
+      return -1;
+    }
+    // A dot or backslash inside a label is escaped, so that the text tells
+    // "dev\.tarvik" (one label) from "dev.tarvik" (two).
+    for (int i = 0; i < n; ++i) {
+      if (label[i] == '.' || label[i] == '\\') name[out++] = '\\';
+      name[out++] = static_cast<char>(label[i]);
+    }
+    remaining -= written;
     pos += 1 + n;
     if (pos < length && message[pos] != 0) {
       name[out++] = '.';
@@ -172,8 +200,10 @@ int decode_question(char* name, unsigned capacity, const unsigned char* message,
   return static_cast<int>(out);
 }
 
-bool read_edns(const unsigned char* message, int length, int question_end, Edns* edns) {
+bool read_edns(const unsigned char* message, int length, int question_end, Edns* edns,
+               bool* has_tsig) {
   *edns = Edns{};
+  *has_tsig = false;
   const int counts[3] = {read_u16(message + kAncountOffset), read_u16(message + kNscountOffset),
                          read_u16(message + kArcountOffset)};
   const int kAdditional = 2;
@@ -195,6 +225,7 @@ bool read_edns(const unsigned char* message, int length, int question_end, Edns*
         edns->version = fixed[5];
         edns->dnssec_ok = (fixed[6] & 0x80) != 0;
       }
+      if (read_u16(fixed) == kTypeTransactionSignature) *has_tsig = true;
       pos += kRecordFixedSize + rdata_length;
     }
   }

@@ -27,6 +27,7 @@ constexpr int kRcodeServFail = 2;
 constexpr int kRcodeNameError = 3;
 constexpr int kRcodeNotImp = 4;
 constexpr int kRcodeRefused = 5;
+constexpr int kRcodeNotAuth = 9;
 constexpr int kRcodeBadVers = 16;  // extended: its high bits go in the OPT record
 
 constexpr int kOptRecordSize = 11;
@@ -41,16 +42,20 @@ int header_qdcount(const unsigned char* message);
 
 // --- Reading ---------------------------------------------------------------
 
-// Decodes the first question. Returns the name's length (0 for the root), or
+// Decodes the first question. Returns the length of its name in text, or
 // -1 when the message is shorter than a header, the question does not lie
 // wholly within `length`, a label is longer than 63 bytes (compression
 // pointers included: they are never followed) or the name does not fit
-// `capacity`. The header's opcode and counts are not examined. The name
-// buffer holds a zero-terminated string on every return (when capacity > 0):
-// the whole name on success, the labels read so far otherwise. Nothing past
+// `capacity`. The text joins the labels with dots and writes a dot or a
+// backslash inside a label with a backslash before it ("dev\.tarvik" is one
+// label), other bytes as they are; the root is "" (length 0). It is for
+// showing: names are compared label by label on the wire. The header's
+// opcode and counts are not examined. The name buffer holds a
+// zero-terminated string on every return (when capacity > 0): the whole
+// name on success, the labels read so far otherwise. Nothing past
 // message[length - 1] is read. *question_end receives the offset just past
-// the question's class (0 on failure); *qtype and *qclass the question's type
-// and class (else 0).
+// the question's class (0 on failure); *qtype and *qclass the question's
+// type and class (else 0).
 int decode_question(char* name, unsigned capacity, const unsigned char* message, int length,
                     int* qtype, int* qclass, int* question_end);
 
@@ -64,10 +69,14 @@ struct Edns {
 
 // Reads the records behind the question (the header's answer, authority and
 // additional counts of them, starting at `question_end`) and fills *edns from
-// the OPT record. False (a format error) when a record runs past `length`,
+// the OPT record; *has_tsig tells whether any of them is a TSIG record
+// (tsig_find then reads it). False (a format error) when a record runs past
+// `length`, an owner name is not one a reader could follow (a compression
+// pointer into the header, forwards or into a loop, a name over 255 bytes),
 // an OPT record sits outside the additional section, has a name other than
 // the root, or comes twice.
-bool read_edns(const unsigned char* message, int length, int question_end, Edns* edns);
+bool read_edns(const unsigned char* message, int length, int question_end, Edns* edns,
+               bool* has_tsig);
 
 // --- Writing (in place; every append is bounded by `limit`) -----------------
 
@@ -80,8 +89,9 @@ void set_truncated(unsigned char* message);
 
 // Each append writes one record at `pos` and returns the offset behind it, or
 // -1 (writing nothing) when it would end past `limit`.
-// The zone's SOA: tarvik. (primary ns.tarvik., mailbox hostmaster.tarvik.,
-// the given serial; TTL and minimum 32).
+// The zone's SOA: tarvik. (primary ns.tarvik., mailbox hostmaster.ns.tarvik.,
+// the given serial, refresh 14400, retry 3600, expire 1209600; TTL and
+// minimum 32).
 int append_soa(unsigned char* message, int pos, int limit, std::uint32_t serial);
 // tarvik. NS ns.tarvik., TTL 32.
 int append_zone_ns(unsigned char* message, int pos, int limit);

@@ -264,6 +264,23 @@ std::string tsig_sign_request(const std::string& message, const TsigKey& key,
   return out;
 }
 
+std::string tsig_unsigned_error_record(const TsigRecord& request, std::uint64_t time_signed,
+                                       int error) {
+  std::string rdata = request.algorithm;
+  put_u48(&rdata, time_signed);
+  put_u16(&rdata, kTsigFudge);
+  put_u16(&rdata, 0);  // MAC size
+  put_u16(&rdata, request.original_id);
+  put_u16(&rdata, error);
+  put_u16(&rdata, 0);  // other length
+  std::string out = request.key_name;
+  put_u16(&out, kTypeTsig);
+  put_u16(&out, kClassAny);
+  put_u32(&out, 0);
+  put_u16(&out, static_cast<int>(rdata.size()));
+  return out + rdata;
+}
+
 TsigCheck tsig_verify_response(const std::string& response, const TsigKey& key,
                                const std::string& request_mac, int* tsig_error) {
   *tsig_error = 0;

@@ -75,6 +75,14 @@ bool tsig_mac(const TsigKey& key, const std::string& prior_mac, const std::strin
 std::string tsig_sign_request(const std::string& message, const TsigKey& key,
                               std::uint64_t time_signed, std::string* mac);
 
+// The TSIG record of the unsigned answer to a signed request whose key the
+// receiver does not hold (`error` BADKEY): the request's key name and
+// algorithm, `time_signed`, fudge 300, an empty MAC, the request's original
+// ID and the error. RFC 8945 leaves such answers unsigned: there is no key
+// to sign them with.
+std::string tsig_unsigned_error_record(const TsigRecord& request, std::uint64_t time_signed,
+                                       int error);
+
 enum class TsigCheck {
   kValid,     // signed with the key, MAC right
   kUnsigned,  // no TSIG record

@@ -15,6 +15,7 @@
 #include "platform.h"
 #include "registry.h"
 #include "test_files.h"
+#include "tsig.h"
 
 namespace {
 
@@ -81,7 +82,8 @@ TEST(DnsDecode, ReadsTheFirstQuestionWhateverTheHeader) {
        make_query({"a", "b"}, 1, 1, 0x91), 3, "a.b", 1, 1},
       {"AAAA, class ANY", make_query({"a", "b"}, 28, 255), 3, "a.b", 28, 255},
       {"QDCOUNT 0", make_query({"dev", "tarvik"}, 1, 1, 0x01, 0), 10, "dev.tarvik", 1, 1},
-      {"bytes copied as they are", make_query({"A.b", "C"}), 5, "A.b.C", 1, 1},
+      {"bytes copied as they are, a dot or backslash in a label escaped",
+       make_query({"A.b\\", "C"}), 8, "A\\.b\\\\.C", 1, 1},
       {"63-byte label", make_query({std::string(63, 'x')}), 63, "", 1, 1},
       {"64-byte label", make_query({std::string(64, 'x')}), -1, "", 0, 0},
   };
@@ -112,6 +114,9 @@ TEST(DnsDecode, NameMustFitTheCapacity) {
   EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 4).result, 2);
   EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 3).result, -1);
   EXPECT_EQ(decode(make_query({"ab"}), make_query({"ab"}).size(), 1).result, -1);
+  // An escaped dot takes its room in the text.
+  EXPECT_EQ(decode(make_query({"a.b"}), make_query({"a.b"}).size(), 6).result, 4);
+  EXPECT_EQ(decode(make_query({"a.b"}), make_query({"a.b"}).size(), 5).result, -1);
 }
 
 TEST(DnsDecode, NeverReadsPastTheReceivedLength) {
@@ -210,9 +215,9 @@ Bytes soa(std::uint32_t serial) {
   Bytes serial_bytes = {static_cast<unsigned char>(serial >> 24),
                         static_cast<unsigned char>(serial >> 16),
                         static_cast<unsigned char>(serial >> 8), static_cast<unsigned char>(serial)};
-  return hex("06'tarvik'00 0006 0001 00000020 0032 02'ns'06'tarvik'00 "
-             "0A'hostmaster'06'tarvik'00") +
-         serial_bytes + hex("00000E10 00000258 00015180 00000020");
+  return hex("06'tarvik'00 0006 0001 00000020 0035 02'ns'06'tarvik'00 "
+             "0A'hostmaster'02'ns'06'tarvik'00") +
+         serial_bytes + hex("00003840 00000E10 00127500 00000020");
 }
 
 struct Answered {
@@ -269,6 +274,18 @@ TEST_F(AnswerQuery, RepliesByteForByte) {
   const Bytes apex_soa = make_query({"tarvik"}, 6);
   const Bytes ns = make_query({"ns", "TARVIK"});
   const Bytes external = make_query({"www", "example", "test"});
+  // Labels holding a dot byte: "dev\.tarvik." and "ns\.tarvik." are names
+  // of one label, "ns.x\.tarvik." one of two whose last is not the zone's.
+  const Bytes dotted_dev = make_query({"dev.tarvik"});
+  const Bytes dotted_ns = make_query({"ns.tarvik"});
+  const Bytes dotted_last = make_query({"ns", "x.tarvik"});
+  const Bytes dotted_below = make_query({"x.dev", "tarvik"});
+  // Records behind the question whose owner name no reader can follow
+  // (the question of `dev` ends at offset 28).
+  const Bytes formerr_dev = hex("1234 8101 0001 0000 0000 0000") + question_of(dev);
+  auto with_owner = [&](const char* owner) {
+    return with_additional(dev, hex(std::string(owner) + " 0001 0001 00000000 0000"));
+  };
   const std::uint32_t serial = name_table_version();
   auto header = [](const char* flags, const char* counts) {
     return hex(std::string("1234") + flags + counts);
@@ -344,6 +361,16 @@ TEST_F(AnswerQuery, RepliesByteForByte) {
        QueryOutcome::kForward, {}},
       {"a suffix without its dot is not ours", make_query({"xtarvik"}), true,
        QueryOutcome::kForward, {}},
+      {"one label holding a dot is not the zone: relayed", dotted_dev, true,
+       QueryOutcome::kForward, {}},
+      {"nor is ns with a dot", dotted_ns, true, QueryOutcome::kForward, {}},
+      {"one label holding a dot, without upstream: REFUSED", dotted_dev, false,
+       QueryOutcome::kReply, header("8105", "0001 0000 0000 0000") + question_of(dotted_dev)},
+      {"a last label holding a dot: REFUSED", dotted_last, false, QueryOutcome::kReply,
+       header("8105", "0001 0000 0000 0000") + question_of(dotted_last)},
+      {"a dotted label in the zone is no registered name: NXDOMAIN", dotted_below, false,
+       QueryOutcome::kReply,
+       header("8503", "0001 0000 0001 0000") + question_of(dotted_below) + soa(serial)},
       {"a response is dropped", make_query({"dev", "tarvik"}, 1, 1, 0x81), true,
        QueryOutcome::kDrop, {}},
       {"a response to an external name too", make_query({"a", "test"}, 1, 1, 0x80), true,
@@ -370,6 +397,17 @@ TEST_F(AnswerQuery, RepliesByteForByte) {
        false, QueryOutcome::kReply, header("8101", "0001 0000 0000 0000") + question_of(dev)},
       {"OPT cut short: FORMERR", with_additional(dev, hex("00 0029 1000 00000000 0004 000A")),
        false, QueryOutcome::kReply, header("8101", "0001 0000 0000 0000") + question_of(dev)},
+      {"a record's name pointing at itself: FORMERR", with_owner("C01C"), false,
+       QueryOutcome::kReply, formerr_dev},
+      {"a label, then a pointer back to it: FORMERR", with_owner("01'a' C01C"), false,
+       QueryOutcome::kReply, formerr_dev},
+      {"a pointer past the message: FORMERR", with_owner("C100"), false, QueryOutcome::kReply,
+       formerr_dev},
+      {"a pointer into the header: FORMERR", with_owner("C002"), false, QueryOutcome::kReply,
+       formerr_dev},
+      {"a pointer to the question's name is fine", with_owner("C00C"), false,
+       QueryOutcome::kReply,
+       header("8500", "0001 0001 0001 0001") + question_of(dev) + kAnswerDev + kZoneNs + kGlue},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -416,6 +454,92 @@ TEST_F(AnswerQuery, NamesLongerThan255BytesAreFormatErrors) {
   ASSERT_EQ(question_of(longest).size(), 255u + 4u);
   Answered a = answer(longest);
   EXPECT_EQ(a.reply.size(), 12u + 259u + soa(0).size()) << "NXDOMAIN with the SOA";
+
+  // The longest name is read whatever its bytes, even when every one of
+  // them is a dot that its text writes as two.
+  Bytes dots = make_query({std::string(63, '.'), std::string(63, '.'), std::string(63, '.'),
+                           std::string(61, '.')});
+  ASSERT_EQ(question_of(dots).size(), 255u + 4u);
+  EXPECT_EQ(answer(dots).reply, hex("1234 8105 0001 0000 0000 0000") + question_of(dots));
+}
+
+TEST_F(AnswerQuery, SignedQueriesGetBadKeyUnlessTheSignatureIsMisplaced) {
+  const Bytes dev = make_query({"dev", "tarvik"});
+  // Key "Tarvik-Key.", hmac-sha256, time 0x5F0000000000... a 32-byte MAC,
+  // original ID 0x1234; its owner is compressed onto the question's name.
+  const Bytes tsig = hex("0A'Tarvik-Key'00 00FA 00FF 00000000 003D 0B'hmac-sha256'00 "
+                         "00005F000000 012C 0020") +
+                     Bytes(32, 0xAB) + hex("1234 0000 0000");
+  const Bytes tsig_class_in = hex("0A'Tarvik-Key'00 00FA 0001 00000000 001D 0B'hmac-sha256'00 "
+                                  "00005F000000 012C 0000 1234 0000 0000");
+  Bytes in_answer = dev + tsig;
+  in_answer[7] = 1;
+  struct Case {
+    const char* what;
+    Bytes query;
+    bool upstream;
+    QueryOutcome outcome;
+    Bytes head;  // the reply up to its TSIG record (all of it when there is none)
+  } cases[] = {
+      {"signed: NOTAUTH", with_additional(dev, tsig), false, QueryOutcome::kReply,
+       hex("1234 8109 0001 0000 0000 0001") + question_of(dev)},
+      {"signed, with EDNS: our OPT, then the TSIG", with_additional(with_additional(dev, kClientOpt), tsig),
+       false, QueryOutcome::kReply, hex("1234 8109 0001 0000 0000 0002") + question_of(dev) + kOptDo},
+      {"signed, for a name outside the zone: NOTAUTH without upstream",
+       with_additional(make_query({"a", "test"}), tsig), false, QueryOutcome::kReply,
+       hex("1234 8109 0001 0000 0000 0001") + question_of(make_query({"a", "test"}))},
+      {"relayed untouched with upstream", with_additional(make_query({"a", "test"}), tsig), true,
+       QueryOutcome::kForward, {}},
+      {"TSIG before the OPT: FORMERR", with_additional(with_additional(dev, tsig), kClientOpt),
+       false, QueryOutcome::kReply,
+       hex("1234 8101 0001 0000 0000 0001") + question_of(dev) + kOptDo},
+      {"TSIG in the answer section: FORMERR", in_answer, false, QueryOutcome::kReply,
+       hex("1234 8101 0001 0000 0000 0000") + question_of(dev)},
+      {"TSIG of class IN: FORMERR", with_additional(dev, tsig_class_in), false,
+       QueryOutcome::kReply, hex("1234 8101 0001 0000 0000 0000") + question_of(dev)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_settings.dns_server_ip = c.upstream ? parse_ipv4("127.53.0.1") : kAddressNone;
+    std::uint64_t before = unix_time_seconds();
+    Answered a = answer(c.query);
+    std::uint64_t after = unix_time_seconds();
+    ASSERT_EQ(a.outcome, c.outcome);
+    if (c.outcome != QueryOutcome::kReply) continue;
+    ASSERT_GE(a.reply.size(), c.head.size());
+    EXPECT_EQ(Bytes(a.reply.begin(), a.reply.begin() + c.head.size()), c.head);
+    if ((a.reply[3] & 0x0F) != 9) {
+      EXPECT_EQ(a.reply.size(), c.head.size());
+      continue;
+    }
+    // The key's name and algorithm as asked, the server's time, no MAC,
+    // BADKEY: a TSIG record the asker can read.
+    TsigRecord record;
+    ASSERT_EQ(tsig_find(std::string(a.reply.begin(), a.reply.end()), &record), TsigFound::kFound);
+    EXPECT_EQ(record.record_offset, static_cast<int>(c.head.size()));
+    EXPECT_EQ(record.key_name, std::string("\x0atarvik-key\x00", 12));
+    EXPECT_EQ(record.algorithm, std::string("\x0bhmac-sha256\x00", 13));
+    EXPECT_GE(record.time_signed, before);
+    EXPECT_LE(record.time_signed, after);
+    EXPECT_EQ(record.fudge, 300);
+    EXPECT_EQ(record.mac, "");
+    EXPECT_EQ(record.original_id, 0x1234);
+    EXPECT_EQ(record.error, kTsigBadKey);
+    EXPECT_EQ(record.other, "");
+  }
+
+  // Over UDP without EDNS a TSIG with long names does not fit 512 bytes:
+  // the NOTAUTH goes truncated, so that the asker comes back over TCP.
+  std::string label(63, 'k');
+  Bytes long_key = hex("3F'" + label + "' 3F'" + label + "' 3F'" + label + "' 3D'" +
+                       label.substr(2) + "' 00 00FA 00FF 00000000 001D 0B'hmac-sha256'00 "
+                       "00005F000000 012C 0000 1234 0000 0000");
+  Bytes query = with_additional(
+      make_query({label, label, label, std::string(54, 'b'), "tarvik"}), long_key);
+  Answered udp = answer(query, 1000);
+  EXPECT_EQ(udp.reply, hex("1234 8309 0001 0000 0000 0000") + question_of(query));
+  Answered tcp = answer(query, 1000, Transport::kTcp);
+  EXPECT_EQ(tcp.reply.size(), query.size());
 }
 
 TEST_F(AnswerQuery, SerialGrowsWithEveryChangeOfTheTable) {
@@ -691,7 +815,7 @@ TEST_F(DnsService, AnswersThroughTheDnsSocket) {
       {"registered, EDNS: our OPT behind the glue", with_opt(make_query({"dev", "tarvik"})),
        98 + 11, 0x00},
       {"registered, any case", make_query({"DEV", "Tarvik"}), 98, 0x00},
-      {"not registered: the SOA", make_query({"nobody", "tarvik"}), 31 + 68, 0x03},
+      {"not registered: the SOA", make_query({"nobody", "tarvik"}), 31 + 71, 0x03},
       {"no upstream server: REFUSED at once", make_query({"www", "example", "test"}), 34, 0x05},
       {"a response: never answered", make_query({"dev", "tarvik"}, 1, 1, 0x81), 0, 0},
       {"not a DNS message", Bytes{'h', 'i'}, 0, 0},

@@ -180,7 +180,7 @@ class DnsTest(harness.ServiceTest):
     def test_zone_rules_seen_by_dig(self):
         svc = self.dns_service()
         self.register(svc, "dev", "192.168.1.20")
-        soa = ("tarvik.", "32", "IN", "SOA", "ns.tarvik.", "hostmaster.tarvik.")
+        soa = ("tarvik.", "32", "IN", "SOA", "ns.tarvik.", "hostmaster.ns.tarvik.")
         glue = [("ns.tarvik.", "32", "IN", "A", "10.0.0.53")]
         cases = [  # name, type, class, dig options, status, ANSWER, AUTHORITY, ADDITIONAL
             ("DeV.TaRvIk", "A", "IN", (), "NOERROR",
@@ -200,6 +200,14 @@ class DnsTest(harness.ServiceTest):
             ("dev.tarvik", "A", "IN", ("+opcode=status",), "NOTIMP", None, None, None),
             ("dev.tarvik", "A", "IN", ("+edns=1", "+noednsnegotiation"), "BADVERS", None, None,
              None),
+            # One label holding a dot is outside the zone: refused without an
+            # upstream server.
+            ("dev\\.tarvik", "A", "IN", (), "REFUSED", None, None, None),
+            ("ns\\.tarvik", "A", "IN", (), "REFUSED", None, None, None),
+            # A signed query: the server knows no key, and says so unsigned.
+            ("dev.tarvik", "A", "IN",
+             ("-y", "hmac-sha256:some-key:c2VjcmV0c2VjcmV0c2VjcmV0c2VjcmV0MTI="), "NOTAUTH",
+             None, None, None),
         ]
         for name, qtype, qclass, options, expected, answer, authority, additional in cases:
             with self.subTest(name=name, qtype=qtype, qclass=qclass, options=options):
@@ -215,6 +223,9 @@ class DnsTest(harness.ServiceTest):
                                      out)
                 # The server's own OPT record, whatever the query's.
                 self.assertIn("; EDNS: version: 0, flags:; udp: 1232", out)
+                if "-y" in options:  # the key's TSIG: no MAC, BADKEY
+                    self.assertRegex(out, r"\nsome-key\.\s+0\s+ANY\s+TSIG\s+hmac-sha256\. "
+                                          r"\d+ 300 0 \d+ BADKEY 0\s", out)
                 self.assertNotIn("COOKIE", out)
                 self.assertNotIn("malformed", out)
 
@@ -249,7 +260,7 @@ class DnsTest(harness.ServiceTest):
         cases = [  # name, type, options, status, text in the output
             ("dEv.TARVIK", "A", ("+edns",), "NOERROR", "dEv.TARVIK.         \t32\tIN\tA\t192.168.1.20"),
             ("nobody.tarvik", "A", ("+edns", "+dnssec"), "NXDOMAIN",
-             "tarvik.             \t32\tIN\tSOA\tns.tarvik. hostmaster.tarvik."),
+             "tarvik.             \t32\tIN\tSOA\tns.tarvik. hostmaster.ns.tarvik."),
             ("dev.tarvik", "AAAA", ("+noedns",), "NOERROR", "ANSWER: 0; AUTHORITY: 1"),
             ("tarvik", "NS", ("+edns",), "NOERROR", "ns.tarvik.          \t32\tIN\tA\t10.0.0.53"),
         ]
@@ -311,6 +322,13 @@ class DnsTest(harness.ServiceTest):
         status, _, _, out = dig(svc.dns_port, "dev.tarvik", "AAAA")
         self.assertEqual(status, "NOERROR", out)
         self.assertNotIn("query[AAAA] dev.tarvik", upstream.log())
+        # One label holding a dot is not a name of the zone: relayed (dnsmasq
+        # logs such a name as unprintable and refuses it), and the upstream
+        # server's answer comes back.
+        status, flags, _, out = dig(svc.dns_port, "dev\\.tarvik")
+        self.assertEqual(status, "REFUSED", out)
+        self.assertNotIn("aa", flags, out)
+        self.assertIn("query[A] <name unprintable>", upstream.log())
 
         # The service still holds no forward: each relayed answer closed one.
         if harness.WINE:
@@ -403,6 +421,9 @@ class DnsTest(harness.ServiceTest):
         harness.send(svc.dns_port, b"\x00" * 5)
         self.assertTrue(svc.wait_log("dns query: 'dev.tarvik'"), svc.log())
         self.assertTrue(svc.wait_log("dns query: ''"), svc.log())
+        # A dot inside a label is told apart from the dot between labels.
+        dig(svc.dns_port, "dev\\.tarvik")
+        self.assertTrue(svc.wait_log("dns query: 'dev\\.tarvik'"), svc.log())
         # A name carrying a line end cannot forge a record of its own.
         forged = struct.pack(">HHHHHH", 7, 0x0100, 1, 0, 0, 0) + b"\x0cx\r\nStopped\r\n\x00\x00\x01\x00\x01"
         harness.send(svc.dns_port, forged)
