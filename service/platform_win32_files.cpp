@@ -145,13 +145,20 @@ std::string file_error_text(int error) {
 }
 
 std::string system_error_text(int error) {
+  // A flood of failed receives logs the same number again and again (most
+  // lines then fall to the log's burst limit): the system's lookup is made
+  // once per number in a row, per thread.
+  static thread_local int last_error = -1;
+  static thread_local std::string last_text;
+  if (error == last_error) return last_text;
   char text[512];
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
   // The system ends its words with ".\r\n"; a log line carries neither.
   while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.' || text[n - 1] == ' ')) --n;
-  if (n == 0) return "error " + std::to_string(error);
-  return std::string(text, n);
+  last_text = n == 0 ? "error " + std::to_string(error) : std::string(text, n);
+  last_error = error;
+  return last_text;
 }
 
 namespace {
