@@ -105,12 +105,12 @@ void close_tcp_client(std::list<TcpClient>::iterator it) {
   g_tcp_clients.erase(it);
 }
 
-// Ends the client's relayed query as failed: the client gets SERVFAIL in
-// its place, in order, and its connection goes on with the queries behind.
 void log_tcp_error(int error) {
   log(1, "dns i->s tcp error: %d: %s", error, system_error_text(error).c_str());
 }
 
+// Ends the client's relayed query as failed: the client gets SERVFAIL in
+// its place, in order, and its connection goes on with the queries behind.
 void fail_tcp_forward(TcpClient* c) {
   std::string failure = std::move(c->forward.failure);
   end_tcp_forward(&c->forward);
