@@ -42,7 +42,8 @@ bool from_own_forward(const SocketAddress& peer) {
 bool open_dns_sockets(int port) {
   g_dns_socket = bind_udp_port(port);
   if (g_dns_socket == kNoSocket) {
-    log(1, "UDP bind on port %d error: %d", port, last_socket_error());
+    int error = last_socket_error();
+    log(1, "UDP bind on port %d error: %d: %s", port, error, system_error_text(error).c_str());
     log(1, "DNS server will be disabled");
     return false;
   }
@@ -54,7 +55,8 @@ bool open_dns_sockets(int port) {
   udp_enlarge_receive_buffer(g_dns_socket);
   g_dns_tcp_socket = tcp_listen(port);
   if (g_dns_tcp_socket == kNoSocket) {
-    log(1, "TCP bind on port %d error: %d", port, last_socket_error());
+    int error = last_socket_error();
+    log(1, "TCP bind on port %d error: %d: %s", port, error, system_error_text(error).c_str());
   }
   return true;
 }

@@ -105,6 +105,10 @@ void close_tcp_client(std::list<TcpClient>::iterator it) {
   g_tcp_clients.erase(it);
 }
 
+void log_tcp_error(int error) {
+  log(1, "dns i->s tcp error: %d: %s", error, system_error_text(error).c_str());
+}
+
 // Ends the client's relayed query as failed: the client gets SERVFAIL in
 // its place, in order, and its connection goes on with the queries behind.
 void fail_tcp_forward(TcpClient* c) {
@@ -122,7 +126,7 @@ void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, s
   c->forward.failure = relay_failure_reply(message, length, Transport::kTcp);
   Socket s = tcp_connect_start(g_settings.dns_server_ip, kUpstreamPort);
   if (s == kNoSocket) {
-    log(1, "dns i->s tcp error: %d", last_socket_error());
+    log_tcp_error(last_socket_error());
     fail_tcp_forward(c);
     return;
   }
@@ -182,7 +186,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
     if (!(ready & kWaitWrite)) return;
     int error = tcp_connect_error(f->socket);
     if (error != 0) {
-      log(1, "dns i->s tcp error: %d", error);
+      log_tcp_error(error);
       fail_tcp_forward(c);
       return;
     }
@@ -193,7 +197,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
                      static_cast<int>(f->query.size() - f->query_sent));
     if (n == kWouldBlock) return;
     if (n <= 0) {
-      log(1, "dns i->s tcp error: %d", last_socket_error());
+      log_tcp_error(last_socket_error());
       fail_tcp_forward(c);
       return;
     }
@@ -210,7 +214,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
     if (n == 0) {
       log(1, "dns i->s tcp closed early");
     } else {
-      log(1, "dns i->s tcp error: %d", last_socket_error());
+      log_tcp_error(last_socket_error());
     }
     fail_tcp_forward(c);
     return;

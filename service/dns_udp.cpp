@@ -68,7 +68,8 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
     s = kNoSocket;
   }
   if (s == kNoSocket) {
-    log(1, "dns i->s socket error: %d", last_socket_error());
+    int error = last_socket_error();
+    log(1, "dns i->s socket error: %d: %s", error, system_error_text(error).c_str());
     answer_failed_forward(forward);
     return;
   }
@@ -101,11 +102,13 @@ void relay_upstream_answers(const WaitSet& set) {
     if (received <= 0) {
       // Also how an upstream server that refuses ends its forward at once:
       // the connected socket reports the "port unreachable".
-      log(1, "dns i->s recvfrom error: %d", last_socket_error());
+      int error = last_socket_error();
+      log(1, "dns i->s recvfrom error: %d: %s", error, system_error_text(error).c_str());
       answer_failed_forward(*it);
     } else if (udp_send_from(g_dns_socket, g_relay_buffer, received, it->asker, it->local) !=
                received) {
-      log(1, "g_dns_s sendto error: %d", last_socket_error());
+      int error = last_socket_error();
+      log(1, "g_dns_s sendto error: %d: %s", error, system_error_text(error).c_str());
     }
     close_pending_forward(*it);
     it = g_pending_forwards.erase(it);
@@ -155,7 +158,7 @@ bool handle_dns_query() {
   if (received < 0) {
     int error = last_socket_error();
     if (asker.length == 0 || sender_allowed(socket_address_ip(asker))) {
-      log(1, "g_dns_s recvfrom error: %d", error);
+      log(1, "g_dns_s recvfrom error: %d: %s", error, system_error_text(error).c_str());
     }
     return true;
   }

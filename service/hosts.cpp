@@ -41,7 +41,7 @@ constexpr int kComposeAttempts = 3;
 // keeps its format, so the log's burst limit treats it as its own kind.
 struct HeldLine {
   int level;
-  const char* format;  // "%s..." with one more "%s" or "%d", or none
+  const char* format;  // "%s..." with one more "%s", "%d: %s" (number and words) or none
   std::string path;
   std::string text;
   int number;
@@ -51,7 +51,8 @@ thread_local std::vector<HeldLine>* t_held_lines = nullptr;
 
 void emit(const HeldLine& line) {
   if (line.numeric) {
-    log(line.level, line.format, line.path.c_str(), line.number);
+    // The words are looked up here, on the loop, not on the writer thread.
+    log(line.level, line.format, line.path.c_str(), line.number, system_error_text(line.number).c_str());
   } else {
     log(line.level, line.format, line.path.c_str(), line.text.c_str());
   }
@@ -337,7 +338,7 @@ WriteResult write_in_place(const std::string& hosts_path, const std::string& new
   if (now != expected) return WriteResult::kChanged;
   FileHandle f = open_for_update(hosts_path, &error);
   if (f == kNoFile) {
-    note_number(1, "%s: Update error %d", hosts_path, error);
+    note_number(1, "%s: Update error %d: %s", hosts_path, error);
     return WriteResult::kFailed;
   }
   long long new_length = static_cast<long long>(new_bytes.size());
@@ -345,7 +346,7 @@ WriteResult write_in_place(const std::string& hosts_path, const std::string& new
   bool written = reserved && write_at(f, 0, new_bytes, &error) && set_length(f, new_length, &error) &&
                  flush_file(f, &error);
   if (!written) {
-    note_number(1, "%s: Update error %d", hosts_path, error);
+    note_number(1, "%s: Update error %d: %s", hosts_path, error);
     // Nothing has been touched when the reservation failed.
     int restore_error = 0;
     if (reserved && !(write_at(f, 0, old_bytes, &restore_error) &&
@@ -356,7 +357,7 @@ WriteResult write_in_place(const std::string& hosts_path, const std::string& new
   }
   int close_error = 0;
   if (!close_file(f, &close_error) && written) {
-    note_number(1, "%s: Update error %d", hosts_path, close_error);
+    note_number(1, "%s: Update error %d: %s", hosts_path, close_error);
     return WriteResult::kFailed;
   }
   return written ? WriteResult::kWritten : WriteResult::kFailed;
@@ -415,7 +416,7 @@ WriteResult write_hosts_file_once(const std::string& hosts_path, const std::stri
   ReplaceResult result = replace_file(copy_path, hosts_path, &error);
   if (result != ReplaceResult::kReplaced) delete_file(copy_path);
   if (result == ReplaceResult::kFailed) {
-    note_number(1, "%s: Update error %d", hosts_path, error);
+    note_number(1, "%s: Update error %d: %s", hosts_path, error);
     return WriteResult::kFailed;
   }
   // A bind-mounted hosts file cannot be renamed over: writing it in place is

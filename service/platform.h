@@ -376,9 +376,48 @@ bool close_file(FileHandle f, int* error);
 OpenResult open_regular_file(const std::string& path, FileHandle* f, int* error);
 // Whether an open configuration file can only have been written by an
 // administrator or the service's own user. POSIX: owned by root or the
-// process's user and writable by neither group nor others. False with `why`
-// saying what is wrong. Windows does not check yet: it answers true.
+// process's user and writable by neither group nor others. Windows: owned
+// by SYSTEM, the Administrators or the process's user, with a DACL that
+// grants no one else a right to change it (access_list_writers below).
+// False with `why` saying what is wrong.
 bool written_only_by_administrators(FileHandle f, const char** why);
+
+// A Windows access list as the check above reads it, kept apart from the OS
+// so the decision can be tested anywhere. Each entry is one ACE of the file's
+// DACL: who it names (SYSTEM or the Administrators, the process's own user,
+// anyone else), whether it allows or denies, whether it applies to the file
+// itself (an inherit-only ACE only reaches the file's children) and its
+// access mask.
+enum class Trustee { kAdministrators, kServiceUser, kOther };
+struct AccessEntry {
+  Trustee who;
+  bool allows;
+  bool inherit_only;
+  std::uint32_t mask;
+};
+// The rights that let their holder change what the file says, or replace it:
+// FILE_WRITE_DATA, FILE_APPEND_DATA, DELETE, WRITE_DAC, WRITE_OWNER,
+// GENERIC_ALL, GENERIC_WRITE and MAXIMUM_ALLOWED (which grants whatever the
+// rest of the list allows).
+constexpr std::uint32_t kChangeRights =
+    0x2u | 0x4u | 0x10000u | 0x40000u | 0x80000u | 0x2000000u | 0x10000000u | 0x40000000u;
+// Null when only administrators (and the service's user) may change a file
+// with this owner and DACL; else the reason, worded for the log line
+// "<file>: refused, it is <reason>". A file without a DACL is open to
+// everyone. Denying ACEs are not weighed against allowing ones: a grant to
+// anyone else is refused even where a deny before it would block it, since
+// the order of a list is easily changed by whoever edits it next.
+inline const char* access_list_writers(Trustee owner, bool has_dacl, const std::vector<AccessEntry>& dacl) {
+  if (owner == Trustee::kOther) return "owned by another user";
+  if (!has_dacl) return "without an access list, so writable by everyone";
+  for (const AccessEntry& entry : dacl) {
+    if (entry.allows && !entry.inherit_only && entry.who == Trustee::kOther &&
+        (entry.mask & kChangeRights) != 0) {
+      return "writable by users who are not administrators";
+    }
+  }
+  return nullptr;
+}
 // Reads up to `capacity` bytes: the count, 0 at the end of the file, -1 on
 // failure.
 long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error);

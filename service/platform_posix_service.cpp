@@ -263,6 +263,33 @@ bool enable_unit() {
   return same;
 }
 
+// The data folder as the service expects it: root's, writable by root
+// alone, so that nobody else can plant main.conf there before the admin
+// writes it; a main.conf is made, empty and 0600, as it will hold the
+// password. A folder that is there already keeps its other bits, loses
+// write for group and others and is given to root; a link is refused.
+bool prepare_data_folder(const std::string& folder) {
+  bool created = mkdir(folder.c_str(), 0755) == 0;
+  if (!created && errno != EEXIST) return false;
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ready = fstat(fd, &st) == 0 && ((st.st_uid == 0 && st.st_gid == 0) || fchown(fd, 0, 0) == 0) &&
+               fchmod(fd, created ? 0755 : (st.st_mode & 07777 & ~(S_IWGRP | S_IWOTH))) == 0;
+  if (ready) {
+    int conf = openat(fd, "main.conf", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (conf >= 0) {
+      close(conf);
+    } else if (errno != EEXIST) {
+      ready = false;
+    }
+  }
+  int error = errno;
+  close(fd);
+  errno = error;
+  return ready;
+}
+
 }  // namespace
 
 void install_service() {
@@ -277,6 +304,11 @@ void install_service() {
   // The unit folder plays the part of the service manager's database.
   if (access(kUnitFolder, W_OK) != 0) {
     std::printf("OpenSCManager failed (%d)\n", errno);
+    return;
+  }
+  std::string folder = data_folder();
+  if (!prepare_data_folder(folder)) {
+    std::printf("Cannot prepare %s (%d)\n", folder.c_str(), errno);
     return;
   }
   // O_EXCL: an existing unit is an existing service, as CreateService sees it.

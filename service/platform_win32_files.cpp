@@ -145,13 +145,20 @@ std::string file_error_text(int error) {
 }
 
 std::string system_error_text(int error) {
+  // A flood of failed receives logs the same number again and again (most
+  // lines then fall to the log's burst limit): the system's lookup is made
+  // once per number in a row, per thread.
+  static thread_local int last_error = -1;
+  static thread_local std::string last_text;
+  if (error == last_error) return last_text;
   char text[512];
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
   // The system ends its words with ".\r\n"; a log line carries neither.
   while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.' || text[n - 1] == ' ')) --n;
-  if (n == 0) return "error " + std::to_string(error);
-  return std::string(text, n);
+  last_text = n == 0 ? "error " + std::to_string(error) : std::string(text, n);
+  last_error = error;
+  return last_text;
 }
 
 namespace {
@@ -487,7 +494,84 @@ long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error) {
   return static_cast<long>(n);
 }
 
-bool written_only_by_administrators(FileHandle, const char**) {
-  // Not checked yet: the owner and DACL test is still to come here.
-  return true;
+namespace {
+
+// Who a SID is, for the configuration check: SYSTEM and the Administrators
+// group, the user the process runs as, or anyone else.
+Trustee trustee_of(PSID sid, PSID service_user) {
+  if (sid == nullptr || !IsValidSid(sid)) return Trustee::kOther;
+  if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+    return Trustee::kAdministrators;
+  }
+  if (service_user != nullptr && EqualSid(sid, service_user)) return Trustee::kServiceUser;
+  return Trustee::kOther;
+}
+
+// The DACL's ACEs as the portable check reads them. Only the plain and the
+// callback allow ACEs carry their SID at a fixed place; an allow ACE of
+// another kind (object ACEs, not used on files) counts as granting to
+// someone else, so an unusual list is refused rather than trusted.
+std::vector<AccessEntry> access_entries(PACL dacl, PSID service_user) {
+  std::vector<AccessEntry> entries;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+    AccessEntry entry;
+    entry.mask = static_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask;
+    entry.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+    switch (header->AceType) {
+      case ACCESS_ALLOWED_ACE_TYPE:
+      case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        entry.allows = true;
+        entry.who = trustee_of(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, service_user);
+        break;
+      case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+      case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+        entry.allows = true;
+        entry.who = Trustee::kOther;
+        break;
+      default:  // the denying kinds
+        entry.allows = false;
+        entry.who = Trustee::kOther;
+        break;
+    }
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+}  // namespace
+
+bool written_only_by_administrators(FileHandle f, const char** why) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(to_os_handle(f), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    *why = "its owner cannot be read";
+    return false;
+  }
+  // The user the process runs as: LocalSystem for the installed service,
+  // the admin's own account for a console run.
+  PSID service_user = nullptr;
+  union {
+    TOKEN_USER user;
+    char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } user_buffer;
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    DWORD length = 0;
+    if (GetTokenInformation(token, TokenUser, &user_buffer, sizeof user_buffer, &length)) {
+      service_user = user_buffer.user.User.Sid;
+    }
+    CloseHandle(token);
+  }
+  std::vector<AccessEntry> entries;
+  if (dacl != nullptr) entries = access_entries(dacl, service_user);
+  const char* refusal = access_list_writers(trustee_of(owner, service_user), dacl != nullptr, entries);
+  LocalFree(descriptor);
+  if (refusal == nullptr) return true;
+  *why = refusal;
+  return false;
 }

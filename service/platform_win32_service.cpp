@@ -2,6 +2,7 @@
 #include <winsock2.h>
 #include <windows.h>
 // dbghelp.h needs the types of windows.h first.
+#include <aclapi.h>
 #include <dbghelp.h>
 #include <sddl.h>
 
@@ -172,6 +173,52 @@ int run_as_service(void (*service_body)()) {
   return 0;
 }
 
+namespace {
+
+// SYSTEM and the Administrators have full control of the data folder and
+// all in it, ordinary users may read; the DACL is protected, so nothing is
+// inherited from ProgramData, where every user may create files (and would
+// then be the first to write main.conf or log).
+const char kDataFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// Makes the data folder with that DACL, or gives it that DACL when it is
+// there already (someone may have made it first). False, with the error
+// as the last error, when that cannot be done.
+bool prepare_data_folder(const std::string& folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kDataFolderSecurity, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  std::string parent, name;
+  split_path(folder, &parent, &name);
+  // Without the common data folder the service reads c:\main.conf; the
+  // drive's root keeps its own ACL.
+  if (name.empty()) {
+    LocalFree(descriptor);
+    return true;
+  }
+  CreateDirectoryA(parent.c_str(), nullptr);  // ProgramData's ACL is fine one level up
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  bool ready = CreateDirectoryA(folder.c_str(), &attributes) != 0;
+  if (!ready && GetLastError() == ERROR_ALREADY_EXISTS) {
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    DWORD error = SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, dacl, nullptr);
+    ready = error == ERROR_SUCCESS;
+    if (!ready) SetLastError(error);
+  }
+  DWORD error = GetLastError();
+  LocalFree(descriptor);
+  SetLastError(error);
+  return ready;
+}
+
+}  // namespace
+
 void install_service() {
   char path[MAX_PATH];
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -188,6 +235,12 @@ void install_service() {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) {
     std::printf("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
+    return;
+  }
+  std::string folder = data_folder();
+  if (!prepare_data_folder(folder)) {
+    std::printf("Cannot prepare %s (%d)\n", folder.c_str(), static_cast<int>(GetLastError()));
+    CloseServiceHandle(manager);
     return;
   }
   SC_HANDLE service = CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,

@@ -140,7 +140,8 @@ bool send_message(const std::string& key, Job* job, std::uint32_t now) {
       udp_send_connected(s, message.data(), static_cast<int>(message.size())) !=
           static_cast<int>(message.size())) {
     // Counts as lost: the answer wait runs out and the change is retried.
-    log(1, "update %s: send error: %d", job->name.c_str(), last_socket_error());
+    int error = last_socket_error();
+    log(1, "update %s: send error: %d: %s", job->name.c_str(), error, system_error_text(error).c_str());
   }
   job->socket = s;
   job->message = message;

@@ -454,7 +454,7 @@ bool serve_one_datagram(Socket s) {
   if (received < 0) {
     int error = last_socket_error();
     if (from.length == 0 || sender_allowed(socket_address_ip(from))) {
-      log(1, "Recvfrom error: %d", error);
+      log(1, "Recvfrom error: %d: %s", error, system_error_text(error).c_str());
     }
     return true;
   }

@@ -908,7 +908,8 @@ TEST_F(DnsService, AFailedReceiveLosesOneDatagramAndAnExcludedSenderStaysUnseen)
   relay_once();
   EXPECT_EQ(receive(client_, nullptr, 0).size(), 98u);
   EXPECT_EQ(log_messages(::testing::TempDir()),
-            std::vector<std::string>{"g_dns_s recvfrom error: " + std::to_string(kMessageTooLong)});
+            std::vector<std::string>{"g_dns_s recvfrom error: " + std::to_string(kMessageTooLong) + ": " +
+                                     system_error_text(kMessageTooLong)});
 
   // From a sender that allow-from leaves out: no record, whatever its size.
   std::remove((::testing::TempDir() + "/log").c_str());

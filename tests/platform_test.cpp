@@ -352,6 +352,45 @@ TEST(CreateNewFileTest, TakesTheModelsPermissionsAndNeverReusesAName) {
   rmdir(folder.c_str());
 }
 
+// The Windows configuration check over ACE lists a real system gives: the
+// protected folder's files, the defaults of a file made under ProgramData or
+// in a user's folder, and the grants an admin might add by mistake.
+TEST(AccessListTest, OnlyAdministratorsAndTheServiceUserMayChangeTheFile) {
+  const Trustee kAdmin = Trustee::kAdministrators, kSelf = Trustee::kServiceUser, kOther = Trustee::kOther;
+  const std::uint32_t kFull = 0x1F01FF, kReadExecute = 0x1200A9, kModify = 0x1301BF;
+  const std::uint32_t kGenericWrite = 0x40000000, kGenericRead = 0x80000000;
+  const char* kWritable = "writable by users who are not administrators";
+  struct Case {
+    const char* what;
+    Trustee owner;
+    bool has_dacl;
+    std::vector<AccessEntry> dacl;
+    const char* refusal;  // null: accepted
+  } cases[] = {
+      {"SYSTEM, Administrators full, Users read", kAdmin, true,
+       {{kAdmin, true, false, kFull}, {kAdmin, true, false, kFull}, {kOther, true, false, kReadExecute}}, nullptr},
+      {"the service's own account", kSelf, true, {{kSelf, true, false, kFull}}, nullptr},
+      {"generic read for all", kAdmin, true, {{kOther, true, false, kGenericRead}}, nullptr},
+      {"owned by a user", kOther, true, {{kAdmin, true, false, kFull}}, "owned by another user"},
+      {"no DACL", kAdmin, false, {}, "without an access list, so writable by everyone"},
+      {"Users modify", kAdmin, true, {{kAdmin, true, false, kFull}, {kOther, true, false, kModify}}, kWritable},
+      {"Everyone generic write", kAdmin, true, {{kOther, true, false, kGenericWrite}}, kWritable},
+      {"append only", kAdmin, true, {{kOther, true, false, 0x4}}, kWritable},
+      {"delete only", kAdmin, true, {{kOther, true, false, 0x10000}}, kWritable},
+      {"change the DACL", kAdmin, true, {{kOther, true, false, 0x40000}}, kWritable},
+      {"take ownership", kAdmin, true, {{kOther, true, false, 0x80000}}, kWritable},
+      // Reaches only the children of a folder, not the file itself.
+      {"inherit-only grant", kAdmin, true, {{kOther, true, true, kFull}}, nullptr},
+      // A deny takes nothing away from a later grant.
+      {"deny then grant", kAdmin, true, {{kOther, false, false, kFull}, {kOther, true, false, kModify}}, kWritable},
+      {"deny only", kAdmin, true, {{kOther, false, false, kFull}}, nullptr},
+  };
+  for (const Case& c : cases) {
+    const char* refusal = access_list_writers(c.owner, c.has_dacl, c.dacl);
+    EXPECT_STREQ(refusal, c.refusal) << c.what;
+  }
+}
+
 TEST(AddressTest, ParseAndFormat) {
   EXPECT_EQ(parse_ipv4("127.0.0.1"), kLoopback);
   EXPECT_EQ(parse_ipv4("not an address"), kAddressNone);

@@ -707,7 +707,8 @@ TEST_F(RegistryDatagram, OversizedDatagramIsAFailedReceive) {
 
   std::remove((folder_ + "/log").c_str());
   send_and_handle(largest + "x");
-  EXPECT_EQ(log_messages(), std::vector<std::string>{"Recvfrom error: " + std::to_string(kMessageTooLong)});
+  EXPECT_EQ(log_messages(), std::vector<std::string>{"Recvfrom error: " + std::to_string(kMessageTooLong) + ": " +
+                                                     system_error_text(kMessageTooLong)});
   EXPECT_EQ(reply(), "");
 
   // The socket serves the next datagram as usual.
@@ -741,7 +742,7 @@ TEST_F(RegistryDatagram, OneWaitServesABoundedBatchAndAFailureLosesOneDatagram) 
   EXPECT_EQ(name_table().size(), static_cast<std::size_t>(queued + 1));
   std::vector<std::string> log = log_messages();
   ASSERT_EQ(log.size(), static_cast<std::size_t>(queued + 2));
-  EXPECT_EQ(log[queued], "Recvfrom error: " + std::to_string(kMessageTooLong));
+  EXPECT_EQ(log[queued], "Recvfrom error: " + std::to_string(kMessageTooLong) + ": " + system_error_text(kMessageTooLong));
   int acks = 0;
   while (!reply().empty()) ++acks;
   EXPECT_EQ(acks, queued + 1);

@@ -376,7 +376,7 @@ class Faults(ServiceTest):
         # the copy, which cannot be renamed over the mount point.
         filler = self.fill(os.path.join(svc.ns_etc, ".data"))
         svc.register("meter1", "192.168.1.20")
-        self.assertTrue(svc.wait_log("Update error %d" % errno.ENOSPC), svc.log())
+        self.assertTrue(svc.wait_log("Update error %d: %s" % (errno.ENOSPC, os.strerror(errno.ENOSPC))), svc.log())
         self.assertEqual(self.read(svc.ns_hosts), original)
         time.sleep(1.2)
         self.assertEqual(self.read(svc.ns_hosts), original)
@@ -400,7 +400,7 @@ class Faults(ServiceTest):
             "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ftruncate",
             "-e", "inject=ftruncate:error=EIO:when=1"])
         svc.register("meter1", "192.168.1.20")
-        self.assertTrue(svc.wait_log("Update error %d" % errno.EIO), svc.log())
+        self.assertTrue(svc.wait_log("Update error %d: %s" % (errno.EIO, os.strerror(errno.EIO))), svc.log())
         self.assertEqual(self.read(svc.ns_hosts), original)
         self.assertFalse(any("Can not restore" in m for m in svc.log_messages()), svc.log())
         # The retry a second later is not injected a fault.

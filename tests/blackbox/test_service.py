@@ -18,6 +18,7 @@ from harness import ServiceTest
 
 USAGE = "Usage: Tarvik [run/install]\n"
 LINUX_CRASH_REPORT = "/var/tmp/kro.dmp"
+DATA_FOLDER = "C:\\ProgramData\\Quellard\\Tarvik"  # under Wine
 PACKAGED_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                              "packaging", "linux", "tarvik.service")
 
@@ -230,8 +231,9 @@ class LinuxServiceMode(ServiceTest):
 
 @unittest.skipIf(harness.WINE, "the systemd unit: Linux only")
 class LinuxInstall(unittest.TestCase):
-    """`install` in a private mount namespace, with a scratch folder bound over
-    /etc/systemd/system: the machine's own folder is never touched."""
+    """`install` in a private mount namespace, with /etc under a scratch
+    overlay (where the data folder lands) and a scratch folder bound over
+    /etc/systemd/system: the machine's own folders are never touched."""
 
     def setUp(self):
         if shutil.which("unshare") is None:
@@ -240,17 +242,23 @@ class LinuxInstall(unittest.TestCase):
                                stderr=subprocess.PIPE)
         if probe.returncode != 0:
             self.skipTest("mount namespaces are not allowed here: " + probe.stderr.decode().strip())
-        self.scratch = tempfile.mkdtemp(prefix="tarvik-units-")
-        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        root = tempfile.mkdtemp(prefix="tarvik-install-")
+        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        self.scratch, self.etc = os.path.join(root, "units"), os.path.join(root, "etc")
+        for folder in (self.scratch, self.etc, os.path.join(root, "work")):
+            os.mkdir(folder)
+        self.mounts = ("set -e; mount -t overlay overlay -o lowerdir=/etc,upperdir=%s,workdir=%s /etc\n"
+                       "mount --bind %s /etc/systemd/system\n"
+                       % (self.etc, os.path.join(root, "work"), self.scratch))
 
-    def install_in_namespace(self, times=1, read_only=False):
+    def install_in_namespace(self, times=1, read_only=False, program=None, umask="022"):
         """Runs `install` `times` times with the scratch folder as the unit folder."""
-        script = "set -e; mount --bind \"$1\" /etc/systemd/system\n"
+        script = self.mounts + "umask %s\n" % umask
         if read_only:
             script += "mount -o remount,bind,ro /etc/systemd/system\n"
-        script += "for i in $(seq %d); do \"$2\" install; echo \"rc=$?\"; done\n" % times
+        script += "for i in $(seq %d); do \"$1\" install; echo \"rc=$?\"; done\n" % times
         code, out, err = run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                              "sh", self.scratch, harness.PROGRAM], timeout=30)
+                              "sh", program or harness.PROGRAM], timeout=30)
         self.assertEqual(code, 0, err)
         return out
 
@@ -276,10 +284,7 @@ class LinuxInstall(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
         program = os.path.join(folder, "tarvik")
         shutil.copy2(harness.PROGRAM, program)
-        script = "set -e; mount --bind \"$1\" /etc/systemd/system; \"$2\" install"
-        code, out, err = run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                              "sh", self.scratch, program], timeout=30)
-        self.assertEqual((code, out), (0, "Service installed successfully\n"), err)
+        self.assertEqual(self.install_in_namespace(program=program), "Service installed successfully\nrc=0\n")
         with open(os.path.join(self.scratch, "tarvik.service")) as f:
             self.assertIn('\nExecStart="%s"\n' % os.path.realpath(program), f.read())
 
@@ -287,6 +292,35 @@ class LinuxInstall(unittest.TestCase):
         out = self.install_in_namespace(read_only=True)
         self.assertEqual(out, "OpenSCManager failed (30)\nrc=0\n")  # EROFS
         self.assertEqual(os.listdir(self.scratch), [])
+        self.assertFalse(os.path.exists(os.path.join(self.etc, "tarvik")))
+
+    def test_data_folder_is_roots_alone(self):
+        data = os.path.join(self.etc, "tarvik")
+        for case in ("missing", "made by another user"):
+            with self.subTest(case=case):
+                shutil.rmtree(data, ignore_errors=True)
+                shutil.rmtree(self.scratch)
+                os.mkdir(self.scratch)
+                if case != "missing":
+                    # Someone made the folder first, open to all, and left a
+                    # main.conf there: the folder becomes root's, the file is
+                    # left for the start's own check to refuse.
+                    os.mkdir(data)
+                    os.chmod(data, 0o777)
+                    os.chown(data, 65534, 65534)
+                    with open(os.path.join(data, "main.conf"), "w") as f:
+                        f.write("hosts-file /tmp/elsewhere\n")
+                    os.chown(os.path.join(data, "main.conf"), 65534, 65534)
+                # Under a umask that would close a new folder to readers.
+                out = self.install_in_namespace(umask="077")
+                self.assertEqual(out, "Service installed successfully\nrc=0\n")
+                st = os.stat(data)
+                self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (0, 0, 0o755))
+                conf = os.stat(os.path.join(data, "main.conf"))
+                if case == "missing":
+                    self.assertEqual((conf.st_uid, conf.st_mode & 0o7777, conf.st_size), (0, 0o600, 0))
+                else:
+                    self.assertEqual(conf.st_uid, 65534)
 
 
 @unittest.skipUnless(harness.WINE, "the exe's message table: Windows only")
@@ -347,7 +381,13 @@ class WindowsService(unittest.TestCase):
         # stderr under the eventlog channel.
         cls.no_argument = run([harness.WINE_LOADER, harness.PROGRAM],
                               env=dict(cls.env, WINEDEBUG="-all,+eventlog"), timeout=90)
-        cls.installs = [run([harness.WINE_LOADER, harness.PROGRAM, "install"], env=cls.env) for _ in range(2)]
+        # The data folder's ACL is read back after each install: the first
+        # makes the folder, the second finds it there.
+        probe = os.path.join(os.path.dirname(harness.PROGRAM), "file-probe.exe")
+        cls.installs, cls.folder_acls = [], []
+        for _ in range(2):
+            cls.installs.append(run([harness.WINE_LOADER, harness.PROGRAM, "install"], env=cls.env))
+            cls.folder_acls.append(run([harness.WINE_LOADER, probe, "acl", DATA_FOLDER], env=cls.env))
 
     @classmethod
     def tearDownClass(cls):
@@ -389,6 +429,27 @@ class WindowsService(unittest.TestCase):
         self.assertEqual(values.get("Start"), "0x2")  # automatic
         self.assertEqual(values.get("ErrorControl"), "0x1")
         self.assertEqual(values.get("DisplayName"), "Tarvik")
+
+    def test_install_leaves_the_data_folder_to_the_administrators(self):
+        # Wine keeps no ACL of its own for a file: it shows the Unix owner and
+        # mode as one (Everyone stands for "others"), and maps an ACL it is
+        # given onto the mode. What can be shown is that, read back, nobody
+        # but SYSTEM, the Administrators and the owner may change the folder
+        # (before, install made no folder at all).
+        change = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000
+        for n, (code, out, _) in enumerate(self.folder_acls):
+            with self.subTest(install=n + 1):
+                self.assertEqual(code, 0, out)
+                print("\n  [wine] data folder after install %d: %s" % (n + 1, out.strip()), end=" ")
+                owner = re.match(r"O:([^D]+)D:", out).group(1)
+                aces = re.findall(r"\((A|D);([A-Z]*);([^;]*);;;([^)]+)\)", out)
+                self.assertTrue(aces, out)
+                for kind, _, rights, who in aces:
+                    if kind != "A" or who in ("SY", "BA", owner):
+                        continue
+                    mask = int(rights, 16) if rights.startswith("0x") else (
+                        change if rights in ("FA", "GA", "GW", "FW") else 0)
+                    self.assertEqual(mask & change, 0, "%s may change the folder: %s" % (who, out))
 
     def test_start_serve_and_stop(self):
         folder = tempfile.mkdtemp(prefix="tarvik-svc-data-")
