@@ -53,13 +53,18 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   // Every forward stays watched: a flood of queries that the upstream server
   // never answers ends the oldest forwards early instead of leaving new
   // ones, good ones among them, unwatched until the old ones expire.
-  if (g_pending_forwards.size() >= static_cast<std::size_t>(kMaxPendingForwards)) {
+  PendingForward forward{asker, local, kNoSocket, 0, -1, 0,
+                         relay_failure_reply(message, length, Transport::kUdp)};
+  std::size_t cap = static_cast<std::size_t>(g_dns_caps.forwards);
+  if (cap == 0) {  // a descriptor limit too low for any (said at start)
+    answer_failed_forward(forward);
+    return;
+  }
+  if (g_pending_forwards.size() >= cap) {
     answer_failed_forward(g_pending_forwards.front());
     close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }
-  PendingForward forward{asker, local, kNoSocket, 0, -1, 0,
-                         relay_failure_reply(message, length, Transport::kUdp)};
   Socket s = udp_open();
   // Connected, so the system drops datagrams from anyone but the upstream
   // server: nobody else can answer in its name.
