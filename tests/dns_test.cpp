@@ -571,6 +571,40 @@ TEST(DnsForward, ExpiryUsesUnsignedTickDifference) {
   }
 }
 
+TEST(DnsForward, CapsFitTheDescriptorLimitWithRoomForEverythingElse) {
+  // Everything else the service may hold at once: stdio, 3 sockets of its
+  // own and the epoll set, one accept in hand, 16 updates, 16 files.
+  const int elsewhere = 3 + 4 + 1 + 16 + 16;
+  for (int limit = 0; limit <= 5000; ++limit) {
+    DnsCaps caps = dns_caps_for(limit);
+    ASSERT_GE(caps.forwards, 0) << limit;
+    ASSERT_GE(caps.tcp_clients, 0) << limit;
+    ASSERT_LE(caps.forwards, kMaxPendingForwards) << limit;
+    ASSERT_LE(caps.tcp_clients, kMaxTcpClients) << limit;
+    if (limit >= elsewhere) {
+      ASSERT_LE(elsewhere + caps.forwards + 2 * caps.tcp_clients, limit) << limit;
+    } else {
+      ASSERT_EQ(caps.forwards + caps.tcp_clients, 0) << limit;
+    }
+  }
+  struct Case {
+    int limit;
+    int forwards;
+    int tcp_clients;
+  } cases[] = {
+      {64, 18, 3},       // a tight container: a few of each
+      {1024, 856, 64},   // the common soft default: TCP keeps its design cap
+      {4096, 3928, 64},
+      {4352, kMaxPendingForwards, kMaxTcpClients},  // the Windows wait set
+      {1 << 30, kMaxPendingForwards, kMaxTcpClients},
+  };
+  for (const Case& c : cases) {
+    DnsCaps caps = dns_caps_for(c.limit);
+    EXPECT_EQ(caps.forwards, c.forwards) << c.limit;
+    EXPECT_EQ(caps.tcp_clients, c.tcp_clients) << c.limit;
+  }
+}
+
 // --- The service over loopback ----------------------------------------------
 
 std::uint32_t ip(const char* text) { return parse_ipv4(text); }
@@ -876,6 +910,21 @@ TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   relay_once(200000);
   EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
   EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
+}
+
+TEST_F(DnsService, NoRoomForAnyForwardAnswersServfailAtOnce) {
+  if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
+  const DnsCaps saved = g_dns_caps;
+  g_dns_caps.forwards = 0;
+  const Bytes query = make_query({"www", "example", "test"});
+  ask(query);
+  g_dns_caps = saved;
+  Bytes failure = receive(client_, nullptr, 100000);
+  ASSERT_GE(failure.size(), query.size());
+  EXPECT_EQ(failure[3] & 0x0F, 2);  // SERVFAIL
+  EXPECT_TRUE(std::equal(query.begin() + 12, query.end(), failure.begin() + 12));
+  EXPECT_EQ(pending_forward_count(), 0u);
+  EXPECT_TRUE(receive(upstream_, nullptr, 100000).empty()) << "nothing relayed";
 }
 
 }  // namespace
