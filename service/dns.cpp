@@ -11,13 +11,16 @@ DnsCaps g_dns_caps = {kMaxPendingForwards, kMaxTcpClients};
 namespace {
 
 // The local addresses (address_key) of this service's own forward sockets,
-// UDP and TCP. A query that comes from one of them is one of its own
+// UDP and TCP, each with its transport: a UDP port and a TCP port of the
+// same number are different places, and a TCP client that happens to get
+// the port of a pending UDP forward is not one of the service's own. A query that comes from one of them is one of its own
 // forwards come back, because the upstream server is this very server:
 // taking it would relay it to itself again, without end.
 std::unordered_set<std::uint64_t> g_own_forward_addresses;
 
-std::uint64_t address_key(const SocketAddress& a) {
-  return (static_cast<std::uint64_t>(socket_address_ip(a)) << 16) |
+std::uint64_t address_key(const SocketAddress& a, Transport transport) {
+  return (transport == Transport::kTcp ? std::uint64_t{1} << 48 : 0) |
+         (static_cast<std::uint64_t>(socket_address_ip(a)) << 16) |
          static_cast<std::uint64_t>(socket_address_port(a));
 }
 
@@ -46,18 +49,18 @@ DnsCaps dns_caps_for(int descriptor_limit) {
   return DnsCaps{forwards, clients};
 }
 
-std::uint64_t remember_own_forward(Socket s) {
+std::uint64_t remember_own_forward(Socket s, Transport transport) {
   SocketAddress local;
   if (!socket_local_address(s, &local)) return 0;
-  std::uint64_t key = address_key(local);
+  std::uint64_t key = address_key(local, transport);
   g_own_forward_addresses.insert(key);
   return key;
 }
 
 void forget_own_forward(std::uint64_t key) { g_own_forward_addresses.erase(key); }
 
-bool from_own_forward(const SocketAddress& peer) {
-  if (g_own_forward_addresses.count(address_key(peer)) == 0) return false;
+bool from_own_forward(const SocketAddress& peer, Transport transport) {
+  if (g_own_forward_addresses.count(address_key(peer, transport)) == 0) return false;
   log(1, "dns i->s loop: upstream %s is this server", format_ipv4(g_settings.dns_server_ip).c_str());
   return true;
 }

@@ -63,9 +63,10 @@ void serve_dns_sockets(const WaitSet& set);
 
 // The local addresses of the service's own forward sockets, UDP and TCP,
 // so that a query relayed back to this very server is not relayed again.
-// Records the local address of a new forward socket; returns its key (0
-// when the OS does not tell it).
-std::uint64_t remember_own_forward(Socket s);
+// Records the local address of a new forward socket of `transport`;
+// returns its key (0 when the OS does not tell it).
+std::uint64_t remember_own_forward(Socket s, Transport transport);
 void forget_own_forward(std::uint64_t key);
-// True (and logged) when `peer` is one of the own forward sockets.
-bool from_own_forward(const SocketAddress& peer);
+// True (and logged) when `peer`, an asker over `transport`, is one of the
+// own forward sockets of that transport.
+bool from_own_forward(const SocketAddress& peer, Transport transport);

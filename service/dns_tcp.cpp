@@ -155,7 +155,7 @@ void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, s
   }
   c->forward.socket = s;
   c->forward.started_at_ms = now;
-  c->forward.own_key = remember_own_forward(s);
+  c->forward.own_key = remember_own_forward(s, Transport::kTcp);
   append_length_prefixed(&c->forward.query, message, length);
 }
 
@@ -297,7 +297,7 @@ void accept_tcp_client(std::uint32_t now) {
     g_accept_paused_at_ms = now;
     return;
   }
-  if (!sender_allowed(socket_address_ip(peer)) || from_own_forward(peer)) {
+  if (!sender_allowed(socket_address_ip(peer)) || from_own_forward(peer, Transport::kTcp)) {
     socket_close(s);
     return;
   }

@@ -81,7 +81,7 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   udp_send_connected(s, reinterpret_cast<const char*>(message), length);
   forward.socket = s;
   forward.sent_at_ms = tick_count_ms();
-  forward.own_key = remember_own_forward(s);
+  forward.own_key = remember_own_forward(s, Transport::kUdp);
   g_pending_forwards.push_back(std::move(forward));
 }
 
@@ -165,7 +165,7 @@ bool handle_dns_query() {
     return true;
   }
   if (!sender_allowed(socket_address_ip(asker))) return true;
-  if (received == 0 || from_own_forward(asker)) return true;
+  if (received == 0 || from_own_forward(asker, Transport::kUdp)) return true;
 
   int reply_length = 0;
   switch (answer_query(g_query_buffer, received, static_cast<int>(sizeof g_query_buffer),
