@@ -435,6 +435,20 @@ TEST_F(AnswerQuery, SerialGrowsWithEveryChangeOfTheTable) {
   EXPECT_GT(serial_in(answer(query).reply), second);
 }
 
+TEST_F(AnswerQuery, EdnsPayloadBelow512CountsAs512) {
+  // A full answer is 109 bytes: more than these payloads say, less than the
+  // 512 that every resolver takes over UDP.
+  const Bytes dev = make_query({"dev", "tarvik"});
+  for (const char* payload : {"0000", "0064", "01FF"}) {
+    SCOPED_TRACE(payload);
+    Answered a = answer(with_additional(dev, hex(std::string("00 0029 ") + payload +
+                                                 " 00 00 0000 0000")));
+    EXPECT_EQ(a.outcome, QueryOutcome::kReply);
+    EXPECT_EQ(a.reply, hex("1234 8500 0001 0001 0001 0002") + question_of(dev) + kAnswerDev +
+                           kZoneNs + kGlue + kOpt);
+  }
+}
+
 TEST_F(AnswerQuery, TruncatedWhenTheAnswerDoesNotFit) {
   // With no room behind the query, a local answer shrinks to its header and
   // question with TC set (and the OPT when asked with one); an error reply
@@ -925,6 +939,36 @@ TEST_F(DnsService, NoRoomForAnyForwardAnswersServfailAtOnce) {
   EXPECT_TRUE(std::equal(query.begin() + 12, query.end(), failure.begin() + 12));
   EXPECT_EQ(pending_forward_count(), 0u);
   EXPECT_TRUE(receive(upstream_, nullptr, 100000).empty()) << "nothing relayed";
+}
+
+TEST_F(DnsService, AFinishedForwardsPortIsFreeForAnAsker) {
+  if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
+  const Bytes query = make_query({"example", "test"});
+  ask(query);
+  SocketAddress forward;
+  Bytes relayed = receive(upstream_, &forward);
+  ASSERT_EQ(relayed, query);
+  Bytes reply = relayed;
+  reply[2] |= 0x80;
+  udp_send(upstream_, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()),
+           forward);
+  relay_once();
+  ASSERT_EQ(receive(client_), reply);
+  ASSERT_EQ(pending_forward_count(), 0u);
+
+  // The forward's port is free again; whoever gets it next is an asker
+  // like any other, not this server's own forward come back.
+  Socket next = udp_open();
+  ASSERT_NE(next, kNoSocket);
+  ASSERT_TRUE(udp_bind(next, socket_address_ip(forward), socket_address_port(forward)));
+  const Bytes local = make_query({"nobody", "tarvik"});
+  udp_send_to(next, reinterpret_cast<const char*>(local.data()), static_cast<int>(local.size()),
+              ip("127.0.0.1"), dns_port_);
+  relay_once();
+  Bytes answer = receive(next, nullptr, 200000);
+  socket_close(next);
+  ASSERT_GE(answer.size(), 12u);
+  EXPECT_EQ(answer[3] & 0x0F, 3);  // NXDOMAIN
 }
 
 }  // namespace
