@@ -57,8 +57,8 @@ long dns_wait_timeout_us(std::uint32_t now, long timeout_us);
 // After the wait, in this order: relays the answer of every UDP forward
 // whose socket is ready to its asker; takes the queries queued on the UDP
 // socket (a bounded batch, so one wait serves a burst); then moves every
-// ready TCP connection on as far as it can without waiting, and accepts one
-// new client.
+// ready TCP connection on as far as it can without waiting, and accepts up to
+// 8 new clients.
 void serve_dns_sockets(const WaitSet& set);
 
 // The local addresses of the service's own forward sockets, UDP and TCP,

@@ -36,6 +36,7 @@ constexpr int kTcpQueriesPerWait = 4;
 // readable; it is left unwatched this long instead of being tried again at
 // once, which would spin the loop.
 constexpr std::uint32_t kAcceptPauseMs = 100;
+constexpr int kAcceptsPerWait = 8;
 
 // A query relayed to the upstream server over a TCP connection of its own.
 struct TcpForward {
@@ -286,20 +287,21 @@ std::list<TcpClient>::iterator longest_idle_client(std::uint32_t now) {
   return oldest;
 }
 
-void accept_tcp_client(std::uint32_t now) {
+// Takes one waiting connection; false when there was none to take.
+bool accept_tcp_client(std::uint32_t now) {
   SocketAddress peer;
   Socket s = tcp_accept(g_dns_tcp_socket, &peer);
   if (s == kNoSocket) {
     int error = last_socket_error();
-    if (socket_error_would_block(error)) return;  // gone again
+    if (socket_error_would_block(error)) return false;  // gone again
     log(1, "dns: TCP accept error: %d", error);
     g_accept_paused = true;
     g_accept_paused_at_ms = now;
-    return;
+    return false;
   }
   if (!sender_allowed(socket_address_ip(peer)) || from_own_forward(peer, Transport::kTcp)) {
     socket_close(s);
-    return;
+    return true;
   }
   if (g_tcp_clients.size() >= static_cast<std::size_t>(g_dns_caps.tcp_clients)) {
     auto displaced = longest_idle_client(now);
@@ -307,7 +309,7 @@ void accept_tcp_client(std::uint32_t now) {
       // Every place waits for an answer: the newcomer is told at once
       // rather than after a time-out, and may try again.
       socket_close(s);
-      return;
+      return true;
     }
     close_tcp_client(displaced);
   }
@@ -315,6 +317,7 @@ void accept_tcp_client(std::uint32_t now) {
   c.socket = s;
   c.last_active_ms = now;
   g_tcp_clients.push_back(std::move(c));
+  return true;
 }
 
 }  // namespace
@@ -391,7 +394,12 @@ void serve_tcp_sockets(const WaitSet& set, std::uint32_t now) {
     }
     ++it;
   }
-  if (wait_set_ready(set, g_tcp_listener_slot) != 0) accept_tcp_client(now);
+  // A few per wait: connections arriving faster than one per wait (a burst,
+  // or someone churning) must not leave good clients queued behind them.
+  if (wait_set_ready(set, g_tcp_listener_slot) != 0) {
+    for (int i = 0; i < kAcceptsPerWait && accept_tcp_client(now); ++i) {
+    }
+  }
 }
 
 
