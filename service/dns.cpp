@@ -11,11 +11,12 @@ DnsCaps g_dns_caps = {kMaxPendingForwards, kMaxTcpClients};
 namespace {
 
 // The local addresses (address_key) of this service's own forward sockets,
-// UDP and TCP, each with its transport: a UDP port and a TCP port of the
-// same number are different places, and a TCP client that happens to get
-// the port of a pending UDP forward is not one of the service's own. A query that comes from one of them is one of its own
+// UDP and TCP. A query that comes from one of them is one of its own
 // forwards come back, because the upstream server is this very server:
-// taking it would relay it to itself again, without end.
+// taking it would relay it to itself again, without end. Each key holds the
+// transport too: a UDP port and a TCP port of the same number are different
+// places, and a TCP client that happens to get the port number of a pending
+// UDP forward is an asker like any other.
 std::unordered_set<std::uint64_t> g_own_forward_addresses;
 
 std::uint64_t address_key(const SocketAddress& a, Transport transport) {

@@ -113,8 +113,8 @@ bool client_done(const TcpClient& c) {
 }
 
 // Whether the client waits for nothing from the service: no relayed query
-// under way, no answer left to send, no whole query left to take. Only such a client may be
-// displaced by a newcomer.
+// under way, no answer left to send, no whole query left to take. Only such
+// a client may be displaced by a newcomer.
 bool client_at_rest(const TcpClient& c) {
   return c.forward.socket == kNoSocket && c.output_sent == c.output.size() &&
          complete_message_length(c.input) < 0;
@@ -332,7 +332,8 @@ long tcp_wait_timeout_us(std::uint32_t now, long timeout_us) {
 }
 
 void add_tcp_sockets(std::uint32_t now, WaitSet* set) {
-  if (g_accept_paused && static_cast<std::uint32_t>(now - g_accept_paused_at_ms) >= kAcceptPauseMs) {
+  if (g_accept_paused &&
+      static_cast<std::uint32_t>(now - g_accept_paused_at_ms) >= kAcceptPauseMs) {
     g_accept_paused = false;
   }
   g_tcp_listener_slot = g_dns_tcp_socket != kNoSocket && !g_accept_paused
