@@ -30,8 +30,9 @@ constexpr std::uint32_t kTcpIdleMs = 10000;
 constexpr std::size_t kTcpPendingOutputLimit = 65536;
 constexpr int kTcpReadChunk = 16384;
 // Queries of one client taken per wait: enough for a pipelining resolver,
-// few enough that one client cannot hold the loop from everyone else.
-constexpr int kTcpQueriesPerWait = 4;
+// few enough that one client cannot hold the loop from everyone else (64
+// clients streaming queries then cost a wait about 512 answers).
+constexpr int kTcpQueriesPerWait = 8;
 // After an accept has failed (no descriptor left, say) the listener stays
 // readable; it is left unwatched this long instead of being tried again at
 // once, which would spin the loop.
