@@ -15,7 +15,7 @@ import test_dns as dns
 from test_dns_transport import cpu_seconds, framed, rcode, read_message, tcp_connect
 
 NATIVE_ONLY = ("prlimit sets a Linux process's descriptor limit; the Windows build has none "
-               "to set and takes the wait set's capacity, pinned by the unit test")
+               "to set and takes the wait set's capacity (the caps that gives are in the unit test)")
 
 # Sends queries for names the upstream server is asked for, at `rate` a
 # second for `seconds`, and keeps reading the replies until `linger` seconds
