@@ -81,7 +81,8 @@ class DescriptorLimit(harness.ServiceTest):
         upstream = self.silent_upstream()
         caps_line = re.compile(r"dns: at most (\d+) pending forwards, (\d+) TCP clients "
                                r"\(descriptor limit (\d+)\)")
-        seconds, rate = 3.0, 1000
+        # Long enough that the forwards reach the cap at every limit here.
+        seconds, rate = 4.5, 1000
         for limit in (64, 1024, 4096):
             with self.subTest(limit=limit):
                 svc = self.limited_service(limit, upstream)
