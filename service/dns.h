@@ -18,14 +18,26 @@ extern Socket g_dns_socket;
 extern Socket g_dns_tcp_socket;
 
 // Limits that size the loop's wait set: every socket below is watched in
-// every iteration.
+// every iteration. These are the most the DNS side ever holds; a lower
+// descriptor limit lowers them (g_dns_caps).
 constexpr int kMaxPendingForwards = 4094;  // UDP forwards; beyond: the oldest ends
-constexpr int kMaxTcpClients = 64;         // beyond: the longest idle is closed
+constexpr int kMaxTcpClients = 64;         // beyond: the longest idle is displaced
 // Each TCP client has at most one query relayed at a time, over a TCP
 // connection to the upstream server of its own.
 constexpr int kMaxTcpForwards = kMaxTcpClients;
 
-// Opens the DNS port's sockets (UDP and TCP) on all interfaces. Logs and
+// The caps in force: as many UDP forwards and TCP clients (each with its
+// forward) as fit into the descriptor limit beside everything else the
+// service must always be able to open.
+struct DnsCaps {
+  int forwards;
+  int tcp_clients;
+};
+DnsCaps dns_caps_for(int descriptor_limit);
+extern DnsCaps g_dns_caps;
+
+// Sizes g_dns_caps to the descriptor limit (logged when that lowers them),
+// then opens the DNS port's sockets (UDP and TCP) on all interfaces. Logs and
 // returns false when the UDP socket cannot be bound (DNS is then off); a
 // TCP port that cannot be bound is logged and leaves DNS on UDP alone.
 bool open_dns_sockets(int port);
@@ -38,18 +50,23 @@ void close_dns_sockets();
 // (client connections idle for 10 s and TCP forwards past 5000 ms are closed
 // here). Each remembers its slot for serve_dns_sockets.
 void add_dns_sockets(std::uint32_t now, WaitSet* set);
+// How long the loop's next wait may last at most, given what it would wait
+// for otherwise (a listener paused after a failed accept is watched again
+// on time).
+long dns_wait_timeout_us(std::uint32_t now, long timeout_us);
 // After the wait, in this order: relays the answer of every UDP forward
 // whose socket is ready to its asker; takes the queries queued on the UDP
 // socket (a bounded batch, so one wait serves a burst); then moves every
-// ready TCP connection on as far as it can without waiting, and accepts one
-// new client.
+// ready TCP connection on as far as it can without waiting, and accepts up to
+// 8 new clients.
 void serve_dns_sockets(const WaitSet& set);
 
 // The local addresses of the service's own forward sockets, UDP and TCP,
 // so that a query relayed back to this very server is not relayed again.
-// Records the local address of a new forward socket; returns its key (0
-// when the OS does not tell it).
-std::uint64_t remember_own_forward(Socket s);
+// Records the local address of a new forward socket of `transport`;
+// returns its key (0 when the OS does not tell it).
+std::uint64_t remember_own_forward(Socket s, Transport transport);
 void forget_own_forward(std::uint64_t key);
-// True (and logged) when `peer` is one of the own forward sockets.
-bool from_own_forward(const SocketAddress& peer);
+// True (and logged) when `peer`, an asker over `transport`, is one of the
+// own forward sockets of that transport.
+bool from_own_forward(const SocketAddress& peer, Transport transport);

@@ -29,6 +29,15 @@ constexpr std::uint32_t kTcpIdleMs = 10000;
 // queries wait too: a client that does not read cannot grow the buffer.
 constexpr std::size_t kTcpPendingOutputLimit = 65536;
 constexpr int kTcpReadChunk = 16384;
+// Queries of one client taken per wait: enough for a pipelining resolver,
+// few enough that one client cannot hold the loop from everyone else (64
+// clients streaming queries then cost a wait about 512 answers).
+constexpr int kTcpQueriesPerWait = 8;
+// After an accept has failed (no descriptor left, say) the listener stays
+// readable; it is left unwatched this long instead of being tried again at
+// once, which would spin the loop.
+constexpr std::uint32_t kAcceptPauseMs = 100;
+constexpr int kAcceptsPerWait = 8;
 
 // A query relayed to the upstream server over a TCP connection of its own.
 struct TcpForward {
@@ -45,6 +54,9 @@ struct TcpForward {
 
 struct TcpClient {
   Socket socket = kNoSocket;
+  // When its last whole query arrived (or its last answer came back from
+  // upstream): a client trickling bytes without ever finishing a query is
+  // idle all the same.
   std::uint32_t last_active_ms = 0;
   std::string input;         // received bytes not yet taken as queries
   std::string output;        // length-prefixed answers not yet sent
@@ -59,6 +71,8 @@ struct TcpClient {
 
 std::list<TcpClient> g_tcp_clients;
 int g_tcp_listener_slot = -1;
+bool g_accept_paused = false;
+std::uint32_t g_accept_paused_at_ms = 0;
 
 // A TCP message with room for the longest reply behind the longest query.
 unsigned char g_tcp_message[kMaxTcpMessage + kReplyCapacity];
@@ -99,6 +113,21 @@ bool client_done(const TcpClient& c) {
   return c.finishing && c.forward.socket == kNoSocket && c.output_sent == c.output.size();
 }
 
+// Whether the client waits for nothing from the service: no relayed query
+// under way, no answer left to send, no whole query left to take. Only such
+// a client may be displaced by a newcomer.
+bool client_at_rest(const TcpClient& c) {
+  return c.forward.socket == kNoSocket && c.output_sent == c.output.size() &&
+         complete_message_length(c.input) < 0;
+}
+
+// A whole query waits in the buffer and the client may have it taken.
+bool client_has_query_ready(const TcpClient& c) {
+  return !c.finishing && c.forward.socket == kNoSocket &&
+         c.output.size() - c.output_sent < kTcpPendingOutputLimit &&
+         complete_message_length(c.input) >= 0;
+}
+
 void close_tcp_client(std::list<TcpClient>::iterator it) {
   end_tcp_forward(&it->forward);
   socket_close(it->socket);
@@ -132,20 +161,29 @@ void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, s
   }
   c->forward.socket = s;
   c->forward.started_at_ms = now;
-  c->forward.own_key = remember_own_forward(s);
+  c->forward.own_key = remember_own_forward(s, Transport::kTcp);
   append_length_prefixed(&c->forward.query, message, length);
 }
 
 // Answers the client's queued queries in order, until one goes upstream,
-// its answers pile up, or no whole query is left.
-void take_client_queries(TcpClient* c, std::uint32_t now) {
-  while (!c->finishing && c->forward.socket == kNoSocket &&
+// its answers pile up, no whole query is left, or it has had `*budget`
+// queries taken in this wait.
+void take_client_queries(TcpClient* c, std::uint32_t now, int* budget) {
+  while (*budget > 0 && !c->finishing && c->forward.socket == kNoSocket &&
          c->output.size() - c->output_sent < kTcpPendingOutputLimit) {
     int length = complete_message_length(c->input);
     if (length < 0) return;
+    --*budget;
+    c->last_active_ms = now;
+    if (length == 0) {
+      // Not a query: a client that sends these only keeps the loop busy.
+      // What it asked before is still answered.
+      c->input.clear();
+      c->finishing = true;
+      return;
+    }
     std::memcpy(g_tcp_message, c->input.data() + 2, static_cast<std::size_t>(length));
     c->input.erase(0, static_cast<std::size_t>(length) + 2);
-    if (length == 0) continue;  // nothing to answer
     int reply_length = 0;
     switch (answer_query(g_tcp_message, length, static_cast<int>(sizeof g_tcp_message),
                          Transport::kTcp, &reply_length)) {
@@ -162,7 +200,7 @@ void take_client_queries(TcpClient* c, std::uint32_t now) {
 }
 
 // Sends what it can of the client's answers. False when the connection failed.
-bool flush_client(TcpClient* c, std::uint32_t now) {
+bool flush_client(TcpClient* c) {
   while (c->output_sent < c->output.size()) {
     std::size_t left = c->output.size() - c->output_sent;
     int n = tcp_send(c->socket, c->output.data() + c->output_sent,
@@ -170,7 +208,6 @@ bool flush_client(TcpClient* c, std::uint32_t now) {
     if (n == kWouldBlock) return true;
     if (n <= 0) return false;
     c->output_sent += static_cast<std::size_t>(n);
-    c->last_active_ms = now;
   }
   c->output.clear();
   c->output_sent = 0;
@@ -180,7 +217,7 @@ bool flush_client(TcpClient* c, std::uint32_t now) {
 // Moves a relayed query on: completes the connect, sends the query, reads
 // the answer. When the answer is whole it joins the client's answers as it
 // is. A failure is logged and finishes the client.
-void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
+void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now, int* budget) {
   TcpForward* f = &c->forward;
   if (!f->connected) {
     if (!(ready & kWaitWrite)) return;
@@ -224,15 +261,14 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now) {
   c->output += f->answer;
   end_tcp_forward(f);
   c->last_active_ms = now;
-  take_client_queries(c, now);
+  take_client_queries(c, now, budget);
 }
 
-void serve_tcp_client(TcpClient* c, unsigned char ready, std::uint32_t now) {
+void serve_tcp_client(TcpClient* c, unsigned char ready) {
   if (ready & kWaitRead) {
     int n = tcp_receive(c->socket, g_tcp_read_buffer, sizeof g_tcp_read_buffer);
     if (n > 0) {
       c->input.append(g_tcp_read_buffer, static_cast<std::size_t>(n));
-      c->last_active_ms = now;
     } else if (n == 0 || n == -1) {
       // Closed, or reset: what was asked before is still answered where
       // the connection lets it.
@@ -241,42 +277,73 @@ void serve_tcp_client(TcpClient* c, unsigned char ready, std::uint32_t now) {
   }
 }
 
-// The client a new connection displaces when all places are taken.
+// The client a new connection displaces when all places are taken: the
+// longest idle of those at rest; end() when none is.
 std::list<TcpClient>::iterator longest_idle_client(std::uint32_t now) {
-  auto oldest = g_tcp_clients.begin();
+  auto oldest = g_tcp_clients.end();
   for (auto it = g_tcp_clients.begin(); it != g_tcp_clients.end(); ++it) {
-    if (static_cast<std::uint32_t>(now - it->last_active_ms) >
-        static_cast<std::uint32_t>(now - oldest->last_active_ms)) {
+    if (!client_at_rest(*it)) continue;
+    if (oldest == g_tcp_clients.end() ||
+        static_cast<std::uint32_t>(now - it->last_active_ms) >
+            static_cast<std::uint32_t>(now - oldest->last_active_ms)) {
       oldest = it;
     }
   }
   return oldest;
 }
 
-void accept_tcp_client(std::uint32_t now) {
+// Takes one waiting connection; false when there was none to take.
+bool accept_tcp_client(std::uint32_t now) {
   SocketAddress peer;
   Socket s = tcp_accept(g_dns_tcp_socket, &peer);
-  if (s == kNoSocket) return;  // gone again, or nothing to take
-  if (!sender_allowed(socket_address_ip(peer)) || from_own_forward(peer)) {
-    socket_close(s);
-    return;
+  if (s == kNoSocket) {
+    int error = last_socket_error();
+    if (socket_error_would_block(error)) return false;  // gone again
+    log(1, "dns: TCP accept error: %d", error);
+    g_accept_paused = true;
+    g_accept_paused_at_ms = now;
+    return false;
   }
-  if (g_tcp_clients.size() >= static_cast<std::size_t>(kMaxTcpClients)) {
-    close_tcp_client(longest_idle_client(now));
+  if (!sender_allowed(socket_address_ip(peer)) || from_own_forward(peer, Transport::kTcp)) {
+    socket_close(s);
+    return true;
+  }
+  if (g_tcp_clients.size() >= static_cast<std::size_t>(g_dns_caps.tcp_clients)) {
+    auto displaced = longest_idle_client(now);
+    if (displaced == g_tcp_clients.end()) {
+      // Every place waits for an answer: the newcomer is told at once
+      // rather than after a time-out, and may try again.
+      socket_close(s);
+      return true;
+    }
+    close_tcp_client(displaced);
   }
   TcpClient c;
   c.socket = s;
   c.last_active_ms = now;
   g_tcp_clients.push_back(std::move(c));
+  return true;
 }
 
 }  // namespace
 
 Socket g_dns_tcp_socket = kNoSocket;
 
+long tcp_wait_timeout_us(std::uint32_t now, long timeout_us) {
+  if (!g_accept_paused) return timeout_us;
+  std::uint32_t paused = now - g_accept_paused_at_ms;
+  long left_us = paused >= kAcceptPauseMs ? 0 : static_cast<long>(kAcceptPauseMs - paused) * 1000;
+  return left_us < timeout_us ? left_us : timeout_us;
+}
+
 void add_tcp_sockets(std::uint32_t now, WaitSet* set) {
-  g_tcp_listener_slot =
-      g_dns_tcp_socket != kNoSocket ? wait_set_add(set, g_dns_tcp_socket, kWaitRead) : -1;
+  if (g_accept_paused &&
+      static_cast<std::uint32_t>(now - g_accept_paused_at_ms) >= kAcceptPauseMs) {
+    g_accept_paused = false;
+  }
+  g_tcp_listener_slot = g_dns_tcp_socket != kNoSocket && !g_accept_paused
+                            ? wait_set_add(set, g_dns_tcp_socket, kWaitRead)
+                            : -1;
   for (auto it = g_tcp_clients.begin(); it != g_tcp_clients.end();) {
     TcpClient& c = *it;
     if (c.forward.socket != kNoSocket && forward_expired(now, c.forward.started_at_ms)) {
@@ -292,12 +359,14 @@ void add_tcp_sockets(std::uint32_t now, WaitSet* set) {
     unsigned char wanted = 0;
     // Read while the client can take a query: not behind a relayed one, its
     // answers not piling up, and no whole query still waiting in the buffer.
+    bool query_ready = client_has_query_ready(c);
     if (!c.finishing && c.forward.socket == kNoSocket &&
-        c.output.size() - c.output_sent < kTcpPendingOutputLimit &&
-        complete_message_length(c.input) < 0) {
+        c.output.size() - c.output_sent < kTcpPendingOutputLimit && !query_ready) {
       wanted |= kWaitRead;
     }
-    if (c.output_sent < c.output.size()) wanted |= kWaitWrite;
+    // A whole query left over from the last wait's share is taken as soon
+    // as its answer could leave: the wait then returns at once.
+    if (c.output_sent < c.output.size() || query_ready) wanted |= kWaitWrite;
     c.slot = wanted != 0 ? wait_set_add(set, c.socket, wanted) : -1;
     if (c.forward.socket != kNoSocket) {
       bool sending = !c.forward.connected || c.forward.query_sent < c.forward.query.size();
@@ -310,18 +379,19 @@ void add_tcp_sockets(std::uint32_t now, WaitSet* set) {
 void serve_tcp_sockets(const WaitSet& set, std::uint32_t now) {
   for (auto it = g_tcp_clients.begin(); it != g_tcp_clients.end();) {
     TcpClient& c = *it;
+    int budget = kTcpQueriesPerWait;
     if (c.forward.socket != kNoSocket) {
       unsigned char ready = wait_set_ready(set, c.forward.slot);
-      if (ready != 0) serve_tcp_forward(&c, ready, now);
+      if (ready != 0) serve_tcp_forward(&c, ready, now, &budget);
     }
-    serve_tcp_client(&c, wait_set_ready(set, c.slot), now);
+    serve_tcp_client(&c, wait_set_ready(set, c.slot));
     // Answers go out at once where the socket takes them; the wait is
     // needed only for what it does not. Queries held back while answers
     // piled up are taken as soon as those have gone.
-    bool alive = flush_client(&c, now);
+    bool alive = flush_client(&c);
     if (alive) {
-      take_client_queries(&c, now);
-      alive = flush_client(&c, now);
+      take_client_queries(&c, now, &budget);
+      alive = flush_client(&c);
     }
     if (!alive || client_done(c)) {
       auto gone = it++;
@@ -330,7 +400,12 @@ void serve_tcp_sockets(const WaitSet& set, std::uint32_t now) {
     }
     ++it;
   }
-  if (wait_set_ready(set, g_tcp_listener_slot) != 0) accept_tcp_client(now);
+  // A few per wait: connections arriving faster than one per wait (a burst,
+  // or someone churning) must not leave good clients queued behind them.
+  if (wait_set_ready(set, g_tcp_listener_slot) != 0) {
+    for (int i = 0; i < kAcceptsPerWait && accept_tcp_client(now); ++i) {
+    }
+  }
 }
 
 

@@ -10,7 +10,10 @@
 // connections idle for 10 s and TCP forwards past 5000 ms are closed here.
 void add_tcp_sockets(std::uint32_t now, WaitSet* set);
 // Moves every ready connection on as far as it can without waiting, and
-// accepts one new client.
+// accepts up to 8 new clients.
 void serve_tcp_sockets(const WaitSet& set, std::uint32_t now);
+// At most `timeout_us`, or less while the listener is paused after a failed
+// accept, so that it is watched again on time.
+long tcp_wait_timeout_us(std::uint32_t now, long timeout_us);
 // Closes every client connection and its forward.
 void close_tcp_clients();

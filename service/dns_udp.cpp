@@ -53,13 +53,18 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   // Every forward stays watched: a flood of queries that the upstream server
   // never answers ends the oldest forwards early instead of leaving new
   // ones, good ones among them, unwatched until the old ones expire.
-  if (g_pending_forwards.size() >= static_cast<std::size_t>(kMaxPendingForwards)) {
+  PendingForward forward{asker, local, kNoSocket, 0, -1, 0,
+                         relay_failure_reply(message, length, Transport::kUdp)};
+  std::size_t cap = static_cast<std::size_t>(g_dns_caps.forwards);
+  if (cap == 0) {  // a descriptor limit too low for any (said at start)
+    answer_failed_forward(forward);
+    return;
+  }
+  if (g_pending_forwards.size() >= cap) {
     answer_failed_forward(g_pending_forwards.front());
     close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }
-  PendingForward forward{asker, local, kNoSocket, 0, -1, 0,
-                         relay_failure_reply(message, length, Transport::kUdp)};
   Socket s = udp_open();
   // Connected, so the system drops datagrams from anyone but the upstream
   // server: nobody else can answer in its name.
@@ -77,7 +82,7 @@ void forward_query(const unsigned char* message, int length, const SocketAddress
   udp_send_connected(s, reinterpret_cast<const char*>(message), length);
   forward.socket = s;
   forward.sent_at_ms = tick_count_ms();
-  forward.own_key = remember_own_forward(s);
+  forward.own_key = remember_own_forward(s, Transport::kUdp);
   g_pending_forwards.push_back(std::move(forward));
 }
 
@@ -163,7 +168,7 @@ bool handle_dns_query() {
     return true;
   }
   if (!sender_allowed(socket_address_ip(asker))) return true;
-  if (received == 0 || from_own_forward(asker)) return true;
+  if (received == 0 || from_own_forward(asker, Transport::kUdp)) return true;
 
   int reply_length = 0;
   switch (answer_query(g_query_buffer, received, static_cast<int>(sizeof g_query_buffer),

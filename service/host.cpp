@@ -187,6 +187,7 @@ void loop_iteration() {
   if (g_dns_socket != kNoSocket) add_dns_sockets(tick_count_ms(), &g_wait_set);
   start_step("send updates", [] { add_publish_sockets(tick_count_ms(), &g_wait_set); });
 
+  if (g_dns_socket != kNoSocket) timeout_us = dns_wait_timeout_us(tick_count_ms(), timeout_us);
   int ready = wait_sockets(&g_wait_set, timeout_us);
   // A failed wait counts as a quiet one.
   if (ready > 0) serve_ready_sockets(registration_slot);

@@ -35,6 +35,11 @@ struct SocketAddress {
 // thousand forward sockets can exist at once.
 bool net_start();
 void net_cleanup();
+// How many descriptors the process may hold at once, as far as the loop is
+// concerned: POSIX, the soft RLIMIT_NOFILE (net_start has raised it to the
+// hard one); Windows, where sockets have no such limit, the wait set's
+// capacity, since a socket the wait cannot watch is of no use.
+int descriptor_limit();
 
 // A new unbound UDP/IPv4 socket, or kNoSocket. It is non-blocking: a
 // receive with nothing queued fails (would-block) instead of waiting, and so
@@ -99,6 +104,9 @@ Socket tcp_listen(int port);
 // waiting (last_socket_error() is then the would-block error) or the accept
 // failed. `from` may be null.
 Socket tcp_accept(Socket listener, SocketAddress* from);
+// True when `error` (a last_socket_error()) only says that the call would
+// have had to wait.
+bool socket_error_would_block(int error);
 // Starts a connection to address:port (network byte order): a socket whose
 // connect is under way, or kNoSocket when it failed at once (for example
 // refused by the local host before any wait). The connect has finished once

@@ -50,6 +50,13 @@ bool net_start() {
 
 void net_cleanup() {}
 
+int descriptor_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;  // the usual default
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1u << 30) return 1 << 30;
+  return static_cast<int>(limit.rlim_cur);
+}
+
 Socket udp_open() {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   return fd < 0 ? kNoSocket : static_cast<Socket>(fd);
@@ -260,6 +267,8 @@ Socket tcp_accept(Socket listener, SocketAddress* from) {
   }
   return static_cast<Socket>(fd);
 }
+
+bool socket_error_would_block(int error) { return would_block(error); }
 
 Socket tcp_connect_start(std::uint32_t address, int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

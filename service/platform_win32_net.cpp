@@ -73,6 +73,10 @@ bool net_start() {
 
 void net_cleanup() { WSACleanup(); }
 
+int descriptor_limit() { return kWaitSetCapacity; }
+
+bool socket_error_would_block(int error) { return error == WSAEWOULDBLOCK; }
+
 Socket udp_open() {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) return kNoSocket;

@@ -559,6 +559,20 @@ TEST_F(AnswerQuery, SerialGrowsWithEveryChangeOfTheTable) {
   EXPECT_GT(serial_in(answer(query).reply), second);
 }
 
+TEST_F(AnswerQuery, EdnsPayloadBelow512CountsAs512) {
+  // A full answer is 109 bytes: more than these payloads say, less than the
+  // 512 that every resolver takes over UDP.
+  const Bytes dev = make_query({"dev", "tarvik"});
+  for (const char* payload : {"0000", "0064", "01FF"}) {
+    SCOPED_TRACE(payload);
+    Answered a = answer(with_additional(dev, hex(std::string("00 0029 ") + payload +
+                                                 " 00 00 0000 0000")));
+    EXPECT_EQ(a.outcome, QueryOutcome::kReply);
+    EXPECT_EQ(a.reply, hex("1234 8500 0001 0001 0001 0002") + question_of(dev) + kAnswerDev +
+                           kZoneNs + kGlue + kOpt);
+  }
+}
+
 TEST_F(AnswerQuery, TruncatedWhenTheAnswerDoesNotFit) {
   // With no room behind the query, a local answer shrinks to its header and
   // question with TC set (and the OPT when asked with one); an error reply
@@ -692,6 +706,40 @@ TEST(DnsForward, ExpiryUsesUnsignedTickDifference) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(forward_expired(c.now, c.sent), c.expired) << c.now << " " << c.sent;
+  }
+}
+
+TEST(DnsForward, CapsFitTheDescriptorLimitWithRoomForEverythingElse) {
+  // Everything else the service may hold at once: stdio, 3 sockets of its
+  // own and the epoll set, one accept in hand, 16 updates, 16 files.
+  const int elsewhere = 3 + 4 + 1 + 16 + 16;
+  for (int limit = 0; limit <= 5000; ++limit) {
+    DnsCaps caps = dns_caps_for(limit);
+    ASSERT_GE(caps.forwards, 0) << limit;
+    ASSERT_GE(caps.tcp_clients, 0) << limit;
+    ASSERT_LE(caps.forwards, kMaxPendingForwards) << limit;
+    ASSERT_LE(caps.tcp_clients, kMaxTcpClients) << limit;
+    if (limit >= elsewhere) {
+      ASSERT_LE(elsewhere + caps.forwards + 2 * caps.tcp_clients, limit) << limit;
+    } else {
+      ASSERT_EQ(caps.forwards + caps.tcp_clients, 0) << limit;
+    }
+  }
+  struct Case {
+    int limit;
+    int forwards;
+    int tcp_clients;
+  } cases[] = {
+      {64, 18, 3},       // a tight container: a few of each
+      {1024, 856, 64},   // the common soft default: TCP keeps its design cap
+      {4096, 3928, 64},
+      {4352, kMaxPendingForwards, kMaxTcpClients},  // the Windows wait set
+      {1 << 30, kMaxPendingForwards, kMaxTcpClients},
+  };
+  for (const Case& c : cases) {
+    DnsCaps caps = dns_caps_for(c.limit);
+    EXPECT_EQ(caps.forwards, c.forwards) << c.limit;
+    EXPECT_EQ(caps.tcp_clients, c.tcp_clients) << c.limit;
   }
 }
 
@@ -1001,6 +1049,51 @@ TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   relay_once(200000);
   EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
   EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
+}
+
+TEST_F(DnsService, NoRoomForAnyForwardAnswersServfailAtOnce) {
+  if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
+  const DnsCaps saved = g_dns_caps;
+  g_dns_caps.forwards = 0;
+  const Bytes query = make_query({"www", "example", "test"});
+  ask(query);
+  g_dns_caps = saved;
+  Bytes failure = receive(client_, nullptr, 100000);
+  ASSERT_GE(failure.size(), query.size());
+  EXPECT_EQ(failure[3] & 0x0F, 2);  // SERVFAIL
+  EXPECT_TRUE(std::equal(query.begin() + 12, query.end(), failure.begin() + 12));
+  EXPECT_EQ(pending_forward_count(), 0u);
+  EXPECT_TRUE(receive(upstream_, nullptr, 100000).empty()) << "nothing relayed";
+}
+
+TEST_F(DnsService, AFinishedForwardsPortIsFreeForAnAsker) {
+  if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
+  const Bytes query = make_query({"example", "test"});
+  ask(query);
+  SocketAddress forward;
+  Bytes relayed = receive(upstream_, &forward);
+  ASSERT_EQ(relayed, query);
+  Bytes reply = relayed;
+  reply[2] |= 0x80;
+  udp_send(upstream_, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()),
+           forward);
+  relay_once();
+  ASSERT_EQ(receive(client_), reply);
+  ASSERT_EQ(pending_forward_count(), 0u);
+
+  // The forward's port is free again; whoever gets it next is an asker
+  // like any other, not this server's own forward come back.
+  Socket next = udp_open();
+  ASSERT_NE(next, kNoSocket);
+  ASSERT_TRUE(udp_bind(next, socket_address_ip(forward), socket_address_port(forward)));
+  const Bytes local = make_query({"nobody", "tarvik"});
+  udp_send_to(next, reinterpret_cast<const char*>(local.data()), static_cast<int>(local.size()),
+              ip("127.0.0.1"), dns_port_);
+  relay_once();
+  Bytes answer = receive(next, nullptr, 200000);
+  socket_close(next);
+  ASSERT_GE(answer.size(), 12u);
+  EXPECT_EQ(answer[3] & 0x0F, 3);  // NXDOMAIN
 }
 
 }  // namespace
