@@ -1,6 +1,7 @@
 #include "dns.h"
 
 #include <unordered_set>
+#include <vector>
 
 #include "config.h"
 
@@ -19,7 +20,36 @@ std::uint64_t address_key(const SocketAddress& a) {
          static_cast<std::uint64_t>(socket_address_port(a));
 }
 
+// The subnets a relayed query may come from when allow-from is not set:
+// loopback first, then those of the interfaces at the last read.
+constexpr std::uint32_t kLocalSubnetsMaxAgeMs = 5000;
+std::vector<Ipv4Prefix> g_local_subnets;
+std::uint32_t g_local_subnets_read_at = 0;
+
+void read_local_subnets(std::uint32_t now) {
+  g_local_subnets_read_at = now;
+  std::vector<Ipv4Prefix> interfaces;
+  int error = 0;
+  if (!interface_subnets(&interfaces, &error)) {
+    log(1, "dns: interface addresses not read: %d", error);
+    if (!g_local_subnets.empty()) return;  // the last list stays
+  }
+  std::vector<Ipv4Prefix> subnets{Ipv4Prefix{parse_ipv4("127.0.0.0"), parse_ipv4("255.0.0.0")}};
+  subnets.insert(subnets.end(), interfaces.begin(), interfaces.end());
+  g_local_subnets.swap(subnets);
+}
+
 }  // namespace
+
+bool relay_allowed(std::uint32_t sender) {
+  if (g_settings.allow_from_set) return true;
+  std::uint32_t now = tick_count_ms();
+  if (g_local_subnets.empty() ||
+      static_cast<std::uint32_t>(now - g_local_subnets_read_at) > kLocalSubnetsMaxAgeMs) {
+    read_local_subnets(now);
+  }
+  return address_in_prefixes(sender, g_local_subnets);
+}
 
 std::uint64_t remember_own_forward(Socket s) {
   SocketAddress local;
@@ -55,6 +85,10 @@ bool open_dns_sockets(int port) {
   g_dns_tcp_socket = tcp_listen(port);
   if (g_dns_tcp_socket == kNoSocket) {
     log(1, "TCP bind on port %d error: %d", port, last_socket_error());
+  }
+  if (g_settings.dns_server_ip != kAddressNone && !g_settings.allow_from_set) {
+    log(1, "dns: relaying for local subnets only");
+    read_local_subnets(tick_count_ms());
   }
   return true;
 }
