@@ -143,7 +143,8 @@ def start_upstream(cleanup, folder, records):
     """An upstream server (dnsmasq answering `records`, (name, addresses...)
     tuples, and refusing the rest) at
     198.51.100.2:53 in a second namespace of its own, linked to this one by
-    a veth pair; returns its address."""
+    a veth pair; returns its address. With no records nothing listens there,
+    so every query is refused (ICMP port unreachable)."""
     holder = subprocess.Popen(["unshare", "-n", "sleep", "600"])
     cleanup.add(stop_process, holder)
     time.sleep(0.1)
@@ -157,6 +158,8 @@ def start_upstream(cleanup, folder, records):
                     ["ip", "addr", "add", "198.51.100.2/30", "dev", "tarvik-up1"],
                     ["ip", "link", "set", "tarvik-up1", "up"]):
         subprocess.run(inside + command, check=True)
+    if not records:
+        return "198.51.100.2"
     args = inside + ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "-C",
                      "/dev/null", "--listen-address=198.51.100.2", "--bind-interfaces",
                      "--port=53", "--user=root", "--pid-file=" + os.path.join(folder, "up.pid")]
@@ -399,6 +402,40 @@ stub-zone:
                                 self.assertNotEqual(rc, 0, where)
                                 self.assertLess(elapsed, AT_ONCE, where)
                     svc.cleanup()
+
+        in_private_namespace(scenario)
+
+    def test_glibc_gives_up_at_once_when_the_upstream_refuses(self):
+        # The relay fails at once and the asker is told so (SERVFAIL): glibc
+        # stops there instead of waiting out its timeouts (2 tries of 5 s).
+        self.require("getent")
+        folder = self.folder
+
+        def scenario():
+            with Cleanup() as cleanup:
+                resolv = os.path.join(folder, "resolv.conf")
+                open(resolv, "w").close()
+                subprocess.run(["mount", "--bind", resolv, "/etc/resolv.conf"], check=True)
+                upstream = start_upstream(cleanup, folder, [])
+                svc = start_service(cleanup, "dns-server-ip %s\n" % upstream)
+                # UDP, and TCP (use-vc).
+                for resolv_text in ("nameserver 127.0.0.1\n",
+                                    "nameserver 127.0.0.1\noptions use-vc\n"):
+                    with open(resolv, "w") as f:
+                        f.write(resolv_text)
+                    started = time.monotonic()
+                    run = subprocess.run(["getent", "ahosts", "www.example.test"],
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                         timeout=30)
+                    elapsed = time.monotonic() - started
+                    where = "resolv.conf %r: %s" % (resolv_text, run.stdout.decode())
+                    self.assertNotEqual(run.returncode, 0, where)
+                    self.assertLess(elapsed, AT_ONCE, where)
+                    # Local names still resolve.
+                    run = subprocess.run(["getent", "ahosts", "dev.tarvik"],
+                                         stdout=subprocess.PIPE, timeout=30)
+                    self.assertIn(b"192.168.1.20", run.stdout, resolv_text)
+                svc.cleanup()
 
         in_private_namespace(scenario)
 
