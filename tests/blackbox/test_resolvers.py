@@ -64,12 +64,14 @@ def free_port():
     return harness.free_udp_port()
 
 
-def in_private_namespace(function):
+def in_private_namespace(function, wine=False):
     """Runs function() in a forked child inside a new mount and network
     namespace with the loopback interface up; what the child raises is
     raised here (a skip as a skip, anything else as an AssertionError with
-    the child's traceback)."""
-    if harness.WINE:
+    the child's traceback). Under Wine the sockets are the wineserver's, so
+    with `wine` the child boots a Wine prefix of its own inside the
+    namespace (some seconds), else the test is skipped."""
+    if harness.WINE and not wine:
         raise unittest.SkipTest("under Wine the wineserver, outside the test's private network "
                                 "namespace, creates the sockets")
     if os.geteuid() != 0:
@@ -88,7 +90,10 @@ def in_private_namespace(function):
             else:
                 subprocess.run(["mount", "--make-rprivate", "/"], check=True)
                 subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-                outcome = ("ok", function())
+                if harness.WINE:
+                    outcome = ("ok", with_wine_prefix_here(function))
+                else:
+                    outcome = ("ok", function())
         except unittest.SkipTest as e:
             outcome = ("skip", str(e))
         except BaseException:
@@ -106,6 +111,20 @@ def in_private_namespace(function):
     if kind == "error":
         raise AssertionError("in the private namespace:\n" + value)
     return value
+
+
+def with_wine_prefix_here(function):
+    """function() with the harness's Wine commands in a new prefix whose
+    wineserver starts in this process's network namespace."""
+    root = tempfile.mkdtemp(prefix="tarvik-wine-ns-")
+    env = harness.new_wine_env(os.path.join(root, "prefix"))
+    try:
+        harness.init_wine_prefix(env)
+        harness.WINE_ENV = env
+        return function()
+    finally:
+        harness.stop_wineserver(env)
+        shutil.rmtree(root, ignore_errors=True)
 
 
 class Cleanup:
@@ -422,9 +441,12 @@ stub-zone:
                 subprocess.run(["mount", "--bind", resolv, "/etc/resolv.conf"], check=True)
                 upstream = start_upstream(cleanup, folder, [])
                 svc = start_service(cleanup, "dns-server-ip %s\n" % upstream)
-                # UDP, and TCP (use-vc).
-                for resolv_text in ("nameserver 127.0.0.1\n",
-                                    "nameserver 127.0.0.1\noptions use-vc\n"):
+                # UDP, and TCP (use-vc). Under Wine a UDP socket never hears
+                # that the port is closed, so the relay fails only when it
+                # expires (5 s): still one answer within glibc's first try.
+                udp_bound = 8.0 if harness.WINE else AT_ONCE
+                for resolv_text, bound in (("nameserver 127.0.0.1\n", udp_bound),
+                                           ("nameserver 127.0.0.1\noptions use-vc\n", AT_ONCE)):
                     with open(resolv, "w") as f:
                         f.write(resolv_text)
                     started = time.monotonic()
@@ -434,14 +456,14 @@ stub-zone:
                     elapsed = time.monotonic() - started
                     where = "resolv.conf %r: %s" % (resolv_text, run.stdout.decode())
                     self.assertNotEqual(run.returncode, 0, where)
-                    self.assertLess(elapsed, AT_ONCE, where)
+                    self.assertLess(elapsed, bound, where)
                     # Local names still resolve.
                     run = subprocess.run(["getent", "ahosts", "dev.tarvik"],
                                          stdout=subprocess.PIPE, timeout=30)
                     self.assertIn(b"192.168.1.20", run.stdout, resolv_text)
                 svc.cleanup()
 
-        in_private_namespace(scenario)
+        in_private_namespace(scenario, wine=True)
 
 
 if __name__ == "__main__":
