@@ -5,7 +5,8 @@ resolver that follows the NS record to ns.tarvik) need the service on port
 53: those tests run in a private mount and network namespace of their own,
 with only the loopback interface up, resolv.conf bind-mounted over inside it,
 and an upstream server, where one is needed, in a second namespace of their
-own behind a veth link; those run against the Linux build."""
+own behind a veth link; those run against the Linux build, and the ones
+that boot a Wine prefix inside the namespace against the Windows exe too."""
 import ctypes
 import os
 import pickle
