@@ -474,12 +474,15 @@ bool hold_back(const char* format, std::uint32_t now) {
 
 Settings g_settings = initial_settings();
 
-bool sender_allowed(std::uint32_t address) {
-  if (!g_settings.allow_from_set) return true;
-  for (const Ipv4Prefix& range : g_settings.allow_from) {
+bool address_in_prefixes(std::uint32_t address, const std::vector<Ipv4Prefix>& prefixes) {
+  for (const Ipv4Prefix& range : prefixes) {
     if ((address & range.mask) == range.network) return true;
   }
   return false;
+}
+
+bool sender_allowed(std::uint32_t address) {
+  return !g_settings.allow_from_set || address_in_prefixes(address, g_settings.allow_from);
 }
 
 bool read_configuration() {

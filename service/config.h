@@ -7,13 +7,6 @@
 
 #include "platform.h"
 
-// An IPv4 address range: the addresses a with (a & mask) == network. Both
-// values in network byte order.
-struct Ipv4Prefix {
-  std::uint32_t network;
-  std::uint32_t mask;
-};
-
 struct Settings {
   std::string config_path = "./main.conf";
   std::string log_path = "./";
@@ -55,6 +48,8 @@ bool read_configuration();
 // served: always when allow-from is not set, else when a configured range
 // holds it. Every transport asks this right after its receive.
 bool sender_allowed(std::uint32_t address);
+// True when one of the ranges holds `address` (network byte order).
+bool address_in_prefixes(std::uint32_t address, const std::vector<Ipv4Prefix>& prefixes);
 
 // Writes one timestamped record to stderr and appends it (ending in CR LF)
 // to <log_path>/log, rotating it to log.1 once it has grown past 1,000,000

@@ -1,6 +1,7 @@
 #include "dns.h"
 
 #include <unordered_set>
+#include <vector>
 
 #include "config.h"
 #include "publish.h"
@@ -35,6 +36,25 @@ std::uint64_t address_key(const SocketAddress& a, Transport transport) {
 constexpr int kHeldElsewhere = 3 + 4 + 1 + kMaxUpdatesInFlight;
 constexpr int kFileReserve = 16;
 
+// The subnets a relayed query may come from when allow-from is not set:
+// loopback first, then those of the interfaces at the last read.
+constexpr std::uint32_t kLocalSubnetsMaxAgeMs = 5000;
+std::vector<Ipv4Prefix> g_local_subnets;
+std::uint32_t g_local_subnets_read_at = 0;
+
+void read_local_subnets(std::uint32_t now) {
+  g_local_subnets_read_at = now;
+  std::vector<Ipv4Prefix> interfaces;
+  int error = 0;
+  if (!interface_subnets(&interfaces, &error)) {
+    log(1, "dns: interface addresses not read: %d: %s", error, system_error_text(error).c_str());
+    if (!g_local_subnets.empty()) return;  // the last list stays
+  }
+  std::vector<Ipv4Prefix> subnets{Ipv4Prefix{parse_ipv4("127.0.0.0"), parse_ipv4("255.0.0.0")}};
+  subnets.insert(subnets.end(), interfaces.begin(), interfaces.end());
+  g_local_subnets.swap(subnets);
+}
+
 }  // namespace
 
 DnsCaps dns_caps_for(int descriptor_limit) {
@@ -48,6 +68,16 @@ DnsCaps dns_caps_for(int descriptor_limit) {
   int forwards = available - 2 * clients;
   if (forwards > kMaxPendingForwards) forwards = kMaxPendingForwards;
   return DnsCaps{forwards, clients};
+}
+
+bool relay_allowed(std::uint32_t sender) {
+  if (g_settings.allow_from_set) return true;
+  std::uint32_t now = tick_count_ms();
+  if (g_local_subnets.empty() ||
+      static_cast<std::uint32_t>(now - g_local_subnets_read_at) > kLocalSubnetsMaxAgeMs) {
+    read_local_subnets(now);
+  }
+  return address_in_prefixes(sender, g_local_subnets);
 }
 
 std::uint64_t remember_own_forward(Socket s, Transport transport) {
@@ -92,6 +122,10 @@ bool open_dns_sockets(int port) {
   if (g_dns_tcp_socket == kNoSocket) {
     int error = last_socket_error();
     log(1, "TCP bind on port %d error: %d: %s", port, error, system_error_text(error).c_str());
+  }
+  if (g_settings.dns_server_ip != kAddressNone && !g_settings.allow_from_set) {
+    log(1, "dns: relaying for local subnets only");
+    read_local_subnets(tick_count_ms());
   }
   return true;
 }

@@ -61,6 +61,17 @@ long dns_wait_timeout_us(std::uint32_t now, long timeout_us);
 // 8 new clients.
 void serve_dns_sockets(const WaitSet& set);
 
+// Who gets other names relayed. With allow-from set, everyone it admits
+// (the transports drop the rest unseen). Without it, only senders on the
+// machine's own IPv4 subnets (its interface addresses with their masks)
+// and loopback (127.0.0.0/8), so that a machine with a public interface is
+// no open resolver for the world; the transports answer the others
+// REFUSED (answer_relay_refused). The interface list is read at start and
+// read again when a check finds it older than 5 s, so a new DHCP address
+// counts, and an old one stops counting, within seconds; a failed read
+// keeps the previous list.
+bool relay_allowed(std::uint32_t sender);
+
 // The local addresses of the service's own forward sockets, UDP and TCP,
 // so that a query relayed back to this very server is not relayed again.
 // Records the local address of a new forward socket of `transport`;

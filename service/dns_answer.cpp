@@ -272,10 +272,15 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
   return QueryOutcome::kReply;
 }
 
-// --- UDP transport ------------------------------------------------------------
+// --- Answers for the transports ------------------------------------------------
 
-bool answer_relay_failure(unsigned char* message, int length, int capacity, Transport transport,
-                          int* reply_length) {
+namespace {
+
+// The bare answer to a query that is not relayed after all: `rcode` with
+// the question (and an OPT when the query had one).
+bool answer_instead_of_relay(unsigned char* message, int length, int capacity,
+                             Transport transport, bool recursion_available, int rcode,
+                             int* reply_length) {
   if (length < kHeaderSize || is_response(message)) return false;
   int qtype = 0;
   int qclass = 0;
@@ -288,8 +293,24 @@ bool answer_relay_failure(unsigned char* message, int length, int capacity, Tran
   if (!read_edns(message, length, question_end, &edns, &has_tsig)) edns = Edns{};
   int limit = capacity;
   if (transport == Transport::kUdp && kClassicUdpLimit < limit) limit = kClassicUdpLimit;
-  int reply = write_bare_reply(message, question_end, limit, false, true, kRcodeServFail, edns);
+  int reply = write_bare_reply(message, question_end, limit, false, recursion_available, rcode,
+                               edns);
   if (reply < 0) return false;
   *reply_length = reply;
   return true;
+}
+
+}  // namespace
+
+bool answer_relay_failure(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length) {
+  return answer_instead_of_relay(message, length, capacity, transport, true, kRcodeServFail,
+                                 reply_length);
+}
+
+bool answer_relay_refused(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length) {
+  // RA clear: this asker is offered no recursion.
+  return answer_instead_of_relay(message, length, capacity, transport, false, kRcodeRefused,
+                                 reply_length);
 }

@@ -49,3 +49,9 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
 // readable question to answer (nothing is then sent).
 bool answer_relay_failure(unsigned char* message, int length, int capacity, Transport transport,
                           int* reply_length);
+// The answer to an asker for whom nothing is relayed (see relay_allowed):
+// REFUSED with the question (and an OPT when the query had one), RA clear,
+// built in place like answer_relay_failure. False when the message holds
+// no readable question.
+bool answer_relay_refused(unsigned char* message, int length, int capacity, Transport transport,
+                          int* reply_length);

@@ -67,6 +67,7 @@ struct TcpClient {
   bool finishing = false;
   TcpForward forward;
   int slot = -1;
+  bool may_relay = false;  // relay_allowed for its peer, asked at accept
 };
 
 std::list<TcpClient> g_tcp_clients;
@@ -191,7 +192,13 @@ void take_client_queries(TcpClient* c, std::uint32_t now, int* budget) {
         append_length_prefixed(&c->output, g_tcp_message, reply_length);
         break;
       case QueryOutcome::kForward:
-        start_tcp_forward(c, g_tcp_message, length, now);
+        if (c->may_relay) {
+          start_tcp_forward(c, g_tcp_message, length, now);
+        } else if (answer_relay_refused(g_tcp_message, length,
+                                        static_cast<int>(sizeof g_tcp_message), Transport::kTcp,
+                                        &reply_length)) {
+          append_length_prefixed(&c->output, g_tcp_message, reply_length);
+        }
         break;
       case QueryOutcome::kDrop:
         break;
@@ -321,6 +328,7 @@ bool accept_tcp_client(std::uint32_t now) {
   TcpClient c;
   c.socket = s;
   c.last_active_ms = now;
+  c.may_relay = relay_allowed(socket_address_ip(peer));
   g_tcp_clients.push_back(std::move(c));
   return true;
 }

@@ -179,7 +179,17 @@ bool handle_dns_query() {
                     asker, local);
       break;
     case QueryOutcome::kForward:
-      forward_query(g_query_buffer, received, asker, local);
+      if (relay_allowed(socket_address_ip(asker))) {
+        forward_query(g_query_buffer, received, asker, local);
+      } else if (answer_relay_refused(g_query_buffer, received,
+                                      static_cast<int>(sizeof g_query_buffer), Transport::kUdp,
+                                      &reply_length)) {
+        // REFUSED rather than silence: the asker learns at once instead of
+        // retrying, and the reply is no larger than the query, so it gains
+        // nothing as a reflector.
+        udp_send_from(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length,
+                      asker, local);
+      }
       break;
     case QueryOutcome::kDrop:
       break;

@@ -160,6 +160,18 @@ std::string format_ipv4(std::uint32_t address);
 // fails.
 std::string machine_host_name();
 
+// An IPv4 address range: the addresses a with (a & mask) == network. Both
+// values in network byte order.
+struct Ipv4Prefix {
+  std::uint32_t network;
+  std::uint32_t mask;
+};
+// The IPv4 subnets of the machine's interfaces, as the OS has them now: each
+// interface address with its mask (network = address & mask), loopback
+// included where the OS lists it. False, with *error set and `out`
+// untouched, when the OS could not be asked.
+bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error);
+
 // The set of sockets handed to the loop's one wait. Each socket is added with
 // what it is watched for and gets a slot; after the wait, `ready` of each
 // slot says what the socket is ready for, so the owner of a slot finds its

@@ -3,15 +3,18 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 const int kMessageTooLong = EMSGSIZE;
@@ -227,6 +230,54 @@ std::string format_ipv4(std::uint32_t address) {
   in_addr a;
   a.s_addr = address;
   return inet_ntoa(a);
+}
+
+// Asked through SIOCGIFCONF rather than getifaddrs: getifaddrs needs a
+// netlink socket, which the service's systemd sandbox does not allow
+// (RestrictAddressFamilies=AF_INET AF_UNIX); these ioctls need only an
+// AF_INET socket.
+bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    *error = errno;
+    return false;
+  }
+  std::vector<ifreq> requests(32);
+  ifconf list;
+  for (;;) {
+    std::memset(requests.data(), 0, requests.size() * sizeof(ifreq));
+    list.ifc_len = static_cast<int>(requests.size() * sizeof(ifreq));
+    list.ifc_req = requests.data();
+    if (ioctl(s, SIOCGIFCONF, &list) != 0) {
+      *error = errno;
+      close(s);
+      return false;
+    }
+    // A full buffer may have cut the list short: ask again with more room.
+    if (static_cast<std::size_t>(list.ifc_len) < requests.size() * sizeof(ifreq) ||
+        requests.size() >= 65536) {
+      break;
+    }
+    requests.resize(requests.size() * 2);
+  }
+  std::vector<Ipv4Prefix> subnets;
+  std::size_t count = static_cast<std::size_t>(list.ifc_len) / sizeof(ifreq);
+  for (std::size_t i = 0; i < count; ++i) {
+    // The entry names the interface and the address, so SIOCGIFNETMASK
+    // gives the mask of this very address, not of the interface's first.
+    ifreq request = requests[i];
+    if (request.ifr_addr.sa_family != AF_INET) continue;
+    sockaddr_in address;
+    std::memcpy(&address, &request.ifr_addr, sizeof address);
+    if (ioctl(s, SIOCGIFNETMASK, &request) != 0) continue;  // gone meanwhile
+    sockaddr_in mask;
+    std::memcpy(&mask, &request.ifr_netmask, sizeof mask);
+    subnets.push_back(Ipv4Prefix{address.sin_addr.s_addr & mask.sin_addr.s_addr,
+                                 mask.sin_addr.s_addr});
+  }
+  close(s);
+  *out = std::move(subnets);
+  return true;
 }
 
 std::string machine_host_name() {

@@ -4,8 +4,12 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
+#include <cstddef>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -362,6 +366,35 @@ std::string format_ipv4(std::uint32_t address) {
   a.s_addr = address;
   const char* text = inet_ntoa(a);
   return text != nullptr ? text : "";
+}
+
+// GetIpAddrTable lists every IPv4 address with its mask, on every Windows
+// version the exe starts on.
+bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
+  std::vector<unsigned char> buffer(sizeof(MIB_IPADDRTABLE) + 16 * sizeof(MIB_IPADDRROW));
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  // The table may grow between the size query and the read: a few tries.
+  for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+    ULONG size = static_cast<ULONG>(buffer.size());
+    result = GetIpAddrTable(reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data()), &size, FALSE);
+    if (result == ERROR_INSUFFICIENT_BUFFER) buffer.resize(size);
+  }
+  if (result != NO_ERROR) {
+    *error = static_cast<int>(result);
+    return false;
+  }
+  const MIB_IPADDRTABLE* table = reinterpret_cast<const MIB_IPADDRTABLE*>(buffer.data());
+  std::size_t room = (buffer.size() - offsetof(MIB_IPADDRTABLE, table)) / sizeof(MIB_IPADDRROW);
+  std::size_t count = table->dwNumEntries < room ? table->dwNumEntries : room;
+  std::vector<Ipv4Prefix> subnets;
+  for (std::size_t i = 0; i < count; ++i) {
+    const MIB_IPADDRROW& row = table->table[i];
+    if (row.dwAddr == 0) continue;  // an adapter without an address yet
+    std::uint32_t mask = static_cast<std::uint32_t>(row.dwMask);
+    subnets.push_back(Ipv4Prefix{static_cast<std::uint32_t>(row.dwAddr) & mask, mask});
+  }
+  *out = std::move(subnets);
+  return true;
 }
 
 std::string machine_host_name() {

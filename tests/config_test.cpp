@@ -332,6 +332,32 @@ TEST_F(ConfigTest, AllowFromAdmitsOnlyTheListedSenders) {
   EXPECT_TRUE(sender_allowed(parse_ipv4("255.255.255.254")));
 }
 
+TEST(AddressInPrefixesTest, HoldsExactlyTheAddressesOfItsRanges) {
+  auto prefix = [](const char* network, const char* mask) {
+    return Ipv4Prefix{parse_ipv4(network), parse_ipv4(mask)};
+  };
+  // As the relay check builds it: loopback, then the interfaces' subnets.
+  const std::vector<Ipv4Prefix> subnets = {prefix("127.0.0.0", "255.0.0.0"),
+                                           prefix("192.168.1.0", "255.255.255.0"),
+                                           prefix("10.5.0.8", "255.255.255.252"),
+                                           prefix("172.16.0.9", "255.255.255.255")};
+  struct Case {
+    const char* address;
+    bool inside;
+  } cases[] = {
+      {"127.0.0.1", true},     {"127.255.255.255", true}, {"128.0.0.1", false},
+      {"192.168.1.0", true},   {"192.168.1.255", true},   {"192.168.0.255", false},
+      {"192.168.2.0", false},  {"10.5.0.8", true},        {"10.5.0.11", true},
+      {"10.5.0.7", false},     {"10.5.0.12", false},      {"172.16.0.9", true},
+      {"172.16.0.8", false},   {"172.16.0.10", false},    {"1.168.192.0", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(address_in_prefixes(parse_ipv4(c.address), subnets), c.inside);
+  }
+  EXPECT_FALSE(address_in_prefixes(parse_ipv4("127.0.0.1"), {}));
+}
+
 TEST_F(ConfigTest, AllowFromValuesThatDoNotParseAreLineErrorsAndAdmitNobody) {
   const char* refused[] = {
       "allow-from",          "allow-from , ,",        "allow-from 10.1",

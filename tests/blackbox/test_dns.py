@@ -299,6 +299,8 @@ class DnsTest(harness.ServiceTest):
                                   ("dev.tarvik", "192.0.2.99")])
         svc = self.dns_service("dns-server-ip %s\n" % upstream.address)
         self.register(svc, "dev", "192.168.1.20")
+        # Without allow-from, relaying is for local senders; loopback is one.
+        self.assertIn("dns: relaying for local subnets only", svc.log_messages())
 
         # dig accepts the answer only from the address and port it asked.
         status, _, sections, out = dig(svc.dns_port, "www.example.test")
