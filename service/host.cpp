@@ -114,6 +114,7 @@ int tarvik_main(int argc, char** argv) {
       return 0;
     }
     if (std::strcmp(argv[1], "run") == 0) {
+      // Exit code 0 either way, as before: the reason is in the log.
       service_body();
       end_process(0);
     }
@@ -122,7 +123,7 @@ int tarvik_main(int argc, char** argv) {
   return run_as_service(service_body);
 }
 
-void service_body() {
+bool service_body() {
   set_binary_file_mode();
   std::string folder = data_folder();
   g_settings.config_path = folder + kPathSeparator + "main.conf";
@@ -130,12 +131,12 @@ void service_body() {
 
   if (!net_start()) {
     log(1, "WSAStartup failed");
-    return;
+    return false;
   }
   if (!service_start()) {
     net_cleanup();
     log(1, "service_start() failed");
-    return;
+    return false;
   }
   if (service_mode()) {
     report_service_running();
@@ -151,6 +152,7 @@ void service_body() {
   log(4, "Stopped");
   report_shutdown_complete();
   net_cleanup();
+  return true;
 }
 
 bool service_start() {

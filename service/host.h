@@ -9,7 +9,8 @@ extern Socket g_registration_socket;
 int tarvik_main(int argc, char** argv);
 
 // Start-up, the loop and shutdown; run in both service and console mode.
-void service_body();
+// False when the service could not start (the reason is in the log).
+bool service_body();
 bool service_start();
 void loop_iteration();
 void shutdown_service();

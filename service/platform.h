@@ -490,9 +490,13 @@ void report_service_running();
 [[noreturn]] void end_process(int code);
 
 // Runs `service_body` as the service "Tarvik" under the service manager.
+// A body that returns false could not start: that is reported to the service
+// manager as a failure (Windows: stopped with the service-specific exit code
+// 1) and to the event log or syslog ("service_start() failed with 1"), so an
+// admin sees why the service is not running without opening the log file.
 // Returns the process exit code (0 in every case, as the dispatcher's
 // failure is reported to the event log).
-int run_as_service(void (*service_body)());
+int run_as_service(bool (*service_body)());
 // Registers the service with the service manager, printing the outcome.
 void install_service();
 // Installs the crash handler that writes the dump and logs the crash.

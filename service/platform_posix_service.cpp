@@ -189,7 +189,7 @@ void end_process(int code) { _exit(code); }
 // ---------------------------------------------------------------------------
 // Service manager, installer and crash handler
 
-int run_as_service(void (*service_body)()) {
+int run_as_service(bool (*service_body)()) {
   // Without NOTIFY_SOCKET (started by hand, or by a Type=simple unit) the
   // service runs all the same; its reports then go nowhere.
   // A service manager that cannot be told anything is worth an event, but
@@ -202,7 +202,7 @@ int run_as_service(void (*service_body)()) {
 
   int error = report_service_status(kStartPending);
   if (error != 0) report_event("sd_notify", error);
-  service_body();
+  if (!service_body()) report_event("service_start()", 1);
   report_service_status(kStopped);
   return 0;
 }

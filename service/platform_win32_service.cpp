@@ -82,9 +82,8 @@ void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
   LeaveCriticalSection(&g_status_lock);
 }
 
-// Error event of the source "Tarvik": "<subject> failed with <last error>".
-void report_event(const char* subject) {
-  int error = static_cast<int>(GetLastError());  // before any call of our own
+// Error event of the source "Tarvik": "<subject> failed with <error>".
+void report_event(const char* subject, int error) {
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
   char text[600];
@@ -130,7 +129,7 @@ void end_process(int code) {
 
 namespace {
 
-void (*g_service_body)() = nullptr;
+bool (*g_service_body)() = nullptr;
 
 // Runs on the dispatcher's thread (the process's main thread). At system
 // shutdown the service gets SERVICE_CONTROL_SHUTDOWN instead of a stop; it is
@@ -147,7 +146,7 @@ void WINAPI on_service_control(DWORD control) {
 void WINAPI service_main(DWORD, LPSTR*) {
   g_status_handle = RegisterServiceCtrlHandlerA(kServiceName, on_service_control);
   if (g_status_handle == nullptr) {
-    report_event("RegisterServiceCtrlHandler");
+    report_event("RegisterServiceCtrlHandler", static_cast<int>(GetLastError()));
     return;
   }
   g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -155,13 +154,20 @@ void WINAPI service_main(DWORD, LPSTR*) {
   report_service_status(SERVICE_START_PENDING, NO_ERROR, 3000);
 
   g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (g_stop_event != nullptr) g_service_body();
+  if (g_stop_event != nullptr && !g_service_body()) {
+    // A start that failed is no clean stop: the service manager shows the
+    // failure, and the event names where the reason is.
+    report_event("service_start()", 1);
+    g_status.dwServiceSpecificExitCode = 1;
+    report_service_status(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0);
+    return;
+  }
   report_service_status(SERVICE_STOPPED, NO_ERROR, 0);
 }
 
 }  // namespace
 
-int run_as_service(void (*service_body)()) {
+int run_as_service(bool (*service_body)()) {
   g_service_body = service_body;
   InitializeCriticalSection(&g_status_lock);
   char name[sizeof kServiceName];
@@ -169,7 +175,9 @@ int run_as_service(void (*service_body)()) {
   SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {nullptr, nullptr}};
   // Returns once the service has stopped, or at once when the process was
   // not started by the service control manager (1063).
-  if (!StartServiceCtrlDispatcherA(table)) report_event("StartServiceCtrlDispatcher");
+  if (!StartServiceCtrlDispatcherA(table)) {
+    report_event("StartServiceCtrlDispatcher", static_cast<int>(GetLastError()));
+  }
   return 0;
 }
 

@@ -110,7 +110,7 @@ class CrashReport(unittest.TestCase):
 # naming nothing, prints the first syslog record and stops the service.
 SYSLOG_CATCHER = r"""
 import os, signal, socket, subprocess, sys
-program, folder = sys.argv[1:3]
+program, folder, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
 subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/dev"], check=True)
 log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 log.bind("/dev/log")
@@ -119,7 +119,8 @@ env = dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "no-such-socket"))
 service = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 try:
-    sys.stdout.write(log.recv(4096).decode())
+    for _ in range(count):
+        sys.stdout.write(log.recv(4096).decode() + "\n")
 finally:
     service.send_signal(signal.SIGTERM)
     service.communicate(timeout=10)
@@ -207,11 +208,19 @@ class LinuxServiceMode(ServiceTest):
             self.skipTest("mount namespaces are not allowed here")
         svc = self.service(start=False)
         code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
-                              SYSLOG_CATCHER, harness.PROGRAM, svc.folder], timeout=30)
+                              SYSLOG_CATCHER, harness.PROGRAM, svc.folder, "1"], timeout=30)
         self.assertEqual(code, 0, err)
         # <27>: facility daemon (3), priority error (3).
-        self.assertRegex(out, r"^<27>.* Tarvik\[\d+\]: sd_notify failed with 2$")  # ENOENT
+        self.assertRegex(out, r"^<27>.* Tarvik\[\d+\]: sd_notify failed with 2\n$")  # ENOENT
         self.assertIn("Stopped", svc.log_messages())
+
+        # A start that fails (here: no main.conf anywhere) says so in the
+        # journal too, not only in a log file the admin must go and find.
+        failing = self.service(start=False, write_conf=False)
+        code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
+                              SYSLOG_CATCHER, harness.PROGRAM, failing.folder, "2"], timeout=30)
+        self.assertEqual(code, 0, err)
+        self.assertRegex(out, r"\n<27>.* Tarvik\[\d+\]: service_start\(\) failed with 1\n$", out)
 
     def test_sigsegv_in_service_writes_crash_report(self):
         if os.path.lexists(LINUX_CRASH_REPORT):
@@ -450,6 +459,19 @@ class WindowsService(unittest.TestCase):
                     mask = int(rights, 16) if rights.startswith("0x") else (
                         change if rights in ("FA", "GA", "GW", "FW") else 0)
                     self.assertEqual(mask & change, 0, "%s may change the folder: %s" % (who, out))
+
+    def test_a_start_that_fails_is_reported_as_a_failure(self):
+        # No main.conf in the data folder (nor in the service's working
+        # folder): the start fails, and the service manager must not show a
+        # clean stop.
+        conf = os.path.join(self.prefix, "drive_c", "ProgramData", "Quellard", "Tarvik", "main.conf")
+        if os.path.exists(conf):
+            os.remove(conf)
+        self.wine("net", "start", "Tarvik")
+        self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
+        _, out, _ = self.wine("sc", "query", "Tarvik")
+        self.assertRegex(out, r"WIN32_EXIT_CODE\s*:\s*1066\b", out)  # ERROR_SERVICE_SPECIFIC_ERROR
+        self.assertRegex(out, r"SERVICE_EXIT_CODE\s*:\s*1\b", out)
 
     def test_start_serve_and_stop(self):
         folder = tempfile.mkdtemp(prefix="tarvik-svc-data-")
