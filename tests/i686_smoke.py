@@ -93,6 +93,7 @@ def read(path):
 
 
 class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
+    msiexec_timeout = EMULATED_START
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="tarvik-i686-")

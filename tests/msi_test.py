@@ -42,9 +42,14 @@ class InstallerChecks:
     """The checks, for any test case whose prefix (self.env) has no Tarvik
     installed yet; the i686 smoke run uses them in its own prefix."""
 
+    # An upgrade runs the package's custom action, a DLL of the package's
+    # own width: for the i686 package an emulated process start.
+    msiexec_timeout = 120
+
     def wine(self, *args):
+        timeout = self.msiexec_timeout if args[0] == "msiexec" else 120
         done = subprocess.run([harness.WINE_LOADER] + list(args), env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
         return done.returncode, harness.text_of(done.stdout)
 
     def values(self, key):
