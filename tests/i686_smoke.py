@@ -13,7 +13,8 @@ about a minute, so this run starts the exe twice:
    "Stopped" logged, and the removal leaves no service behind.
 
 Before both, in the same prefix, the installer's checks of tests/msi_test.py
-(install, upgrade, removal).
+(install and removal; the upgrade is left to the x86_64 packages, see
+ShippedExe).
 
     python3 tests/i686_smoke.py build/win32/tarvik.exe OLD.msi NEW.msi
 Where the i686 exe cannot run, it prints SKIP and the reason and runs only
@@ -94,6 +95,11 @@ def read(path):
 
 class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
     msiexec_timeout = EMULATED_START
+    # The upgrade runs the package's 32-bit custom action; under Wine through
+    # the emulator that msiexec did not end within 120 s, nor in another run
+    # within 300 s, so the upgrade (the same package logic) is checked with
+    # the x86_64 packages by tests/msi_test.py --upgrade-running.
+    skip_upgrade_why = "its 32-bit custom action does not finish under the emulator"
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="tarvik-i686-")

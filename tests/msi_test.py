@@ -42,9 +42,9 @@ class InstallerChecks:
     """The checks, for any test case whose prefix (self.env) has no Tarvik
     installed yet; the i686 smoke run uses them in its own prefix."""
 
-    # An upgrade runs the package's custom action, a DLL of the package's
-    # own width: for the i686 package an emulated process start.
     msiexec_timeout = 120
+    # Set where the upgrade cannot be run, saying why.
+    skip_upgrade_why = None
 
     def wine(self, *args):
         timeout = self.msiexec_timeout if args[0] == "msiexec" else 120
@@ -108,14 +108,19 @@ class InstallerChecks:
 
         with open(conf, "ab") as f:
             f.write(b"pwd edited\r\n")
-        self.assertEqual(self.wine("msiexec", "/i", z_path(new), "/qn")[0], 0)
-        self.assertEqual(self.installed_version(), [version_of(new)])  # the old one is gone
-        with open(conf, "rb") as f:
-            self.assertEqual(f.read(), sample + b"pwd edited\r\n")
-        self.assertIsNotNone(self.values(SERVICE_KEY))
-        self.assertIsNotNone(self.values(SOURCE_KEY))
+        installed = old
+        if self.skip_upgrade_why:
+            print("\n  upgrade not checked here: " + self.skip_upgrade_why, end=" ")
+        else:
+            self.assertEqual(self.wine("msiexec", "/i", z_path(new), "/qn")[0], 0)
+            self.assertEqual(self.installed_version(), [version_of(new)])  # the old one is gone
+            installed = new
+            with open(conf, "rb") as f:
+                self.assertEqual(f.read(), sample + b"pwd edited\r\n")
+            self.assertIsNotNone(self.values(SERVICE_KEY))
+            self.assertIsNotNone(self.values(SOURCE_KEY))
 
-        self.assertEqual(self.wine("msiexec", "/x", z_path(new), "/qn")[0], 0)
+        self.assertEqual(self.wine("msiexec", "/x", z_path(installed), "/qn")[0], 0)
         self.assertIsNone(self.values(SERVICE_KEY))
         self.assertIsNone(self.values(SOURCE_KEY))
         self.assertEqual(self.installed_version(), [])
@@ -196,6 +201,8 @@ class UpgradeOfRunningService(unittest.TestCase):
                      % (harness.free_udp_port(), harness.native_path(os.path.join(folder, "hosts")),
                         harness.native_path(folder))).encode())
         log = os.path.join(folder, "log")
+        with open(os.path.join(data, "main.conf"), "rb") as f:
+            conf = f.read()
 
         def started_count():
             try:
@@ -240,6 +247,8 @@ class UpgradeOfRunningService(unittest.TestCase):
             self.assertFalse(start_asked, "the upgrade asked for the start of a stopped service")
             time.sleep(3)
             self.assertEqual((self.state(), started_count()), (1, starts))  # left stopped
+            with open(os.path.join(data, "main.conf"), "rb") as f:
+                self.assertEqual(f.read(), conf)  # the admin's file, through both upgrades
             self.assertEqual(self.wine("msiexec", "/x", z_path(NEWER), "/qn")[0], 0)
         finally:
             harness.stop_wineserver(self.env)
