@@ -158,7 +158,11 @@ class UpgradeOfRunningService(unittest.TestCase):
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="tarvik-msi-running-")
         cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
-        harness.init_wine_prefix(cls.env, timeout=600)
+        try:
+            harness.init_wine_prefix(cls.env, timeout=600)
+        except BaseException:
+            cls.tearDownClass()  # not called when this fails
+            raise
 
     @classmethod
     def tearDownClass(cls):
