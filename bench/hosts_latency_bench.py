@@ -30,22 +30,11 @@ import threading
 import time
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
+from harness import free_udp_port  # noqa: E402  a port free for both UDP and TCP
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-
-
-def free_port():
-    for _ in range(100):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
-            u.bind(("0.0.0.0", 0))
-            port = u.getsockname()[1]
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
-                try:
-                    t.bind(("0.0.0.0", port))
-                except OSError:
-                    continue
-                return port
-    raise RuntimeError("no free port")
 
 
 def registration(name, address):
@@ -84,7 +73,7 @@ def percentile(sorted_values, p):
 
 def measure(program, size, seconds, rate):
     folder = tempfile.mkdtemp(prefix="tarvik-latbench-")
-    port, dns_port = free_port(), free_port()
+    port, dns_port = free_udp_port(), free_udp_port()
     hosts = os.path.join(folder, "hosts")
     with open(hosts, "wb") as f:
         f.write(hosts_text(size))

@@ -32,9 +32,9 @@ def identity(path):
     return st.st_ino, st.st_mtime_ns, st.st_size
 
 
-def user_lines(count, seed=b"user"):
+def user_lines(count, prefix=b"user"):
     """`count` hosts lines of the admin's own, outside any block."""
-    return b"".join(b"10.%d.%d.%d %s%d\n" % (i >> 16 & 255, i >> 8 & 255, i & 255, seed, i) for i in range(count))
+    return b"".join(b"10.%d.%d.%d %s%d\n" % (i >> 16 & 255, i >> 8 & 255, i & 255, prefix, i) for i in range(count))
 
 
 def replace_like_an_editor(path, change):
