@@ -3,14 +3,17 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "config.h"
 #include "dns.h"
 #include "hosts.h"
 #include "publish.h"
 #include "registry.h"
+#include "stats.h"
 
 Socket g_registration_socket = kNoSocket;
+Counters g_counters;
 
 namespace {
 
@@ -83,6 +86,26 @@ void write_hosts_block_when_due(bool quiet) {
     g_hosts_dirty = true;
     note_rewrite_result(&g_rewrite_schedule, false, tick_count_ms());
   }
+}
+
+// Hands the table's recent changes to the publisher, the one part that
+// keeps a copy of the table outside the hosts file.
+void hand_out_name_changes() {
+  static std::vector<NameChange> changes;
+  take_name_changes(&changes);
+  for (const NameChange& change : changes) {
+    switch (change.kind) {
+      case NameChange::Kind::kSet:
+        publish_name(change.name, change.address);
+        break;
+      case NameChange::Kind::kRemoved:
+        publish_removal(change.name);
+        break;
+      case NameChange::Kind::kMoved:
+        break;
+    }
+  }
+  changes.clear();
 }
 
 // Runs one step of the start-up; memory running out fails that step with
@@ -161,6 +184,7 @@ bool service_start() {
     return false;
   start_step("remove stale copies", [] { remove_stale_hosts_copies(g_settings.hosts_file); });
   start_step("load hosts-file block", [] { load_hosts_block(g_settings.hosts_file); });
+  record_name_changes(true);
 
   g_registration_socket = bind_udp_port(g_settings.port);
   if (g_registration_socket == kNoSocket) {
@@ -194,6 +218,7 @@ void loop_iteration() {
   // A failed wait counts as a quiet one.
   if (ready > 0) serve_ready_sockets(registration_slot);
   write_hosts_block_when_due(ready <= 0);
+  start_step("hand out changes", [] { hand_out_name_changes(); });
   log_release_held_back();
 }
 
@@ -203,6 +228,7 @@ void shutdown_service() {
     g_registration_socket = kNoSocket;
   }
   close_dns_sockets();
+  start_step("hand out changes", [] { hand_out_name_changes(); });
   publish_stop();
   // One more attempt, whatever the back-off after earlier failures says,
   // once the write in flight (if any) has ended.

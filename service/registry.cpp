@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "config.h"
-#include "publish.h"
 
 bool g_hosts_dirty = false;
 
@@ -184,6 +183,20 @@ SlotIndex g_by_name;     // key: case_folded_hash of the name
 SlotIndex g_by_address;  // key: the address
 std::uint32_t g_table_version = 1;  // the serial of the zone; see name_table_version
 
+bool g_recording = false;
+std::vector<NameChange> g_changes;
+
+// Never throws: a change that cannot be recorded for memory is one the
+// consumers miss until their next full pass (a restart), which is better
+// than a table and a hosts file that disagree with each other.
+void record(NameChange::Kind kind, const std::string& name, std::uint32_t address) {
+  if (!g_recording) return;
+  try {
+    g_changes.push_back(NameChange{kind, name, address});
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 long long find_name(std::string_view name, std::uint32_t hash) {
   return g_by_name.find(hash, [name](std::uint32_t s) {
     return CaseFoldedEqual()(g_slots[s].entry.name, name);
@@ -215,7 +228,7 @@ void erase_slot(std::uint32_t s) {
   g_by_name.erase(case_folded_hash(slot.entry.name), s);
   g_by_address.erase(slot.entry.address, s);
   unlink_slot(s);
-  publish_removal(slot.entry.name);
+  record(NameChange::Kind::kRemoved, slot.entry.name, slot.entry.address);
   slot.entry.name.clear();
   slot.newer = g_free_slot;
   g_free_slot = s;
@@ -496,7 +509,7 @@ bool update_name_table(const std::string& name, const std::string& address_text)
     link_newest(s);
     g_by_name.insert(hash, s);
     g_by_address.insert(address, s);
-    publish_name(name, address);
+    record(NameChange::Kind::kSet, name, address);
   } else {
     // A renewal: the entry of this name moves to the end with its new
     // address, and the entry that held that address (if another) goes. The
@@ -509,6 +522,7 @@ bool update_name_table(const std::string& name, const std::string& address_text)
       // change writes the block in that order.
       unlink_slot(s);
       link_newest(s);
+      record(NameChange::Kind::kMoved, name, address);
       return true;
     }
     // The same name in another case: the table shows it as last registered.
@@ -520,8 +534,8 @@ bool update_name_table(const std::string& name, const std::string& address_text)
       if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
       slot.entry.address = address;
       g_by_address.insert(address, s);
-      publish_name(name, address);
     }
+    record(NameChange::Kind::kSet, name, address);
     // A device renewing its own address (the usual case) leaves the address
     // index as it is.
     unlink_slot(s);
@@ -533,6 +547,16 @@ bool update_name_table(const std::string& name, const std::string& address_text)
 }
 
 std::uint32_t name_table_version() { return g_table_version; }
+
+void record_name_changes(bool on) {
+  g_recording = on;
+  if (!on) std::vector<NameChange>().swap(g_changes);
+}
+
+void take_name_changes(std::vector<NameChange>* out) {
+  out->clear();
+  out->swap(g_changes);
+}
 
 const NameEntry* find_by_name(const char* name, std::size_t length) {
   std::string_view wanted(name, length);
@@ -561,5 +585,6 @@ void clear_name_table() {
   g_oldest = kNoSlot;
   g_newest = kNoSlot;
   g_names_outside.clear();
+  g_changes.clear();
   ++g_table_version;
 }

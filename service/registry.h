@@ -100,6 +100,27 @@ struct NameEntry {
 // Set by every table update, cleared by the hosts-file rewrite.
 extern bool g_hosts_dirty;
 
+// What one change of the table did to one name. The table only records its
+// changes; the loop takes them after each turn and hands them to whoever
+// keeps a copy of the table elsewhere (the site's DNS server, the hosts
+// file), so the table never calls out to them.
+struct NameChange {
+  enum class Kind {
+    kSet,      // a new name, or a name at a new address or in a new spelling
+    kRemoved,  // the name left the table (`address` is the one it had)
+    kMoved,    // a renewal that changed nothing: the entry moved to the end
+  };
+  Kind kind;
+  std::string name;       // as stored (for kRemoved: as it was stored)
+  std::uint32_t address;  // network byte order
+};
+// Changes are recorded only while recording is on; it is off at first, so
+// that loading a large block at start costs no journal (whoever wants the
+// loaded table reads it whole).
+void record_name_changes(bool on);
+// Hands over, oldest first, the changes recorded since the last call.
+void take_name_changes(std::vector<NameChange>* out);
+
 // Names compare ignoring ASCII case. Removes every entry with this name or
 // this address, appends the new entry
 // at the end and sets g_hosts_dirty. A renewal that changes nothing (same
