@@ -495,6 +495,9 @@ bool read_configuration() {
     if (!open_configuration(path, &f, &refused)) return false;
     g_settings.log_path = ".";
   }
+  // From here on it names the file in use: what sits beside it (the
+  // publisher's state) belongs to this configuration.
+  g_settings.config_path = path;
 
   // Lines are taken whole or not at all: a line longer than the buffer is a
   // line error, so a long password is never cut short without a word.

@@ -40,8 +40,9 @@ constexpr int kMaxNamesLimit = 1000000;
 // Process-wide; written only before the loop starts, read-only afterwards.
 extern Settings g_settings;
 
-// Reads g_settings.config_path, falling back to "./main.conf". False when
-// neither file could be opened. Every message goes through log() at level 1.
+// Reads g_settings.config_path, falling back to "./main.conf", and leaves
+// g_settings.config_path naming the file read. False when neither file
+// could be opened. Every message goes through log() at level 1.
 bool read_configuration();
 
 // True when the datagram from `address` (network byte order) is to be
