@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "config.h"
+#include "control.h"
+#include "control_client.h"
 #include "dns.h"
 #include "hosts.h"
 #include "publish.h"
@@ -27,13 +29,33 @@ constexpr long kDirtyWaitUs = 100000;
 // socket the loop may own at once, so none is ever left unwatched.
 WaitSet g_wait_set;
 static_assert(2 + kMaxPendingForwards + 1 + kMaxTcpClients + kMaxTcpForwards +
-                      kMaxUpdatesInFlight <=
+                      kMaxUpdatesInFlight + 1 + kMaxControlClients <=
                   kWaitSetCapacity,
               "registration and DNS sockets, forwards, TCP listener, clients and their forwards, "
-              "updates");
+              "updates, the control channel and its clients");
 
 // When the next hosts-file write is due; touched only by the loop's thread.
 RewriteSchedule g_rewrite_schedule;
+
+// TEMPORARY, until `max-age` (g_settings.max_age_hours) is read from
+// main.conf: ageing stays off.
+constexpr int kMaxAgeHoursUntilConfigured = 0;
+// Names removed by ageing in one turn at most, so that a table that ages
+// all at once (a restart long ago) does not hold up the loop.
+constexpr std::size_t kExpiriesPerTurn = 1024;
+
+// The service's own clock for the name table: milliseconds since the
+// start, from the monotonic tick count (which wraps after 49.7 days).
+std::uint64_t g_uptime_ms = 0;
+std::uint32_t g_last_tick = 0;
+
+// What the status view and the service manager are shown.
+ServiceView g_view;
+std::string g_reported_summary;
+std::uint32_t g_summary_checked_at = 0;
+// The service manager's line is sent at most this often, and only when it
+// has changed.
+constexpr std::uint32_t kSummaryIntervalMs = 1000;
 
 // Serves the ready sockets: the registration socket first, then the DNS
 // side, always both, so that junk on one port cannot hold up the other.
@@ -74,7 +96,15 @@ bool write_hosts_block() {
 // writer when a write is due; a failed write is tried again later.
 void write_hosts_block_when_due(bool quiet) {
   bool written = false;
-  if (finish_hosts_write(&written)) note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+  if (finish_hosts_write(&written)) {
+    note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+    if (written) {
+      g_view.hosts_written = unix_time_seconds();
+      g_view.hosts_failing_since = 0;
+    } else if (g_view.hosts_failing_since == 0) {
+      g_view.hosts_failing_since = unix_time_seconds();
+    }
+  }
   if (hosts_write_pending()) return;
   std::uint32_t now = tick_count_ms();
   if (!rewrite_due(&g_rewrite_schedule, g_hosts_dirty, quiet, now)) return;
@@ -126,10 +156,75 @@ int usage() {
   return 1;
 }
 
+// Moves the table's clock on by the ticks since the last turn.
+void advance_table_clock() {
+  std::uint32_t tick = tick_count_ms();
+  g_uptime_ms += static_cast<std::uint32_t>(tick - g_last_tick);
+  g_last_tick = tick;
+  set_table_clock(static_cast<std::uint32_t>(g_uptime_ms / 1000));
+}
+
+std::string clock_text(std::uint64_t unix_seconds) {
+  LocalTime t = local_time_at(unix_seconds);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  return text;
+}
+
+// The one line that says what runs: "42 names; DNS on port 53; hosts
+// written 12:00:01", or what is off or failing.
+std::string service_summary() {
+  char part[96];
+  std::size_t names = name_table().size();
+  std::snprintf(part, sizeof part, "%zu %s", names, names == 1 ? "name" : "names");
+  std::string text = part;
+  if (g_view.dns_port != 0) {
+    std::snprintf(part, sizeof part, "; DNS on port %d", g_view.dns_port);
+    text += part;
+  } else if (g_view.dns_port_off != 0) {
+    std::snprintf(part, sizeof part, "; DNS off: port %d could not be opened", g_view.dns_port_off);
+    text += part;
+  }
+  if (g_view.hosts_failing_since != 0) {
+    text += "; hosts writes failing since " + clock_text(g_view.hosts_failing_since);
+  } else if (g_view.hosts_written != 0) {
+    text += "; hosts written " + clock_text(g_view.hosts_written);
+  } else {
+    text += "; hosts not written since start";
+  }
+  return text;
+}
+
+// Keeps the summary of the view and the service manager's line up to date.
+void report_summary(bool now) {
+  std::uint32_t tick = tick_count_ms();
+  if (!now && tick - g_summary_checked_at < kSummaryIntervalMs) return;
+  g_summary_checked_at = tick;
+  g_view.summary = service_summary();
+  if (g_view.summary == g_reported_summary) return;
+  g_reported_summary = g_view.summary;
+  report_service_text(g_view.summary);
+}
+
+// TEMPORARY: the reload is built on the configuration's new loader.
+void reload_configuration() {
+  answer_reload(false, "reload: not available in this build", tick_count_ms());
+}
+
+void expire_stale_names() {
+  int max_age_hours = kMaxAgeHoursUntilConfigured;
+  if (max_age_hours <= 0) return;
+  expire_names(table_clock(), static_cast<std::uint32_t>(max_age_hours) * 3600u, kExpiriesPerTurn);
+}
+
 }  // namespace
 
 int tarvik_main(int argc, char** argv) {
   install_crash_handler();
+  if (argc >= 2 && is_control_command(argv[1])) {
+    int code = run_control_command(argc - 1, argv + 1);
+    return code < 0 ? usage() : code;
+  }
   if (argc >= 3) return usage();
   if (argc == 2) {
     if (std::strcmp(argv[1], "install") == 0) {
@@ -138,7 +233,8 @@ int tarvik_main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "run") == 0) {
       // Exit code 0 either way, as before: the reason is in the log.
-      service_body();
+      std::string failure;
+      service_body(&failure);
       end_process(0);
     }
     return usage();
@@ -146,17 +242,18 @@ int tarvik_main(int argc, char** argv) {
   return run_as_service(service_body);
 }
 
-bool service_body() {
+bool service_body(std::string* failure) {
   set_binary_file_mode();
   std::string folder = data_folder();
   g_settings.config_path = folder + kPathSeparator + "main.conf";
   g_settings.log_path = folder;
 
   if (!net_start()) {
+    *failure = "WSAStartup failed";
     log(1, "WSAStartup failed");
     return false;
   }
-  if (!service_start()) {
+  if (!service_start(failure)) {
     net_cleanup();
     log(1, "service_start() failed");
     return false;
@@ -167,6 +264,7 @@ bool service_body() {
     install_console_stop_handler();
   }
   log(4, "Started 1.0b");
+  report_summary(true);
 
   while (service_keep_running()) loop_iteration();
 
@@ -178,10 +276,30 @@ bool service_body() {
   return true;
 }
 
-bool service_start() {
+bool service_start(std::string* failure) {
   bool configured = false;
-  if (!start_step("read configuration", [&] { configured = read_configuration(); }) || !configured)
+  if (!start_step("read configuration", [&] { configured = read_configuration(); }) || !configured) {
+    *failure = "main.conf could not be used (its reason is logged before this record)";
     return false;
+  }
+  if (g_settings.pwd.empty()) {
+    // Installed and started by the service manager, the service must never
+    // acknowledge registrations sent without a password: a silent install
+    // that left main.conf without one would otherwise, at some later boot,
+    // run a name service anyone can write to. In a console the admin is
+    // there to see the warning.
+    if (service_mode()) {
+      *failure = g_settings.config_path + ": no pwd set, registrations would need no password: not started";
+      log(1, "%s", failure->c_str());
+      return false;
+    }
+    log(2, "%s: no pwd set: registrations need no password", g_settings.config_path.c_str());
+  }
+  g_last_tick = tick_count_ms();
+  g_uptime_ms = 0;
+  set_table_clock(0);
+  g_view = ServiceView();
+  g_view.started = unix_time_seconds();
   start_step("remove stale copies", [] { remove_stale_hosts_copies(g_settings.hosts_file); });
   start_step("load hosts-file block", [] { load_hosts_block(g_settings.hosts_file); });
   record_name_changes(true);
@@ -191,16 +309,27 @@ bool service_start() {
     // Taken first: the shutdown's own calls would overwrite it.
     int error = last_socket_error();
     shutdown_service();  // writes the block if the load left the table dirty
-    log(1, "UDP bind on port %d error: %d: %s", g_settings.port, error, system_error_text(error).c_str());
+    char reason[256];
+    std::snprintf(reason, sizeof reason, "UDP bind on port %d error: %d: %s", g_settings.port, error,
+                  system_error_text(error).c_str());
+    *failure = reason;
+    log(1, "%s", reason);
     return false;
   }
   // A device that has gone before its acknowledgement arrives must not cost
   // a later receive (Windows).
   udp_ignore_unreachable(g_registration_socket);
   udp_enlarge_receive_buffer(g_registration_socket);
-  if (g_settings.dns_port != 0)
+  if (g_settings.dns_port != 0) {
     start_step("open DNS sockets", [] { open_dns_sockets(g_settings.dns_port); });
+    if (g_dns_socket != kNoSocket) {
+      g_view.dns_port = g_settings.dns_port;
+    } else {
+      g_view.dns_port_off = g_settings.dns_port;
+    }
+  }
   start_step("publish the table", [] { publish_start(); });
+  start_step("open the control channel", [] { start_control(); });
   return true;
 }
 
@@ -212,17 +341,25 @@ void loop_iteration() {
   int registration_slot = wait_set_add(&g_wait_set, g_registration_socket, kWaitRead);
   if (g_dns_socket != kNoSocket) add_dns_sockets(tick_count_ms(), &g_wait_set);
   start_step("send updates", [] { add_publish_sockets(tick_count_ms(), &g_wait_set); });
+  add_control_waits(&g_wait_set);
 
   if (g_dns_socket != kNoSocket) timeout_us = dns_wait_timeout_us(tick_count_ms(), timeout_us);
+  timeout_us = control_timeout_us(tick_count_ms(), timeout_us);
   int ready = wait_sockets(&g_wait_set, timeout_us);
+  advance_table_clock();
   // A failed wait counts as a quiet one.
   if (ready > 0) serve_ready_sockets(registration_slot);
+  bool reload_asked = serve_control(g_wait_set, g_view, tick_count_ms());
+  if (take_reload_request() || reload_asked) reload_configuration();
+  expire_stale_names();
   write_hosts_block_when_due(ready <= 0);
   start_step("hand out changes", [] { hand_out_name_changes(); });
+  report_summary(false);
   log_release_held_back();
 }
 
 void shutdown_service() {
+  stop_control();
   if (g_registration_socket != kNoSocket) {
     socket_close(g_registration_socket);
     g_registration_socket = kNoSocket;
