@@ -137,7 +137,7 @@ void append_device(std::string* out, const Session& s, const NameEntry& entry) {
 
 void start_status(Session* s, const ServiceView& view) {
   s->out = "ok\nsummary\t";
-  s->out += view.summary;
+  s->out += service_summary(view);
   s->out += '\n';
   append_field(&s->out, "started", view.started);
   append_field(&s->out, "names", name_table().size());
@@ -300,7 +300,36 @@ std::uint32_t deadline_of(const Session& s) {
   return s.last_progress_ms + (s.phase == Phase::kReading ? kControlRequestWaitMs : kControlStallMs);
 }
 
+std::string clock_text(std::uint64_t unix_seconds) {
+  LocalTime t = local_time_at(unix_seconds);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  return text;
+}
+
 }  // namespace
+
+std::string service_summary(const ServiceView& view) {
+  char part[96];
+  std::size_t names = name_table().size();
+  std::snprintf(part, sizeof part, "%zu %s", names, names == 1 ? "name" : "names");
+  std::string text = part;
+  if (view.dns_port != 0) {
+    std::snprintf(part, sizeof part, "; DNS on port %d", view.dns_port);
+    text += part;
+  } else if (view.dns_port_off != 0) {
+    std::snprintf(part, sizeof part, "; DNS off: port %d could not be opened", view.dns_port_off);
+    text += part;
+  }
+  if (view.hosts_failing_since != 0) {
+    text += "; hosts writes failing since " + clock_text(view.hosts_failing_since);
+  } else if (view.hosts_written != 0) {
+    text += "; hosts written " + clock_text(view.hosts_written);
+  } else {
+    text += "; hosts not written since start";
+  }
+  return text;
+}
 
 void start_control() {
   std::string why;

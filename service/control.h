@@ -30,12 +30,17 @@
 // The loop keeps it up to date; the view reads it when asked.
 struct ServiceView {
   std::uint64_t started = 0;  // unix seconds
-  std::string summary;        // e.g. "42 names; DNS on port 53; hosts written 12:00:01"
   int dns_port = 0;           // the port DNS answers on; 0 when it does not
   int dns_port_off = 0;       // configured, but not running (the bind failed)
   std::uint64_t hosts_written = 0;        // unix seconds; 0: not since start
   std::uint64_t hosts_failing_since = 0;  // unix seconds; 0: the last write succeeded
 };
+
+// The one line that says what runs, for the service manager and the status
+// view: "42 names; DNS on port 53; hosts written 12:00:01", and what is off
+// or failing ("DNS off: port 53 could not be opened", "hosts writes failing
+// since 12:00:03"; "hosts not written since start" before the first write).
+std::string service_summary(const ServiceView& view);
 
 // How long a client has to send its request, and how long an answer may
 // make no progress, before the client is let go.

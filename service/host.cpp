@@ -164,46 +164,15 @@ void advance_table_clock() {
   set_table_clock(static_cast<std::uint32_t>(g_uptime_ms / 1000));
 }
 
-std::string clock_text(std::uint64_t unix_seconds) {
-  LocalTime t = local_time_at(unix_seconds);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
-  return text;
-}
-
-// The one line that says what runs: "42 names; DNS on port 53; hosts
-// written 12:00:01", or what is off or failing.
-std::string service_summary() {
-  char part[96];
-  std::size_t names = name_table().size();
-  std::snprintf(part, sizeof part, "%zu %s", names, names == 1 ? "name" : "names");
-  std::string text = part;
-  if (g_view.dns_port != 0) {
-    std::snprintf(part, sizeof part, "; DNS on port %d", g_view.dns_port);
-    text += part;
-  } else if (g_view.dns_port_off != 0) {
-    std::snprintf(part, sizeof part, "; DNS off: port %d could not be opened", g_view.dns_port_off);
-    text += part;
-  }
-  if (g_view.hosts_failing_since != 0) {
-    text += "; hosts writes failing since " + clock_text(g_view.hosts_failing_since);
-  } else if (g_view.hosts_written != 0) {
-    text += "; hosts written " + clock_text(g_view.hosts_written);
-  } else {
-    text += "; hosts not written since start";
-  }
-  return text;
-}
-
-// Keeps the summary of the view and the service manager's line up to date.
+// Keeps the service manager's line up to date.
 void report_summary(bool now) {
   std::uint32_t tick = tick_count_ms();
   if (!now && tick - g_summary_checked_at < kSummaryIntervalMs) return;
   g_summary_checked_at = tick;
-  g_view.summary = service_summary();
-  if (g_view.summary == g_reported_summary) return;
-  g_reported_summary = g_view.summary;
-  report_service_text(g_view.summary);
+  std::string summary = service_summary(g_view);
+  if (summary == g_reported_summary) return;
+  g_reported_summary = summary;
+  report_service_text(summary);
 }
 
 // TEMPORARY: the reload is built on the configuration's new loader.
