@@ -46,9 +46,14 @@ std::string g_reload_asker;
 // it however large the table is.
 constexpr std::size_t kDumpBufferBytes = 64 * 1024;
 constexpr int kDumpRecordsPerTurn = 512;
-// Clients taken in one turn; each new one lets the longest-idle one go
-// when all numbers are taken, so sleepers cannot lock the admin out.
+// Clients taken in one turn.
 constexpr int kAcceptsPerTurn = 8;
+// When all numbers are taken, a new client takes the place of the one
+// that has waited longest for its request, once that one has had this
+// long: so clients that send nothing cannot lock the admin out, and
+// cannot push out a client that has just come either (the admin's, whose
+// request is on its way). Until then new clients wait in the backlog.
+constexpr std::uint32_t kRequestGraceMs = 250;
 
 void end_session(int client) {
   Session& s = g_sessions[client];
@@ -254,33 +259,30 @@ void write_answer(int client, std::uint32_t now_ms) {
   }
 }
 
-// The session that has gone longest without progress, for a new client to
-// take its place.
-int longest_idle(std::uint32_t now_ms) {
-  int found = 0;
-  std::uint32_t idle = 0;
+// A free number, or the client whose place a new one may take (see
+// kRequestGraceMs); kNoControlClient when there is neither.
+int room_for_client(std::uint32_t now_ms) {
+  int found = kNoControlClient;
+  std::uint32_t longest = 0;
   for (int i = 0; i < kMaxControlClients; ++i) {
-    std::uint32_t waited = now_ms - g_sessions[i].last_progress_ms;
-    // Clients still sending their request go first: they are the sleepers.
-    if (g_sessions[i].phase == Phase::kReading) waited += 0x40000000u;
-    if (waited >= idle) {
-      idle = waited;
+    const Session& s = g_sessions[i];
+    if (s.phase == Phase::kFree) return i;
+    std::uint32_t waited = now_ms - s.last_progress_ms;
+    if (s.phase == Phase::kReading && waited >= kRequestGraceMs && waited >= longest) {
+      longest = waited;
       found = i;
     }
   }
   return found;
 }
 
-void accept_clients(std::uint32_t now_ms) {
+void accept_clients(const ServiceView& view, bool* reload, std::uint32_t now_ms) {
   for (int i = 0; i < kAcceptsPerTurn; ++i) {
-    bool free_number = false;
-    for (const Session& s : g_sessions) free_number = free_number || s.phase == Phase::kFree;
-    if (!free_number) {
-      // Only the first client of a turn is known to be waiting: making room
-      // for more could let a client go for nobody.
-      if (i > 0) return;
-      end_session(longest_idle(now_ms));
-    }
+    int room = room_for_client(now_ms);
+    // Only the first client of a turn is known to be waiting: making room
+    // for more could let a client go for nobody.
+    if (room == kNoControlClient || (i > 0 && g_sessions[room].phase != Phase::kFree)) return;
+    if (g_sessions[room].phase != Phase::kFree) end_session(room);
     std::string peer;
     int client = control_accept(&peer);
     if (client == kNoControlClient) {
@@ -293,6 +295,9 @@ void accept_clients(std::uint32_t now_ms) {
     s.peer = peer;
     s.request_length = 0;
     s.last_progress_ms = now_ms;
+    // A client that sent its request with its connection is served now.
+    if (read_request(client, view, now_ms)) *reload = true;
+    if (s.phase == Phase::kAnswering) write_answer(client, now_ms);
   }
 }
 
@@ -356,9 +361,11 @@ void stop_control() {
   g_open = false;
 }
 
-void add_control_waits(WaitSet* set) {
+void add_control_waits(std::uint32_t now_ms, WaitSet* set) {
   if (!g_open) return;
-  control_watch_listener(set);
+  // While no client can be taken, new ones wait in the backlog: watching
+  // the listener then would only wake the loop for nothing.
+  if (room_for_client(now_ms) != kNoControlClient) control_watch_listener(set);
   for (int i = 0; i < kMaxControlClients; ++i) {
     switch (g_sessions[i].phase) {
       case Phase::kReading:
@@ -376,9 +383,13 @@ void add_control_waits(WaitSet* set) {
 
 long control_timeout_us(std::uint32_t now_ms, long timeout_us) {
   if (!g_open) return timeout_us;
+  bool full = room_for_client(now_ms) == kNoControlClient;
   for (const Session& s : g_sessions) {
     if (s.phase != Phase::kReading && s.phase != Phase::kAnswering) continue;
-    std::int32_t left_ms = static_cast<std::int32_t>(deadline_of(s) - now_ms);
+    std::uint32_t deadline = deadline_of(s);
+    // When full, the first client whose place may be taken is due then.
+    if (full && s.phase == Phase::kReading) deadline = s.last_progress_ms + kRequestGraceMs;
+    std::int32_t left_ms = static_cast<std::int32_t>(deadline - now_ms);
     long left_us = left_ms <= 0 ? 0 : static_cast<long>(left_ms) * 1000;
     if (left_us < timeout_us) timeout_us = left_us;
   }
@@ -405,7 +416,13 @@ bool serve_control(const WaitSet& set, const ServiceView& view, std::uint32_t no
       end_session(i);
     }
   }
-  if (control_listener_ready(set)) accept_clients(now_ms);
+  if (control_listener_ready(set)) {
+    try {
+      accept_clients(view, &reload, now_ms);
+    } catch (const std::bad_alloc&) {
+      log(1, "%s", "control: client dropped: out of memory");
+    }
+  }
   return reload;
 }
 

@@ -52,13 +52,15 @@ constexpr std::uint32_t kControlStallMs = 5000;
 void start_control();
 // Lets every client go and closes the channel.
 void stop_control();
-// Adds the channel's listener and clients to the loop's wait set.
-void add_control_waits(WaitSet* set);
+// Adds the channel's listener (while a client can be taken) and clients
+// to the loop's wait set.
+void add_control_waits(std::uint32_t now_ms, WaitSet* set);
 // The longest the loop may wait: a client's deadline, or the platform's
 // bound (control_wait_timeout_us).
 long control_timeout_us(std::uint32_t now_ms, long timeout_us);
 // Takes new clients (when all numbers are taken, the one that has waited
-// longest without progress is let go first), reads requests, serves them,
+// longest for its request is let go first, once it has had 250 ms), reads
+// requests, serves them,
 // and moves each answer on as far as it goes without waiting. A status
 // answer is made a bounded piece per turn, so a large table never holds up
 // the loop. Returns true when a client asked for a reload: the loop then

@@ -310,7 +310,7 @@ void loop_iteration() {
   int registration_slot = wait_set_add(&g_wait_set, g_registration_socket, kWaitRead);
   if (g_dns_socket != kNoSocket) add_dns_sockets(tick_count_ms(), &g_wait_set);
   start_step("send updates", [] { add_publish_sockets(tick_count_ms(), &g_wait_set); });
-  add_control_waits(&g_wait_set);
+  add_control_waits(tick_count_ms(), &g_wait_set);
 
   if (g_dns_socket != kNoSocket) timeout_us = dns_wait_timeout_us(tick_count_ms(), timeout_us);
   timeout_us = control_timeout_us(tick_count_ms(), timeout_us);

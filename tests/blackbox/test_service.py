@@ -115,7 +115,8 @@ subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/dev"], check=True)
 log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 log.bind("/dev/log")
 log.settimeout(10)
-env = dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "no-such-socket"))
+env = dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "no-such-socket"),
+           RUNTIME_DIRECTORY=os.path.join(folder, "run"))
 service = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 try:
@@ -147,6 +148,20 @@ class NotifyListener:
         except socket.timeout:
             return None
 
+    def until(self, pattern, timeout=10.0):
+        """The messages up to the first that matches `pattern`, that one
+        last; the list ends early (without a match) after `timeout`."""
+        seen = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            message = self.next(max(0.01, deadline - time.monotonic()))
+            if message is None:
+                break
+            seen.append(message)
+            if re.search(pattern, message):
+                break
+        return seen
+
     def close(self):
         self.sock.close()
 
@@ -165,7 +180,7 @@ class LinuxServiceMode(ServiceTest):
         # None: without a service manager it still runs, with SIGTERM as stop.
         for kind in ("path", "abstract", None):
             with self.subTest(notify_socket=kind):
-                svc = self.service(start=False)
+                svc = self.service(conf="pwd pw\n", start=False)
                 listener = None
                 if kind is not None:
                     listener = NotifyListener(kind == "abstract", svc.folder)
@@ -179,7 +194,15 @@ class LinuxServiceMode(ServiceTest):
                 if listener:
                     self.assertEqual(listener.next(), "STATUS=Starting\n")
                     self.assertEqual(listener.next(), "READY=1\nSTATUS=Running\n")
-                self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+                    # Then what runs, as `systemctl status` shows it.
+                    self.assertEqual(listener.next(), "STATUS=0 names; hosts not written since start\n")
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20", pwd="pw"))
+                if listener:
+                    # Sent when it changes (at most once a second), not every turn.
+                    seen = listener.until(r"^STATUS=1 name; hosts written \d\d:\d\d:\d\d\n$", 5)
+                    self.assertRegex(seen[-1], r"^STATUS=1 name; hosts written \d\d:\d\d:\d\d\n$", seen)
+                    self.assertLessEqual(len(seen), 2, seen)
+                    self.assertIsNone(listener.next(timeout=1.5))
 
                 svc.process.send_signal(signal.SIGTERM)
                 self.assertEqual(svc.wait(10), 0)
@@ -196,17 +219,41 @@ class LinuxServiceMode(ServiceTest):
         self.addCleanup(listener.close)
         env = harness.run_env({"NOTIFY_SOCKET": listener.env_value})
         code, _, err = run([harness.PROGRAM], env=env, cwd=svc.folder, timeout=20)
-        self.assertEqual(code, 0)
+        # A failed start is no clean exit (systemd would call an exit 0
+        # before READY a protocol error and restart it into its start limit).
+        self.assertEqual(code, 1)
         self.assertIn("service_start() failed", err)
         self.assertEqual(listener.next(), "STATUS=Starting\n")
         self.assertEqual(listener.next(), "STATUS=Stopped\n")
+
+    def test_no_pwd_refuses_the_service_and_warns_in_a_console(self):
+        for conf in ("", "pwd   \n"):
+            with self.subTest(conf=conf):
+                svc = self.service(conf=conf, start=False)
+                listener = NotifyListener(True, svc.folder)
+                self.addCleanup(listener.close)
+                env = harness.run_env({"NOTIFY_SOCKET": listener.env_value,
+                                       "RUNTIME_DIRECTORY": svc.runtime_folder})
+                code, _, err = run([harness.PROGRAM], env=env, cwd=svc.folder, timeout=20)
+                self.assertEqual(code, 1, err)
+                reason = "./main.conf: no pwd set, registrations would need no password: not started"
+                self.assertEqual(svc.log_messages()[-2:], [reason, "service_start() failed"])
+                self.assertEqual(listener.next(), "STATUS=Starting\n")
+                self.assertEqual(listener.next(), "STATUS=Stopped\n")
+                self.assertFalse(os.path.exists(svc.runtime_folder))
+
+                # In a console the admin sees the warning, and it runs.
+                svc.start()
+                self.assertIn("./main.conf: no pwd set: registrations need no password", svc.log_messages())
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+                self.assertEqual(svc.stop(), 0)
 
     def test_unreachable_notify_socket_is_reported_to_syslog(self):
         # syslog() writes to /dev/log, which this machine may not have: give
         # the service one of our own, on a private /dev in a mount namespace.
         if subprocess.run(["unshare", "-m", "true"], stderr=subprocess.DEVNULL).returncode != 0:
             self.skipTest("mount namespaces are not allowed here")
-        svc = self.service(start=False)
+        svc = self.service(conf="pwd pw\n", start=False)
         code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
                               SYSLOG_CATCHER, harness.PROGRAM, svc.folder, "1"], timeout=30)
         self.assertEqual(code, 0, err)
@@ -214,19 +261,23 @@ class LinuxServiceMode(ServiceTest):
         self.assertRegex(out, r"^<27>.* Tarvik\[\d+\]: sd_notify failed with 2\n$")  # ENOENT
         self.assertIn("Stopped", svc.log_messages())
 
-        # A start that fails (here: no main.conf anywhere) says so in the
-        # journal too, not only in a log file the admin must go and find.
-        failing = self.service(start=False, write_conf=False)
-        code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
-                              SYSLOG_CATCHER, harness.PROGRAM, failing.folder, "2"], timeout=30)
+        # A start that fails (here: its registration port is taken) says
+        # why in the journal too, not only in a log file the admin must go
+        # and find.
+        failing = self.service(conf="pwd pw\n", start=False)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as blocker:
+            blocker.bind(("0.0.0.0", failing.port))
+            code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
+                                  SYSLOG_CATCHER, harness.PROGRAM, failing.folder, "2"], timeout=30)
         self.assertEqual(code, 0, err)
-        self.assertRegex(out, r"\n<27>.* Tarvik\[\d+\]: service_start\(\) failed with 1\n$", out)
+        self.assertRegex(out, r"\n<27>.* Tarvik\[\d+\]: service_start\(\) failed: UDP bind on port %d "
+                              r"error: 98: Address already in use\n$" % failing.port, out)
 
     def test_sigsegv_in_service_writes_crash_report(self):
         if os.path.lexists(LINUX_CRASH_REPORT):
             os.unlink(LINUX_CRASH_REPORT)
         self.addCleanup(lambda: os.path.lexists(LINUX_CRASH_REPORT) and os.unlink(LINUX_CRASH_REPORT))
-        svc = self.service(start=False)
+        svc = self.service(conf="pwd pw\n", start=False)
         with mock.patch.dict(os.environ):
             os.environ.pop("NOTIFY_SOCKET", None)
             svc.start(args=())
