@@ -284,9 +284,12 @@ class Service:
 
     def control(self, *args, timeout=60, env=None):
         """Runs `tarvik ARGS` (status, forget, reload) against this run;
-        returns (exit code, stdout, stderr) as text."""
+        returns (exit code, stdout, stderr) as text. The same TMPDIR as
+        the run's: under Wine it decides which Wine server (and so which
+        named pipes) a program sees."""
         done = subprocess.run(command(PROGRAM, *args),
-                              env=run_env(dict({"RUNTIME_DIRECTORY": self.runtime_folder}, **(env or {}))),
+                              env=run_env(dict({"RUNTIME_DIRECTORY": self.runtime_folder,
+                                                "TMPDIR": self.tmp_folder}, **(env or {}))),
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=timeout)
         return done.returncode, text_of(done.stdout), text_of(done.stderr)

@@ -285,7 +285,8 @@ class SilentClients(ServiceTest):
             # One client that holds the pipe and sends nothing: Wine's
             # programs cannot be made to open many from here.
             probe = os.path.join(os.path.dirname(harness.PROGRAM), "file-probe.exe")
-            holder = subprocess.Popen(harness.command(probe, "hold", "\\\\.\\pipe\\Tarvik"), env=harness.run_env(),
+            holder = subprocess.Popen(harness.command(probe, "hold", "\\\\.\\pipe\\Tarvik"),
+                                      env=harness.run_env({"TMPDIR": svc.tmp_folder}),
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             self.addCleanup(holder.kill)
             self.assertEqual(holder.stdout.readline().strip(), b"held")
