@@ -37,9 +37,6 @@ static_assert(2 + kMaxPendingForwards + 1 + kMaxTcpClients + kMaxTcpForwards +
 // When the next hosts-file write is due; touched only by the loop's thread.
 RewriteSchedule g_rewrite_schedule;
 
-// TEMPORARY, until `max-age` (g_settings.max_age_hours) is read from
-// main.conf: ageing stays off.
-constexpr int kMaxAgeHoursUntilConfigured = 0;
 // Names removed by ageing in one turn at most, so that a table that ages
 // all at once (a restart long ago) does not hold up the loop.
 constexpr std::size_t kExpiriesPerTurn = 1024;
@@ -175,21 +172,139 @@ void report_summary(bool now) {
   report_service_text(summary);
 }
 
-// TEMPORARY: the reload is built on the configuration's new loader.
-void reload_configuration() {
-  answer_reload(false, "reload: not available in this build", tick_count_ms());
+std::string port_text(int port) { return port == 0 ? "off" : std::to_string(port); }
+
+// A setting that needs a restart to change: the running value stays, and
+// the admin is told so.
+template <typename Value>
+void keep_until_restart(const char* key, Value* fresh, const Value& running, const std::string& fresh_text,
+                        const std::string& running_text, std::string* outcome) {
+  if (*fresh == running) return;
+  char line[1024];
+  std::snprintf(line, sizeof line, "%s changed to %s, which needs a restart; %s stays in force until then", key,
+                fresh_text.c_str(), running_text.c_str());
+  log(2, "reload: %s", line);
+  *outcome += line;
+  *outcome += '\n';
+  *fresh = running;
+}
+
+bool same_ranges(const std::vector<Ipv4Prefix>& a, const std::vector<Ipv4Prefix>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].network != b[i].network || a[i].mask != b[i].mask) return false;
+  }
+  return true;
+}
+
+// Reads main.conf again and applies what can change while the sockets stay
+// bound. `asker` says who asked, for the log. Returns whether the file was
+// taken; *outcome holds the lines `tarvik reload` prints.
+bool reload_configuration_file(const std::string& asker, std::string* outcome) {
+  const std::string path = g_settings.config_path;
+  log(4, "reload of %s (%s)", path.c_str(), asker.c_str());
+  Settings fresh = default_settings(path);
+  std::vector<ConfigProblem> problems;
+  bool refused = false;
+  bool usable = load_configuration(path, &fresh, &problems, &refused);
+  // The start takes a file whose values are partly refused (each keeps its
+  // default); a reload can do better and keep what runs: it takes the file
+  // only when it holds no error. Unknown keys are warnings.
+  std::string reason;
+  for (const ConfigProblem& problem : problems) {
+    if (problem.level == 1 && (reason.empty() || problem.fatal)) reason = problem.text;
+    if (problem.fatal) break;
+  }
+  if (usable && reason.empty() && fresh.pwd.empty() && service_mode()) {
+    reason = path + ": no pwd set, registrations would need no password";
+  }
+  if (!usable || !reason.empty()) {
+    log_configuration_problems(problems);
+    char line[2048];
+    std::snprintf(line, sizeof line, "reload of %s not taken: %s; the running configuration stays", path.c_str(),
+                  reason.c_str());
+    log(1, "%s", line);
+    *outcome = line;
+    return false;
+  }
+
+  std::string restarts;
+  keep_until_restart("port", &fresh.port, g_settings.port, port_text(fresh.port), port_text(g_settings.port),
+                     &restarts);
+  keep_until_restart("dns-port", &fresh.dns_port, g_settings.dns_port, port_text(fresh.dns_port),
+                     port_text(g_settings.dns_port), &restarts);
+  keep_until_restart("hosts-file", &fresh.hosts_file, g_settings.hosts_file, fresh.hosts_file,
+                     g_settings.hosts_file, &restarts);
+
+  const Settings& running = g_settings;
+  std::vector<const char*> changed;
+  if (fresh.pwd != running.pwd) changed.push_back("pwd");
+  if (fresh.log_path != running.log_path) changed.push_back("log-path");
+  if (fresh.verbose != running.verbose) changed.push_back("verbose");
+  if (fresh.allow_from_set != running.allow_from_set || !same_ranges(fresh.allow_from, running.allow_from))
+    changed.push_back("allow-from");
+  if (fresh.dns_server_ip != running.dns_server_ip) changed.push_back("dns-server-ip");
+  if (fresh.tarvik_server_ip != running.tarvik_server_ip) changed.push_back("tarvik-server-ip");
+  if (fresh.max_names != running.max_names) changed.push_back("max-names");
+  if (fresh.max_age_hours != running.max_age_hours) changed.push_back("max-age");
+  std::size_t before_updates = changed.size();
+  if (fresh.update_server_ip != running.update_server_ip || fresh.update_server_port != running.update_server_port)
+    changed.push_back("update-server");
+  if (fresh.update_zone != running.update_zone) changed.push_back("update-zone");
+  if (fresh.update_key_set != running.update_key_set || fresh.update_key_name != running.update_key_name ||
+      fresh.update_key_algorithm != running.update_key_algorithm ||
+      fresh.update_key_secret != running.update_key_secret)
+    changed.push_back("update-key");
+  if (fresh.update_ttl != running.update_ttl) changed.push_back("update-ttl");
+  bool publishing_changed = changed.size() > before_updates;
+
+  // What the publisher holds under way is sent with the old settings (or
+  // dropped, with its count logged): it starts again on the new ones and
+  // publishes the whole table.
+  if (publishing_changed) publish_stop();
+  g_settings = std::move(fresh);
+  if (publishing_changed) start_step("publish the table", [] { publish_start(); });
+  log_configuration_problems(problems);
+
+  std::string list;
+  for (const char* key : changed) list += (list.empty() ? "" : ", ") + std::string(key);
+  char line[1024];
+  std::snprintf(line, sizeof line, "reload of %s done: %s", path.c_str(),
+                list.empty() ? "nothing changed" : (list + " changed").c_str());
+  log(4, "%s", line);
+  if (g_settings.pwd.empty()) log(2, "%s: no pwd set: registrations need no password", path.c_str());
+  *outcome = line;
+  *outcome += '\n';
+  *outcome += restarts;
+  return true;
+}
+
+// A reload asked for by the service manager, a signal or the control
+// channel. Memory running out costs the reload, not the service.
+void reload_configuration(bool from_control) {
+  report_service_reloading(true);
+  std::string outcome;
+  bool taken = false;
+  std::string asker = from_control ? "asked by " + reload_asker() : kReloadRequestName;
+  if (!start_step("reload", [&] { taken = reload_configuration_file(asker, &outcome); })) {
+    outcome = "reload: out of memory; the running configuration stays";
+  }
+  if (from_control) answer_reload(taken, outcome, tick_count_ms());
+  report_service_reloading(false);
 }
 
 void expire_stale_names() {
-  int max_age_hours = kMaxAgeHoursUntilConfigured;
-  if (max_age_hours <= 0) return;
-  expire_names(table_clock(), static_cast<std::uint32_t>(max_age_hours) * 3600u, kExpiriesPerTurn);
+  if (g_settings.max_age_hours <= 0) return;
+  expire_names(table_clock(), static_cast<std::uint32_t>(g_settings.max_age_hours) * 3600u, kExpiriesPerTurn);
 }
 
 }  // namespace
 
 int tarvik_main(int argc, char** argv) {
   install_crash_handler();
+  if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "check") == 0) {
+    return check_configuration(argc == 3 ? argv[2] : nullptr);
+  }
   if (argc >= 2 && is_control_command(argv[1])) {
     int code = run_control_command(argc - 1, argv + 1);
     return code < 0 ? usage() : code;
@@ -247,8 +362,8 @@ bool service_body(std::string* failure) {
 
 bool service_start(std::string* failure) {
   bool configured = false;
-  if (!start_step("read configuration", [&] { configured = read_configuration(); }) || !configured) {
-    *failure = "main.conf could not be used (its reason is logged before this record)";
+  if (!start_step("read configuration", [&] { configured = read_configuration(failure); }) || !configured) {
+    if (failure->empty()) *failure = "read configuration: out of memory";
     return false;
   }
   if (g_settings.pwd.empty()) {
@@ -319,7 +434,8 @@ void loop_iteration() {
   // A failed wait counts as a quiet one.
   if (ready > 0) serve_ready_sockets(registration_slot);
   bool reload_asked = serve_control(g_wait_set, g_view, tick_count_ms());
-  if (take_reload_request() || reload_asked) reload_configuration();
+  if (take_reload_request()) reload_configuration(false);
+  if (reload_asked) reload_configuration(true);
   expire_stale_names();
   write_hosts_block_when_due(ready <= 0);
   start_step("hand out changes", [] { hand_out_name_changes(); });

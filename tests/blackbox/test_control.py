@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -150,6 +151,71 @@ class StatusAndForget(ServiceTest):
         else:
             self.assertEqual(err, "cannot reach the service: %s/control: No such file or directory "
                                   "(is the service running?)\n" % svc.runtime_folder)
+
+
+def rewrite_conf(svc, lines):
+    """main.conf with the harness's own lines (port, files, DNS port) and
+    `lines` after them; its mode stays."""
+    path = os.path.join(svc.folder, "main.conf")
+    with open(path) as f:
+        kept = [l for l in f.read().splitlines() if l.split(" ", 1)[0] in ("port", "hosts-file", "log-path", "dns-port")]
+    with open(path, "w") as f:
+        f.write("\n".join(kept + lines) + "\n")
+
+
+class Reload(ServiceTest):
+    def test_reload_takes_a_new_pwd_and_keeps_what_runs_when_the_file_is_broken(self):
+        svc = self.service(conf="pwd old\n")
+        self.assertIsNotNone(svc.register("meter1", "10.0.0.1", pwd="old"))
+
+        rewrite_conf(svc, ["pwd new"])
+        self.assertEqual(svc.control("reload"), (0, "reload of ./main.conf done: pwd changed\n", ""))
+        self.assertIsNone(svc.register("meter2", "10.0.0.2", pwd="old", timeout=0.3))
+        self.assertIsNotNone(svc.register("meter2", "10.0.0.2", pwd="new"))
+        self.assertEqual(svc.control("reload"), (0, "reload of ./main.conf done: nothing changed\n", ""))
+
+        # What needs a restart is said so, and the rest is taken.
+        other = harness.free_udp_port()
+        conf = os.path.join(svc.folder, "main.conf")
+        with open(conf) as f:
+            text = f.read().replace("port %d\n" % svc.port, "port %d\n" % other, 1)
+        with open(conf, "w") as f:
+            f.write(text.replace("pwd new", "pwd third") + "allow-from 127.0.0.0/8\n")
+        code, out, err = svc.control("reload")
+        restart = "port changed to %d, which needs a restart; %d stays in force until then" % (other, svc.port)
+        self.assertEqual((code, out, err),
+                         (0, "reload of ./main.conf done: pwd, allow-from changed\n" + restart + "\n", ""))
+        self.assertIn("reload: " + restart, svc.log_messages())
+        self.assertIsNotNone(svc.register("meter3", "10.0.0.3", pwd="third"))
+
+        # A file with an error is not taken: the running settings stay.
+        broken = [("pwd fourth\ndns-port 5x3", "./main.conf:5: '5x3' is not a port number")]
+        if not harness.WINE:
+            broken.append(("pwd fourth", "./main.conf: refused, it is writable by group or others"))
+        for lines, reason in broken:
+            with self.subTest(reason=reason):
+                rewrite_conf(svc, lines.split("\n"))
+                if "refused" in reason:
+                    os.chmod(conf, 0o666)
+                self.addCleanup(os.chmod, conf, 0o600)
+                line = "reload of ./main.conf not taken: %s; the running configuration stays" % reason
+                self.assertEqual(svc.control("reload"), (1, "", line + "\n"))
+                self.assertEqual(svc.log_messages()[-1], line)
+                self.assertIsNone(svc.register("meter4", "10.0.0.4", pwd="fourth", timeout=0.3))
+                self.assertIsNotNone(svc.register("meter4", "10.0.0.4", pwd="third"))
+                os.chmod(conf, 0o600)
+        self.assertEqual(svc.stop(), 0)
+
+    @unittest.skipIf(harness.WINE, "SIGHUP")
+    def test_sighup_reloads_and_no_longer_stops(self):
+        svc = self.service(conf="pwd old\n")
+        rewrite_conf(svc, ["pwd new"])
+        svc.process.send_signal(signal.SIGHUP)
+        self.assertTrue(svc.wait_log("reload of ./main.conf done: pwd changed"), svc.log())
+        self.assertIn("reload of ./main.conf (SIGHUP)", svc.log_messages())
+        self.assertIsNone(svc.process.poll())
+        self.assertIsNotNone(svc.register("meter1", "10.0.0.1", pwd="new"))
+        self.assertEqual(svc.stop(), 0)
 
 
 @unittest.skipIf(harness.WINE, "the Unix socket")

@@ -204,6 +204,15 @@ class LinuxServiceMode(ServiceTest):
                     self.assertLessEqual(len(seen), 2, seen)
                     self.assertIsNone(listener.next(timeout=1.5))
 
+                # SIGHUP (`systemctl reload`) reloads, and the service goes on.
+                svc.process.send_signal(signal.SIGHUP)
+                self.assertTrue(svc.wait_log("reload of ./main.conf done: nothing changed"), svc.log())
+                if listener:
+                    self.assertEqual(listener.next(), "RELOADING=1\n")
+                    self.assertEqual(listener.next(), "READY=1\n")
+                self.assertIsNone(svc.process.poll())
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20", pwd="pw"))
+
                 svc.process.send_signal(signal.SIGTERM)
                 self.assertEqual(svc.wait(10), 0)
                 if listener:
@@ -402,7 +411,7 @@ class EventMessages(unittest.TestCase):
     def test_only_the_reported_event_has_a_text(self):
         # 317: ERROR_MR_MID_NOT_FOUND. The same code in another facility or
         # severity is another event.
-        for event in ("C0020002", "C0010001", "80020001"):
+        for event in ("C0020003", "C0010001", "80020001"):
             with self.subTest(event=event):
                 self.assertEqual(self.probe(event, "a", "b"), (1, "FormatMessage failed (317)\n"))
 
@@ -524,6 +533,24 @@ class WindowsService(unittest.TestCase):
         self.assertRegex(out, r"WIN32_EXIT_CODE\s*:\s*1066\b", out)  # ERROR_SERVICE_SPECIFIC_ERROR
         self.assertRegex(out, r"SERVICE_EXIT_CODE\s*:\s*1\b", out)
 
+        # A main.conf without pwd (a silent install that set none): never a
+        # service that takes registrations sent without one.
+        folder = tempfile.mkdtemp(prefix="tarvik-svc-nopwd-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        port = harness.free_udp_port()
+        os.makedirs(os.path.dirname(conf), exist_ok=True)
+        with open(conf, "w") as f:
+            f.write("port %d\nlog-path %s\n" % (port, harness.native_path(folder)))
+        self.addCleanup(os.remove, conf)
+        self.wine("net", "start", "Tarvik")
+        self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
+        _, out, _ = self.wine("sc", "query", "Tarvik")
+        self.assertRegex(out, r"SERVICE_EXIT_CODE\s*:\s*1\b", out)
+        self.assertIsNone(harness.exchange(port, harness.registration("intruder", "10.66.66.66"), timeout=0.5))
+        with open(os.path.join(folder, "log"), "rb") as f:
+            self.assertIn("C:\\ProgramData\\Quellard\\Tarvik\\main.conf: no pwd set, registrations would need "
+                          "no password: not started\r\n", f.read().decode("latin-1"))
+
     def test_start_serve_and_stop(self):
         folder = tempfile.mkdtemp(prefix="tarvik-svc-data-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
@@ -533,9 +560,12 @@ class WindowsService(unittest.TestCase):
         hosts = os.path.join(folder, "hosts")
         with open(hosts, "wb") as f:
             f.write(b"127.0.0.1 localhost\r\n")
+        conf = "port %d\nhosts-file %s\nlog-path %s\n" % (port, harness.native_path(hosts), harness.native_path(folder))
         with open(os.path.join(data, "main.conf"), "w") as f:
-            f.write("port %d\nhosts-file %s\nlog-path %s\n"
-                    % (port, harness.native_path(hosts), harness.native_path(folder)))
+            f.write(conf + "pwd pw\n")
+        # It holds the password: others may not read it (Wine shows the
+        # file's mode as its ACL).
+        os.chmod(os.path.join(data, "main.conf"), 0o600)
         log = os.path.join(folder, "log")
 
         def log_text():
@@ -550,15 +580,38 @@ class WindowsService(unittest.TestCase):
                         "service not RUNNING; log:\n" + log_text())
         self.assertIn("Started 1.0b", log_text())
 
-        reply = harness.exchange(port, harness.registration("meter1", "192.168.1.20"), timeout=5)
+        reply = harness.exchange(port, harness.registration("meter1", "192.168.1.20", "pw"), timeout=5)
         self.assertIsNotNone(reply)
         self.assertRegex(reply, rb"^tarvik1 ack [0-9a-f]{8}$")
 
-        # Stop and shutdown (1 | 4): at system shutdown the service gets its
-        # own control and makes its final write before it is ended.
+        # The control channel: the named pipe, for SYSTEM and the
+        # Administrators alone (its DACL read back), network logons denied.
+        code, out, err = self.wine(harness.PROGRAM, "status")
+        self.assertEqual((code, err), (0, ""), out)
+        self.assertRegex(out, r"^Tarvik: 1 name; hosts written \d\d:\d\d:\d\d\n")
+        self.assertRegex(out, r"\nmeter1 +192\.168\.1\.20 +127\.0\.0\.1 ")
+        file_probe = os.path.join(os.path.dirname(harness.PROGRAM), "file-probe.exe")
+        code, out, _ = self.wine(file_probe, "acl", "\\\\.\\pipe\\Tarvik")
+        print("\n  [wine] control pipe: %s" % out.strip(), end=" ")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(re.sub(r"^O:[^D]*", "", out.strip()), "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)")
+
+        # Stop, shutdown and parameter change (1 | 4 | 8): at system shutdown
+        # the service gets its own control and makes its final write before
+        # it is ended; `sc control Tarvik paramchange` reloads main.conf.
         probe = os.path.join(os.path.dirname(harness.PROGRAM), "service-probe.exe")
         self.assertTrue(os.path.exists(probe), probe)
-        self.assertEqual(self.wine(probe)[:2], (0, "state 4 accepted 0x5\n"))
+        self.assertEqual(self.wine(probe)[:2], (0, "state 4 accepted 0xd\n"))
+        with open(os.path.join(data, "main.conf"), "w") as f:
+            f.write(conf + "pwd new\n")
+        self.assertEqual(self.wine(probe, "paramchange")[:2], (0, "state 4 accepted 0xd\n"))
+        path = "C:\\ProgramData\\Quellard\\Tarvik\\main.conf"
+        self.assertTrue(harness.wait_for(lambda: "reload of %s done: pwd changed" % path in log_text(), 10),
+                        log_text())
+        self.assertIn("reload of %s (PARAMCHANGE)" % path, log_text())
+        self.assertIsNotNone(harness.exchange(port, harness.registration("meter2", "192.168.1.21", "new"), timeout=5))
+        self.assertEqual(self.wine(harness.PROGRAM, "reload"),
+                         (0, "reload of %s done: nothing changed\n" % path, ""))
         self.wine("wineboot", "--shutdown")
         if self.service_state() == 4:
             print("\n  [wine] shutdown control not shown: Wine does not deliver SERVICE_CONTROL_SHUTDOWN "
@@ -567,14 +620,16 @@ class WindowsService(unittest.TestCase):
         else:
             self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
             with open(hosts, "rb") as f:
-                self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n#tarvik-end\r\n", f.read())
+                self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n192.168.1.21\tmeter2\r\n#tarvik-end\r\n",
+                              f.read())
             return
 
         self.wine("net", "stop", "Tarvik")
         self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
         self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
         with open(hosts, "rb") as f:
-            self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n#tarvik-end\r\n", f.read())
+            self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n192.168.1.21\tmeter2\r\n#tarvik-end\r\n",
+                          f.read())
         self.assertNotIn("Exception", log_text())
 
 
