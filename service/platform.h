@@ -621,7 +621,9 @@ void control_watch_client(WaitSet* set, int client, unsigned char wanted);
 bool control_listener_ready(const WaitSet& set);
 bool control_client_ready(const WaitSet& set, int client);
 // Takes a waiting client into a free number: the number, or
-// kNoControlClient when none waits or none is free. *peer says who it is,
+// kNoControlClient when none waits or none is free. An accept that fails
+// for want of descriptors or memory leaves the listener out of the wait
+// for 100 ms (POSIX), so the loop does not spin on it. *peer says who it is,
 // for the log: "uid U pid P" (POSIX), "user DOMAIN\NAME pid P" (Windows).
 // A client of another uid is closed at once and given as "refused" in
 // *peer, with kNoControlClient.

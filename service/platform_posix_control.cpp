@@ -26,6 +26,12 @@ constexpr int kClientTimeoutMs = 10000;
 
 int g_listener = -1;
 int g_listener_slot = -1;
+// After an accept that failed for want of descriptors (or memory) the
+// listener stays readable: it is left out of the wait for a while, so the
+// loop does not spin on it.
+constexpr std::uint32_t kAcceptPauseMs = 100;
+bool g_listener_paused = false;
+std::uint32_t g_listener_paused_at = 0;
 int g_clients[kMaxControlClients] = {-1, -1, -1, -1};
 int g_client_slots[kMaxControlClients] = {-1, -1, -1, -1};
 // The socket this run made, so that the close removes that one only.
@@ -176,7 +182,10 @@ void control_close() {
 }
 
 void control_watch_listener(WaitSet* set) {
-  g_listener_slot = g_listener < 0 ? -1 : wait_set_add(set, static_cast<Socket>(g_listener), kWaitRead);
+  g_listener_slot = -1;
+  if (g_listener_paused && tick_count_ms() - g_listener_paused_at < kAcceptPauseMs) return;
+  g_listener_paused = false;
+  if (g_listener >= 0) g_listener_slot = wait_set_add(set, static_cast<Socket>(g_listener), kWaitRead);
 }
 
 void control_watch_client(WaitSet* set, int client, unsigned char wanted) {
@@ -196,7 +205,13 @@ int control_accept(std::string* peer) {
   while (client < kMaxControlClients && g_clients[client] >= 0) ++client;
   if (g_listener < 0 || client == kMaxControlClients) return kNoControlClient;
   int fd = accept4(g_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return kNoControlClient;
+  if (fd < 0) {
+    if (!would_block(errno) && errno != EINTR && errno != ECONNABORTED) {
+      g_listener_paused = true;
+      g_listener_paused_at = tick_count_ms();
+    }
+    return kNoControlClient;
+  }
   ucred credentials;
   socklen_t size = sizeof credentials;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
