@@ -134,6 +134,29 @@ class StatusAndForget(ServiceTest):
         self.assertTrue(wait_for(lambda: server.addresses("dev1") == [], 5), server.log()[-2000:])
         self.assertTrue(svc.wait_log("update dev1 deleted: NOERROR"), svc.log())
 
+    def test_summary_says_when_dns_is_off_and_hosts_writes_fail(self):
+        dns_port = harness.free_udp_port()
+        svc = self.service(start=False, dns_port=dns_port)
+        # The hosts file in a folder that does not exist: every write fails.
+        missing = os.path.join(svc.folder, "no-such-folder", "hosts")
+        rewrite_conf(svc, [])
+        with open(os.path.join(svc.folder, "main.conf"), "a") as f:
+            f.write("hosts-file %s\n" % harness.native_path(missing))
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+            taken.bind(("0.0.0.0", dns_port))
+            svc.start()
+        self.assertIsNotNone(svc.register("meter1", "10.0.0.1"))
+        failing = r"^1 name; DNS off: port %d could not be opened; hosts writes failing since \d\d:\d\d:\d\d$" % dns_port
+        status = {}
+
+        def summary():
+            status.update(json.loads(svc.control("status", "--json")[1]))
+            return re.match(failing, status["summary"])
+        self.assertTrue(wait_for(summary, 5, 0.2), status)
+        self.assertEqual((status["dns_port"], status["dns_off_port"], status["hosts_written"]), (None, dns_port, None))
+        self.assertGreater(status["hosts_failing_since"], 0)
+        self.assertEqual(svc.stop(), 0)
+
     def test_commands_that_cannot_be_served(self):
         usage = harness.text_of(subprocess.run(harness.command(harness.PROGRAM, "bogus"), env=harness.run_env(),
                                                stderr=subprocess.PIPE).stderr)
