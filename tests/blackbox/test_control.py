@@ -203,11 +203,11 @@ class Reload(ServiceTest):
         with open(conf) as f:
             text = f.read().replace("port %d\n" % svc.port, "port %d\n" % other, 1)
         with open(conf, "w") as f:
-            f.write(text.replace("pwd new", "pwd third") + "allow-from 127.0.0.0/8\n")
+            f.write(text.replace("pwd new", "pwd third") + "allow-from 127.0.0.0/8\nmax-age 48\n")
         code, out, err = svc.control("reload")
         restart = "port changed to %d, which needs a restart; %d stays in force until then" % (other, svc.port)
         self.assertEqual((code, out, err),
-                         (0, "reload of ./main.conf done: pwd, allow-from changed\n" + restart + "\n", ""))
+                         (0, "reload of ./main.conf done: pwd, allow-from, max-age changed\n" + restart + "\n", ""))
         self.assertIn("reload: " + restart, svc.log_messages())
         self.assertIsNotNone(svc.register("meter3", "10.0.0.3", pwd="third"))
 
