@@ -582,12 +582,14 @@ void install_crash_handler();
 // clients. Winsock's select cannot wait on a pipe, so a thread of its own
 // serves it: it takes one client at a time, reads its request line (at
 // most 2 s, at most kControlRequestLimit bytes), and hands it to the loop
-// through a mailbox under the shared lock; the loop finds it at its next
+// through a mailbox under a lock of its own; the loop finds it at its next
 // turn (control_wait_timeout_us keeps that turn within 20 ms while the
 // mailbox is busy), answers into the mailbox, and the thread writes the
-// answer out (each write at most 5 s), then lets the client go.
+// answer out (each write at most 5 s), waits up to 2 s for the client to
+// close its end (so that nothing unread is discarded), then lets it go.
 //
-// A client is a number from 0 to kMaxControlClients - 1. The loop's thread
+// A client is a number from 0 to kMaxControlClients - 1 (on Windows
+// always 0, one client at a time). The loop's thread
 // makes every call below (except control_request, the command side), and
 // none of them waits.
 
