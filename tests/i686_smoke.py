@@ -236,6 +236,9 @@ if __name__ == "__main__":
     if reason:
         # The installer's own checks need no 32-bit program: run them alone.
         print("SKIP: i686 smoke run: " + reason)
+        # An upgrade runs the package's 32-bit custom actions, which need
+        # the 32-bit Wine as well.
+        msi_test.Installer.skip_upgrade_why = reason
         tests = unittest.defaultTestLoader.loadTestsFromTestCase(msi_test.Installer)
     else:
         tests = unittest.defaultTestLoader.loadTestsFromTestCase(ShippedExe)
