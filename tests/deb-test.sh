@@ -78,8 +78,14 @@ done
   || fail "old main.conf not moved aside"
 [ "$(readlink "$wants")" = "$unit" ] || fail "unit not enabled"
 systemd-analyze verify "$unit" || fail "systemd-analyze verify"
-version=$(/usr/sbin/tarvik --version 2>&1 || true)
-[ "$version" = "Tarvik 1.0b" ] || fail "installed program does not run, or not as 1.0b: $version"
+# Each argument -> exit code, and the start of what it prints on stdout
+# (the usage error goes to stderr).
+for case in "--version|0|Tarvik 1.0b" "--help|0|Usage: tarvik" "-h|0|Usage: tarvik" "-t|1|"; do
+  IFS='|' read -r arg code out <<<"$case"
+  printed=$(/usr/sbin/tarvik "$arg" 2>/dev/null) && got=0 || got=$?
+  [ "$got" = "$code" ] && [ "${printed:0:${#out}}" = "$out" ] && { [ -n "$out" ] || [ -z "$printed" ]; } \
+    || fail "tarvik $arg: exit $got, printed: $printed"
+done
 condition || fail "the unit would not start with a password set"
 dpkg-deb --fsys-tarfile /tarvik_1.0b_*.deb | tar -xO ./etc/tarvik/main.conf > /tmp/sample.conf
 cp /tmp/sample.conf /tmp/sample.conf.orig
