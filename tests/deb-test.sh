@@ -68,7 +68,7 @@ mkdir -p /var/lib/Quellard/Tarvik
 printf 'port 5001\npwd s3cret\n' > /var/lib/Quellard/Tarvik/main.conf
 apt-get install -y -q --no-install-recommends /tarvik_1.0b_*.deb >/dev/null 2>&1 || fail "apt install"
 for f in /usr/sbin/tarvik /usr/bin/tarvik-register "$unit" /etc/tarvik/main.conf \
-         /usr/share/man/man8/tarvik.8.gz /usr/share/man/man1/tarvik-register.1.gz; do
+         /usr/share/man/man8/tarvik.8.gz /usr/share/man/man5/main.conf.5.gz /usr/share/man/man1/tarvik-register.1.gz; do
   [ -f "$f" ] || fail "$f missing after install"
 done
 [ "$(stat -c %a /etc/tarvik/main.conf)" = 600 ] || fail "main.conf not 0600"
@@ -105,7 +105,7 @@ apt-get install -y -q --no-install-recommends /tarvik_1.0b+1_*.deb >/dev/null 2>
 
 echo "== remove"
 apt-get remove -y -q tarvik >/dev/null 2>&1 || fail "apt remove"
-for f in /usr/sbin/tarvik /usr/bin/tarvik-register "$unit" /usr/share/man/man8/tarvik.8.gz; do
+for f in /usr/sbin/tarvik /usr/bin/tarvik-register "$unit" /usr/share/man/man8/tarvik.8.gz /usr/share/man/man5/main.conf.5.gz; do
   [ ! -e "$f" ] || fail "$f left after remove"
 done
 [ "$(md5sum < /etc/tarvik/main.conf)" = "$before" ] || fail "main.conf changed by remove"

@@ -159,6 +159,7 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
         with open(os.path.join(folder, "main.conf"), "w", newline="") as f:
             f.write(self.conf(folder, port, "dns-port %d\r\ntarvik-server-ip 127.0.0.1\r\ndns-server-ip %s\r\n"
                               % (dns_port, upstream_address)))
+        os.chmod(os.path.join(folder, "main.conf"), 0o600)  # it holds the password
         log = os.path.join(folder, "log")
         started = time.monotonic()
         # Output goes to a file: Wine's own processes keep inherited pipes open.
@@ -192,6 +193,7 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
         conf = self.conf(folder, port).encode()
         with open(os.path.join(data, "main.conf"), "wb") as f:
             f.write(conf)
+        os.chmod(os.path.join(data, "main.conf"), 0o600)  # it holds the password
         log = os.path.join(folder, "log")
         # A running service dies with Wine's server unless it is persistent.
         subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)

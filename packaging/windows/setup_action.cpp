@@ -47,6 +47,50 @@ std::wstring property(MSIHANDLE install, const wchar_t* name) {
   return value;
 }
 
+// Whether the DACL gives access to no one but SYSTEM, the Administrators
+// and the user this action runs as (LocalSystem on Windows), as the service
+// judges it: such a list is left as it is. Deny entries only take away.
+bool closed_to_others(const std::wstring& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  union {
+    TOKEN_USER user;
+    char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } user_buffer;
+  PSID user = nullptr;
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    DWORD length = 0;
+    if (GetTokenInformation(token, TokenUser, &user_buffer, sizeof user_buffer, &length)) {
+      user = user_buffer.user.User.Sid;
+    }
+    CloseHandle(token);
+  }
+  bool closed = dacl != nullptr;  // no DACL at all: open to everyone
+  for (DWORD i = 0; closed && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) {
+      closed = false;
+      break;
+    }
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+      closed = IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+               (user != nullptr && EqualSid(sid, user));
+    } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
+      closed = false;  // an allow entry of another kind: not trusted
+    }
+  }
+  LocalFree(descriptor);
+  return closed;
+}
+
 bool set_main_conf_dacl(const std::wstring& path, DWORD* error) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kMainConfDacl, SDDL_REVISION_1, &descriptor,
@@ -194,7 +238,9 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteConfiguration(MSIHANDLE ins
 
   UINT result = ERROR_SUCCESS;
   DWORD error = 0;
-  if (!set_main_conf_dacl(path, &error)) {
+  // A list that is closed already stays: Wine, which keeps no list of its
+  // own, would turn this one into a Unix mode that others may read.
+  if (!closed_to_others(path) && !set_main_conf_dacl(path, &error)) {
     log_line(install, L"cannot set the permissions of " + path + L" (" + std::to_wstring(error) + L")");
     result = ERROR_INSTALL_FAILURE;
   } else if (!password.empty()) {
