@@ -11,6 +11,7 @@
 #include "publish.h"
 #include "registry.h"
 #include "stats.h"
+#include "tarvik_version.h"
 
 Socket g_registration_socket = kNoSocket;
 Counters g_counters;
@@ -126,10 +127,39 @@ int usage() {
   return 1;
 }
 
+// `--help`/`-h` and `--version`, what an admin tries first: on stdout, and
+// not a usage error. False for any other argument.
+bool print_help_or_version(const char* arg) {
+  if (std::strcmp(arg, "--version") == 0) {
+    std::printf("Tarvik %s\n", TARVIK_VERSION_TEXT);
+    return true;
+  }
+  if (std::strcmp(arg, "--help") != 0 && std::strcmp(arg, "-h") != 0) return false;
+  std::printf(
+      "Usage: tarvik [COMMAND]\n"
+      "Name service for devices on the local network.\n"
+      "\n"
+      "  (no command)     run as the service, under the service manager\n"
+      "  run              run in the foreground; Ctrl+C stops it\n"
+      "  install          register the service and prepare the data folder\n"
+      "  check [FILE]     check main.conf (or FILE): each problem with its line\n"
+      "  status [--json]  the running service's devices and counters\n"
+      "  forget NAME      remove a device from the running service\n"
+      "  reload           make the running service re-read main.conf\n"
+      "  -h, --help       this text\n"
+      "  --version        the version\n"
+      "\n"
+      "Configuration: %s%cmain.conf (see main.conf(5) or docs/configuration.md).\n"
+      "Exit code 0 when done, 1 on failure or a usage error.\n",
+      data_folder().c_str(), kPathSeparator);
+  return true;
+}
+
 }  // namespace
 
 int tarvik_main(int argc, char** argv) {
   install_crash_handler();
+  if (argc == 2 && print_help_or_version(argv[1])) return 0;
   if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "check") == 0) {
     return check_configuration(argc == 3 ? argv[2] : nullptr);
   }
