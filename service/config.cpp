@@ -402,21 +402,21 @@ bool open_configuration(const std::string& path, FileHandle* f, std::vector<Conf
       if (written_only_by_administrators(*f, &why)) return true;
       // Settings a stranger could have written (where the hosts file and
       // the log go) are not obeyed, and the service does not start.
-      problems->push_back({1, path + ": refused, it is " + why});
+      problems->push_back({1, path + ": refused, it is " + why, true});
       close_file(*f, &error);
       *f = kNoFile;
       *refused = true;
       return false;
     case OpenResult::kNotRegular:
-      problems->push_back({1, path + ": not a regular file"});
+      problems->push_back({1, path + ": not a regular file", true});
       return false;
     case OpenResult::kMissing:
-      problems->push_back({1, path + ": No such file or directory"});
+      problems->push_back({1, path + ": No such file or directory", true});
       return false;
     case OpenResult::kFailed:
       break;
   }
-  problems->push_back({1, path + ": " + file_error_text(error)});
+  problems->push_back({1, path + ": " + file_error_text(error), true});
   return false;
 }
 
@@ -436,7 +436,7 @@ bool read_configuration_lines(const std::string& path, FileHandle f, Settings* s
       const char* cursor = text;
       std::string key = next_word(&cursor);
       *holds_secret = *holds_secret || key == "pwd" || key == "update-key";
-      problems->push_back({1, where + too_long_reason(key)});
+      problems->push_back({1, where + too_long_reason(key), true});
       usable = false;
     } else {
       LineOutcome outcome = apply_config_line(text, s);
@@ -448,10 +448,10 @@ bool read_configuration_lines(const std::string& path, FileHandle f, Settings* s
         for (const std::string& k : unknown_keys) told = told || k == key;
         if (!told) {
           unknown_keys.push_back(key);
-          problems->push_back({2, where + unknown_key_reason(key)});
+          problems->push_back({2, where + unknown_key_reason(key), false});
         }
       } else if (!outcome.reason.empty()) {
-        problems->push_back({1, where + outcome.reason});
+        problems->push_back({1, where + outcome.reason, outcome.refuses_file});
         if (outcome.refuses_file) usable = false;
       }
     }
@@ -476,7 +476,7 @@ bool read_configuration_lines(const std::string& path, FileHandle f, Settings* s
   }
   if (n < 0) {
     // Lines already read may have been cut short.
-    problems->push_back({1, path + ": " + file_error_text(error)});
+    problems->push_back({1, path + ": " + file_error_text(error), true});
     usable = false;
   }
   if (!line.empty() || too_long) end_line();
@@ -486,12 +486,12 @@ bool read_configuration_lines(const std::string& path, FileHandle f, Settings* s
 // The settings that depend on each other.
 void cross_check(Settings* s, std::vector<ConfigProblem>* problems) {
   if (s->dns_port == s->port) {
-    problems->push_back({1, "dns-port and port have the same value"});
-    problems->push_back({1, "DNS server will be disabled"});
+    problems->push_back({1, "dns-port and port have the same value", false});
+    problems->push_back({1, "DNS server will be disabled", false});
     s->dns_port = 0;
   }
   if (s->dns_server_ip != kAddressNone && s->tarvik_server_ip == kAddressNone) {
-    problems->push_back({1, "DNS server disabled because requires tarvik-server-ip"});
+    problems->push_back({1, "DNS server disabled because requires tarvik-server-ip", false});
     s->dns_server_ip = kAddressNone;
   }
 }
@@ -761,7 +761,7 @@ bool load_configuration(const std::string& path, Settings* settings,
     // readable, as it was before such files were checked.
     if (holds_secret && !readable_only_by_administrators(f, &why)) {
       problems->push_back({1, path + ": refused, it holds pwd or update-key and is " + why +
-                                  "; to fix: " + private_file_command(path)});
+                                  "; to fix: " + private_file_command(path), true});
       usable = false;
     }
   } catch (...) {
@@ -779,7 +779,22 @@ bool load_configuration(const std::string& path, Settings* settings,
 }
 
 void log_configuration_problems(const std::vector<ConfigProblem>& problems) {
-  for (const ConfigProblem& problem : problems) log(problem.level, "%s", problem.text.c_str());
+  // Not held back as a flood would be: the file is an administrator's, and
+  // the reason a file is not used must never be missing. A bound all the
+  // same, so that a file of junk cannot rotate the history out of the log.
+  int left_out = 0;
+  int logged = 0;
+  for (const ConfigProblem& problem : problems) {
+    if (problem.fatal || logged < kLoggedConfigProblems) {
+      log_always(problem.level, "%s", problem.text.c_str());
+      ++logged;
+    } else {
+      ++left_out;
+    }
+  }
+  if (left_out > 0) {
+    log_always(1, "%d more problems of the configuration not logged; tarvik check lists them", left_out);
+  }
 }
 
 bool read_configuration() {

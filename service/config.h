@@ -56,6 +56,7 @@ extern Settings g_settings;
 struct ConfigProblem {
   int level;  // 1: error (a value not taken, or the file refused); 2: warning (an unknown key)
   std::string text;
+  bool fatal;  // this problem alone keeps the file from being used
 };
 
 // What a configuration file without a single line gives: the built-in
@@ -80,8 +81,12 @@ Settings default_settings(const std::string& path);
 bool load_configuration(const std::string& path, Settings* settings,
                         std::vector<ConfigProblem>* problems, bool* refused);
 
-// Logs each problem at its level.
+// Logs each problem at its level, never held back by the flood limit: the
+// fatal ones all, the others up to kLoggedConfigProblems, followed by one
+// "%d more problems of the configuration not logged; tarvik check lists
+// them".
 void log_configuration_problems(const std::vector<ConfigProblem>& problems);
+constexpr int kLoggedConfigProblems = 100;
 
 // The start's reading: loads g_settings.config_path (falling back to
 // "./main.conf" when it cannot be opened, but not when it was refused) into

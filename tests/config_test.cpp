@@ -359,6 +359,22 @@ TEST_F(ConfigTest, LinesLongerThanTheLimitRefuseTheFile) {
   }
 }
 
+// The flood limit of the log does not apply, so that the reason a file is
+// refused is never held back; a bound keeps a file of junk from rotating
+// the history out of the log.
+TEST_F(ConfigTest, ManyProblemsAreBoundedButTheReasonOfARefusalIsAlwaysLogged) {
+  std::string content;
+  for (int i = 0; i < kLoggedConfigProblems + 20; ++i) content += "port 0\n";
+  write_file(folder_ + "/main.conf", content + "max-names 0\n");
+  EXPECT_FALSE(read_configuration());
+  std::vector<std::string> messages = log_messages(folder_);
+  ASSERT_EQ(messages.size(), static_cast<std::size_t>(kLoggedConfigProblems) + 2);
+  EXPECT_EQ(messages[kLoggedConfigProblems - 1], error_line(kLoggedConfigProblems, "'0' is not a port number"));
+  EXPECT_EQ(messages[kLoggedConfigProblems],
+            error_line(kLoggedConfigProblems + 21, "'0' is not a number from 1 to 1000000, so the file is not used"));
+  EXPECT_EQ(messages.back(), "20 more problems of the configuration not logged; tarvik check lists them");
+}
+
 TEST_F(ConfigTest, MaxNamesThatDoesNotParseRefusesTheFile) {
   for (const char* value : {"1000010", "0", "10k", "+100", "-5", "99999999999", ""}) {
     SCOPED_TRACE(value);
