@@ -395,6 +395,40 @@ TEST(AccessListTest, OnlyAdministratorsAndTheServiceUserMayChangeTheFile) {
   }
 }
 
+// The same lists, judged for who may read a main.conf with a secret in it:
+// the data folder lets Users read, main.conf itself must not.
+TEST(AccessListTest, OnlyAdministratorsAndTheServiceUserMayReadTheFile) {
+  const Trustee kAdmin = Trustee::kAdministrators, kSelf = Trustee::kServiceUser, kOther = Trustee::kOther;
+  const std::uint32_t kFull = 0x1F01FF, kReadExecute = 0x1200A9, kGenericRead = 0x80000000;
+  const char* kReadable = "readable by users who are not administrators";
+  struct Case {
+    const char* what;
+    Trustee owner;
+    bool has_dacl;
+    std::vector<AccessEntry> dacl;
+    const char* refusal;  // null: accepted
+  } cases[] = {
+      {"SYSTEM and Administrators only (what install sets)", kAdmin, true,
+       {{kAdmin, true, false, kFull}, {kAdmin, true, false, kFull}}, nullptr},
+      {"the data folder's Users read, inherited", kAdmin, true,
+       {{kAdmin, true, false, kFull}, {kAdmin, true, false, kFull}, {kOther, true, false, kReadExecute}}, kReadable},
+      {"the service's own account", kSelf, true, {{kSelf, true, false, kFull}}, nullptr},
+      {"Everyone generic read", kAdmin, true, {{kOther, true, false, kGenericRead}}, kReadable},
+      {"read data only", kAdmin, true, {{kOther, true, false, 0x1}}, kReadable},
+      {"may change the DACL, so read", kAdmin, true, {{kOther, true, false, 0x40000}}, kReadable},
+      {"maximum allowed", kAdmin, true, {{kOther, true, false, 0x2000000}}, kReadable},
+      // Attributes, the ACL itself and traversing are not the content.
+      {"attributes, ACL and synchronize", kAdmin, true, {{kOther, true, false, 0x80 | 0x20000 | 0x100000}}, nullptr},
+      {"inherit-only grant", kAdmin, true, {{kOther, true, true, kFull}}, nullptr},
+      {"deny then grant", kAdmin, true, {{kOther, false, false, kFull}, {kOther, true, false, kReadExecute}}, kReadable},
+      {"owned by a user", kOther, true, {{kAdmin, true, false, kFull}}, "owned by another user"},
+      {"no DACL", kAdmin, false, {}, "without an access list, so readable by everyone"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_STREQ(access_list_readers(c.owner, c.has_dacl, c.dacl), c.refusal) << c.what;
+  }
+}
+
 TEST(AddressTest, ParseAndFormat) {
   EXPECT_EQ(parse_ipv4("127.0.0.1"), kLoopback);
   EXPECT_EQ(parse_ipv4("not an address"), kAddressNone);
