@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "publish.h"
 #include "registry.h"
+#include "stats.h"
 #include "test_files.h"
 #include "tsig.h"
 #include "update.h"
@@ -520,6 +521,7 @@ TEST_F(Publisher, LatestChangeOfANameWaitsForItsMessageUnderWay) {
 }
 
 TEST_F(Publisher, ServerFailurePausesEveryNameAndASuccessEndsTheBackoff) {
+  const Counters before = g_counters;
   publish_name("a", parse_ipv4("10.3.0.1"));
   ASSERT_EQ(send_step().size(), 1u);
   // No answer within 5 s: paused for 1 s, then 2 s, logged once.
@@ -554,6 +556,9 @@ TEST_F(Publisher, ServerFailurePausesEveryNameAndASuccessEndsTheBackoff) {
   answer(sent[0], 0);
   answer(sent[1], 0);
   EXPECT_EQ(publish_backlog(), 0u);
+  // Two answers waited for in vain and a SERVFAIL; a, b and c published.
+  EXPECT_EQ(g_counters.updates_failed - before.updates_failed, 3u);
+  EXPECT_EQ(g_counters.updates_published - before.updates_published, 3u);
 }
 
 TEST_F(Publisher, OnlyTheAnswerToItsMessageEndsIt) {
