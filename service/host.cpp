@@ -54,7 +54,7 @@ void serve_ready_sockets(int registration_slot) {
     log(1, "%s", "dns: query dropped: out of memory");
   }
   try {
-    serve_publish_sockets(g_wait_set);
+    serve_publish_sockets(tick_count_ms(), g_wait_set);
   } catch (const std::bad_alloc&) {
     log(1, "%s", "update: answer dropped: out of memory");
   }
