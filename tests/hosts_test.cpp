@@ -173,18 +173,36 @@ TEST_F(HostsFile, LinesOfTheBlockThatAreNoEntriesAreSkipped) {
             "10.9.9.9 user\n");
 }
 
-// The first max-names entries of the block go in, in file order; the rest
-// is one log line.
-TEST_F(HostsFile, BlockLongerThanTheCapLoadsItsFirstEntries) {
+// A cap refuses new names; it never deletes stored ones. A block longer than
+// max-names is loaded whole, needs no write at start, and keeps every entry
+// through later writes; only new names wait until the table is below the cap.
+TEST_F(HostsFile, BlockLongerThanTheCapIsKeptWhole) {
   g_settings.max_names = 3;
-  write_file(hosts_,
-             "#tarvik-begin\n10.0.0.1 a\n10.0.0.2 b\n10.0.0.3 c\n10.0.0.4 d\n"
-             "10.0.0.9 a\n10.0.0.5 e\n#tarvik-end\n");
+  const std::string block =
+      "#tarvik-begin\n10.0.0.1\ta\n10.0.0.2\tb\n10.0.0.3\tc\n10.0.0.4\td\n10.0.0.5\te\n#tarvik-end\n";
+  write_file(hosts_, "127.0.0.1 localhost\n" + block);
   load_hosts_block(hosts_);
-  // The later line for a stored name still renews it.
-  EXPECT_EQ(table_content(), (Content{{"b", "10.0.0.2"}, {"c", "10.0.0.3"}, {"a", "10.0.0.9"}}));
-  EXPECT_EQ(log_messages(),
-            std::vector<std::string>{hosts_ + ": 2 entries skipped: table full (max-names 3)"});
+  EXPECT_EQ(table_content(), (Content{{"a", "10.0.0.1"}, {"b", "10.0.0.2"}, {"c", "10.0.0.3"},
+                                      {"d", "10.0.0.4"}, {"e", "10.0.0.5"}}));
+  EXPECT_FALSE(g_hosts_dirty);
+  EXPECT_EQ(log_messages(), std::vector<std::string>{hosts_ + ": the block holds 5 names, over max-names 3: "
+                                                              "new names are refused until the table is below it"});
+
+  // Over the cap: a new name is refused; a renewal and a new name for an
+  // address in the table go in, and a write keeps every entry.
+  EXPECT_FALSE(update_name_table("f", "10.0.0.6"));
+  EXPECT_TRUE(update_name_table("a", "10.0.0.1"));
+  EXPECT_TRUE(update_name_table("b2", "10.0.0.2"));
+  EXPECT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n#tarvik-begin\n10.0.0.3\tc\n10.0.0.4\td\n10.0.0.5\te\n"
+                               "10.0.0.1\ta\n10.0.0.2\tb2\n#tarvik-end\n");
+
+  // Below the cap again (three names taken up outside the block), new names
+  // are taken once more.
+  set_names_outside_block({"c", "d", "e"});
+  drop_taken_names();
+  EXPECT_TRUE(update_name_table("f", "10.0.0.6"));
+  EXPECT_FALSE(update_name_table("g", "10.0.0.7"));
 }
 
 // Names the rest of the file (or the machine) already has are not loaded,
@@ -452,8 +470,9 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
     bool quiet;
     std::uint32_t now;
     bool due;
-    int result;  // -1: no write; 0: the write fails; 1: it succeeds
+    int result;  // -1: no write; 0: the write fails; 1: it succeeds; 2: the file kept changing
   };
+  const WriteOutcome outcomes[] = {WriteOutcome::kFailed, WriteOutcome::kWritten, WriteOutcome::kChanged};
   // Starts just before the tick counter wraps, so every comparison crosses it.
   const std::uint32_t t = 0xFFFFFF00u;
   const Step steps[] = {
@@ -475,12 +494,22 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
       {"changed again, the write fails", true, true, t + 16300, true, 0},
       {"not before 1 s", true, true, t + 17299, false, -1},
       {"1 s after the failure", true, true, t + 17300, true, 1},
+      // Another program changing the file is no fault that a longer wait
+      // helps: whatever the failures before, the next attempt is 1 s away.
+      {"changed again, the write fails", true, true, t + 17400, true, 0},
+      {"1 s later it fails again", true, true, t + 18400, true, 0},
+      {"2 s later another program keeps changing the file", true, true, t + 20400, true, 2},
+      {"not before 1 s", true, true, t + 21399, false, -1},
+      {"1 s later, changing still", true, true, t + 21400, true, 2},
+      {"1 s later again, a failure", true, true, t + 22400, true, 0},
+      {"which waits 2 s", true, true, t + 24399, false, -1},
+      {"2 s after it", true, true, t + 24400, true, 1},
   };
   RewriteSchedule schedule;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     EXPECT_EQ(rewrite_due(&schedule, step.dirty, step.quiet, step.now), step.due);
-    if (step.result >= 0) note_rewrite_result(&schedule, step.result == 1, step.now);
+    if (step.result >= 0) note_rewrite_result(&schedule, outcomes[step.result], step.now);
   }
 
   // The wait doubles up to 60 s and stays there.
@@ -489,7 +518,7 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
   std::vector<std::uint32_t> waits;
   ASSERT_TRUE(rewrite_due(&failing, true, true, now));
   for (int i = 0; i < 9; ++i) {
-    note_rewrite_result(&failing, false, now);
+    note_rewrite_result(&failing, WriteOutcome::kFailed, now);
     std::uint32_t wait = 0;
     while (!rewrite_due(&failing, true, true, now + wait)) wait += 500;
     waits.push_back(wait);
