@@ -490,19 +490,14 @@ void before_replace(const std::string& hosts_path) {
   if (g_replace_hook != nullptr) g_replace_hook(hosts_path);
 }
 
-// Where the system has no exchange: the hosts file is checked as close to the
-// rename as it can be, and that moment stays open. *met_writer is set when
-// the file was rewritten with the same bytes.
-ReplaceResult replace_unless_changed(const std::string& copy_path, const std::string& hosts_path, bool existed,
-                                     const FileIdentity& read_identity, const Digest& read_digest,
-                                     bool* met_writer, int* error) {
+// Whether the hosts file is still the version read: the same file, or one
+// with the same bytes; `existed` tells whether there was one at all.
+bool still_as_read(const std::string& hosts_path, bool existed, const FileIdentity& read_identity,
+                   const Digest& read_digest, bool* met_writer) {
   FileIdentity current;
   bool exists = path_identity(hosts_path, &current);
-  if (exists != existed) return ReplaceResult::kTargetChanged;
-  if (exists && current != read_identity && !is_version_read(hosts_path, read_identity, read_digest, met_writer))
-    return ReplaceResult::kTargetChanged;
-  before_replace(hosts_path);
-  return replace_file(copy_path, hosts_path, error);
+  if (exists != existed) return false;
+  return !exists || current == read_identity || is_version_read(hosts_path, read_identity, read_digest, met_writer);
 }
 
 // One attempt: read, compose with `block`, write the copy, and put it in
@@ -556,16 +551,24 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const std::str
   FileIdentity ours;
   path_identity(copy_path, &ours);
 
-  // An editor or a package upgrade may replace or change the file at any
-  // moment, this one included: their edit must survive. Swapped in one
-  // step, the file that was really there comes out and can be looked at; a
-  // missing file is only ever created, never replaced.
+  // An editor or a package upgrade may have replaced or changed the file
+  // since it was read: replacing it would lose their edit. Checked first, so
+  // that the new file takes the place of no newer one that can be seen (a
+  // reader of the file meanwhile, another program composing its own edit,
+  // would meet an old version). A save in the moment between the check and
+  // the replacement is caught by the exchange: the file that was really
+  // there comes out, and goes back unless it is the one read. A missing file
+  // is only ever created, never replaced.
+  if (!still_as_read(hosts_path, existed, read_identity, read_digest, &met_writer)) {
+    delete_file(copy_path);
+    return WriteOutcome::kChanged;
+  }
   before_replace(hosts_path);
   ReplaceResult result = existed ? exchange_files(copy_path, hosts_path, &error)
                                  : move_to_free_name(copy_path, hosts_path, &error);
   if (result == ReplaceResult::kUnsupported) {
-    result = replace_unless_changed(copy_path, hosts_path, existed, read_identity, read_digest, &met_writer,
-                                    &error);
+    // That moment stays open here.
+    result = replace_file(copy_path, hosts_path, &error);
   } else if (result == ReplaceResult::kReplaced && existed) {
     FileIdentity displaced;
     path_identity(copy_path, &displaced);
