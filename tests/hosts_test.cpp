@@ -19,6 +19,7 @@
 #include "config.h"
 #include "platform.h"
 #include "registry.h"
+#include "stats.h"
 #include "test_files.h"
 
 namespace {
@@ -424,6 +425,153 @@ TEST_F(HostsFile, NewFileTakesThePermissionsAndNothingElseIsTouched) {
   EXPECT_EQ(read_file(victim), "precious\n");
   EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "hosts.tarvik.tmp", "tmp", "victim"}));
   EXPECT_EQ(folder_names(temp_), std::vector<std::string>{"tarvik.tmp"});
+}
+
+// The service's copy keeps the hosts file's group and mode also when the
+// service owns the file: a root:adm 0640 file stays so.
+TEST_F(HostsFile, NewFileKeepsTheGroupAlsoWhenTheServiceOwnsIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file another group needs root";
+  const gid_t other_group = getegid() == 4 ? 5 : 4;  // adm, or tty
+  update_name_table("meter1", "192.168.1.20");
+  write_file(hosts_, "127.0.0.1 localhost\n");
+  ASSERT_EQ(chown(hosts_.c_str(), geteuid(), other_group), 0);
+  ASSERT_EQ(chmod(hosts_.c_str(), 0640), 0);
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  struct stat after;
+  ASSERT_EQ(stat(hosts_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, geteuid());
+  EXPECT_EQ(after.st_gid, other_group);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+}
+
+// --- Other programs writing the file ------------------------------------------
+
+// What another program does to the hosts file at the very moment the
+// service's new file takes its place (through the test hook).
+struct OtherSave {
+  const char* what;
+  void (*save)(const std::string& path, int n);
+  bool changes;  // the lines outside the block change
+};
+
+void save_like_an_editor(const std::string& path, int n) {
+  write_file(path + ".editor~", read_file(path) + "10.9.9." + std::to_string(n) + " edit" + std::to_string(n) + "\n");
+  ASSERT_EQ(std::rename((path + ".editor~").c_str(), path.c_str()), 0);
+}
+
+void save_in_place(const std::string& path, int n) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << "10.9.9." << n << " edit" << n << "\n";
+}
+
+void save_same_bytes(const std::string& path, int) {
+  write_file(path + ".editor~", read_file(path));
+  ASSERT_EQ(std::rename((path + ".editor~").c_str(), path.c_str()), 0);
+}
+
+// How often the hook saves, and how often it was called.
+int g_saves_left = 0;
+int g_hook_calls = 0;
+void (*g_save)(const std::string& path, int n) = nullptr;
+
+void other_program_saves(const std::string& path) {
+  ++g_hook_calls;
+  if (g_saves_left > 0) {
+    --g_saves_left;
+    g_save(path, g_hook_calls);
+  }
+}
+
+class OtherWriters : public HostsFile {
+ protected:
+  void TearDown() override {
+    set_hosts_replace_hook(nullptr);
+    HostsFile::TearDown();
+  }
+  void other_program(void (*save)(const std::string& path, int n), int saves) {
+    g_save = save;
+    g_saves_left = saves;
+    g_hook_calls = 0;
+    set_hosts_replace_hook(other_program_saves);
+  }
+};
+
+// A save that lands between the service's last check and its replacement
+// is not lost: the file the service displaced goes back and the block is
+// composed again from it. One that only rewrote the same bytes loses
+// nothing and costs no second try.
+TEST_F(OtherWriters, SaveAtTheMomentOfTheReplacementIsKept) {
+  const OtherSave saves[] = {
+      {"an editor renames its copy over the file", save_like_an_editor, true},
+      {"a program writes into the file in place", save_in_place, true},
+      {"a program rewrites the same bytes", save_same_bytes, false},
+  };
+  const std::string block = "#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n";
+  for (const OtherSave& save : saves) {
+    SCOPED_TRACE(save.what);
+    clear_name_table();
+    update_name_table("meter1", "192.168.1.20");
+    write_file(hosts_, "127.0.0.1 localhost\n");
+    other_program(save.save, 1);
+    EXPECT_TRUE(rewrite_hosts_block(hosts_));
+    EXPECT_FALSE(g_hosts_dirty);
+    std::string expected = "127.0.0.1 localhost\n" + std::string(save.changes ? "10.9.9.1 edit1\n" : "") + "\n" + block;
+    EXPECT_EQ(read_file(hosts_), expected);
+    EXPECT_EQ(g_hook_calls, save.changes ? 2 : 1);
+    EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "tmp"}));
+  }
+  EXPECT_TRUE(log_messages().empty());
+}
+
+// A file changed at every attempt is left as the other program made it,
+// and the table stays unsaved for the next retry.
+TEST_F(OtherWriters, FileChangedAtEveryAttemptIsLeftAsTheOtherProgramMadeIt) {
+  update_name_table("meter1", "192.168.1.20");
+  write_file(hosts_, "127.0.0.1 localhost\n");
+  other_program(save_like_an_editor, 100);
+  EXPECT_FALSE(rewrite_hosts_block(hosts_));
+  EXPECT_TRUE(g_hosts_dirty);
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n10.9.9.1 edit1\n10.9.9.2 edit2\n10.9.9.3 edit3\n");
+  EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "log", "tmp"}));
+  EXPECT_EQ(log_messages(),
+            std::vector<std::string>{hosts_ + ": Changed by another program during every write, tried again later"});
+}
+
+// At stop there is no later: the write is tried again while the other
+// program keeps at it (here for seven attempts, more than one write makes),
+// and what could not be saved is counted.
+TEST_F(OtherWriters, StopTriesAgainAndSaysWhatCouldNotBeSaved) {
+  write_file(hosts_, "127.0.0.1 localhost\n#tarvik-begin\n10.0.0.1\told\n#tarvik-end\n");
+  load_hosts_block(hosts_);
+  ASSERT_FALSE(g_hosts_dirty);
+  update_name_table("meter1", "192.168.1.20");
+  update_name_table("meter2", "192.168.1.21");
+  update_name_table("old", "10.0.0.2");
+  Counters before = g_counters;
+  other_program(save_like_an_editor, 7);
+  EXPECT_TRUE(save_hosts_block_at_stop(hosts_));
+  EXPECT_EQ(g_hook_calls, 8);
+  std::string edits;
+  for (int n = 1; n <= 7; ++n) edits += "10.9.9." + std::to_string(n) + " edit" + std::to_string(n) + "\n";
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n#tarvik-begin\n192.168.1.20\tmeter1\n192.168.1.21\tmeter2\n"
+                               "10.0.0.2\told\n#tarvik-end\n" + edits);
+  EXPECT_FALSE(g_hosts_dirty);
+  EXPECT_EQ(g_counters.hosts_writes, before.hosts_writes + 1);
+  EXPECT_TRUE(log_messages().empty());
+
+  // Unsaved again, and the file cannot be written at all: the three changes
+  // since the write are named in one line (the renewal that changed nothing
+  // is none).
+  set_hosts_replace_hook(nullptr);
+  update_name_table("meter3", "192.168.1.22");
+  update_name_table("meter1", "192.168.1.20");
+  update_name_table("meter2", "192.168.1.30");
+  update_name_table("old", "10.0.0.3");
+  ASSERT_EQ(std::remove(hosts_.c_str()), 0);
+  ASSERT_EQ(mkdir(hosts_.c_str(), 0700), 0);
+  EXPECT_FALSE(save_hosts_block_at_stop(hosts_));
+  EXPECT_EQ(g_counters.hosts_write_failures, before.hosts_write_failures + 1);
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{hosts_ + ": Can not read: " + std::strerror(EISDIR),
+                                                      "3 acknowledged changes not saved at stop"}));
 }
 
 // Only what the rewrite itself names its copies is removed, and only in the
