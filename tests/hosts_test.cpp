@@ -1,8 +1,11 @@
 #include "hosts.h"
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -534,6 +537,36 @@ TEST_F(OtherWriters, FileChangedAtEveryAttemptIsLeftAsTheOtherProgramMadeIt) {
   EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "log", "tmp"}));
   EXPECT_EQ(log_messages(),
             std::vector<std::string>{hosts_ + ": Changed by another program during every write, tried again later"});
+}
+
+// A hosts file that is a mount point (bound in, as in a container) is
+// written in place, after reading it once more: a save since the first read
+// is kept, the block composed again from it. Run in a child with a mount
+// namespace of its own, so the bind mount is the child's alone.
+TEST_F(OtherWriters, InPlaceWriteKeepsASaveMadeSinceTheRead) {
+  const std::string data = folder_ + "/data";
+  write_file(data, "127.0.0.1 localhost\n");
+  write_file(hosts_, "");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(data.c_str(), hosts_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      _exit(77);
+    }
+    update_name_table("meter1", "192.168.1.20");
+    other_program(save_in_place, 1);
+    _exit(rewrite_hosts_block(hosts_) && g_hook_calls == 2 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here (needs root)";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(folder_ + "/log");
+  EXPECT_EQ(read_file(data),
+            "127.0.0.1 localhost\n10.9.9.1 edit1\n\n#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n");
+  EXPECT_EQ(read_file(hosts_), "");  // outside the child, nothing is bound there
+  EXPECT_EQ(folder_names(), (std::vector<std::string>{"data", "hosts", "tmp"}));
 }
 
 // At stop there is no later: the write is tried again while the other
