@@ -352,7 +352,8 @@ bool file_digest(const std::string& path, Digest* digest) {
   if (open_regular_file(path, &f, &error) != OpenResult::kOpened) return false;
   char buffer[16384];
   long n = 0;
-  while ((n = read_bytes(f, buffer, sizeof buffer, &error)) > 0) add_to_digest(digest, buffer, static_cast<std::size_t>(n));
+  while ((n = read_bytes(f, buffer, sizeof buffer, &error)) > 0)
+    add_to_digest(digest, buffer, static_cast<std::size_t>(n));
   close_file(f, &error);
   return n == 0;
 }
