@@ -83,6 +83,7 @@ void write_hosts_block_when_due(bool quiet) {
   } catch (const std::bad_alloc&) {
     // No memory to compose the block: a failed write, tried again later.
     log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
+    ++g_counters.hosts_write_failures;
     g_hosts_dirty = true;
     note_rewrite_result(&g_rewrite_schedule, WriteOutcome::kFailed, tick_count_ms());
   }

@@ -855,17 +855,21 @@ bool rewrite_hosts_block(const std::string& hosts_path) {
 bool save_hosts_block_at_stop(const std::string& given_path) {
   if (!g_hosts_dirty) return true;
   std::uint32_t version = name_table_version();
-  std::string block = block_text();
   std::unordered_set<std::string> outside;
-  std::string hosts_path;
-  std::uint32_t started = tick_count_ms();
-  WriteOutcome outcome;
-  for (;;) {
-    outcome = write_hosts_file(given_path, block, &outside, &hosts_path);
-    if (outcome != WriteOutcome::kChanged || tick_count_ms() - started >= kStopRetryMs) break;
-    // A pause of a varying length, so as not to keep step with a program
-    // that writes the file at a steady pace.
-    sleep_ms(5 + static_cast<int>(tick_count_ms() % 16));
+  WriteOutcome outcome = WriteOutcome::kFailed;
+  try {
+    std::string block = block_text();
+    std::string hosts_path;
+    std::uint32_t started = tick_count_ms();
+    for (;;) {
+      outcome = write_hosts_file(given_path, block, &outside, &hosts_path);
+      if (outcome != WriteOutcome::kChanged || tick_count_ms() - started >= kStopRetryMs) break;
+      // A pause of a varying length, so as not to keep step with a program
+      // that writes the file at a steady pace.
+      sleep_ms(5 + static_cast<int>(tick_count_ms() % 16));
+    }
+  } catch (const std::bad_alloc&) {
+    log(1, "%s: Can not write: out of memory", given_path.c_str());
   }
   if (outcome == WriteOutcome::kWritten) g_hosts_dirty = false;
   take_outcome(outcome, version, std::move(outside));
