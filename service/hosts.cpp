@@ -370,10 +370,10 @@ struct FileSeen {
 };
 FileSeen g_file_seen;
 
-// Whether the file an exchange took out of place, now at `path`, is the
-// version that was read: the same file unchanged, or one that holds the
-// same bytes (a program that rewrites the file as it found it, or touches
-// it, loses nothing when it is replaced; *met_writer is then set).
+// Whether the file at `path` is the version that was read: the same file
+// unchanged, or one that holds the same bytes (a program that rewrites the
+// file as it found it, or touches it, loses nothing when it is replaced;
+// *met_writer is then set).
 bool is_version_read(const std::string& path, const FileIdentity& read_identity, const Digest& read_digest,
                      bool* met_writer) {
   FileIdentity found;
@@ -493,12 +493,13 @@ void before_replace(const std::string& hosts_path) {
 
 // Whether the hosts file is still the version read: the same file, or one
 // with the same bytes; `existed` tells whether there was one at all.
+// *current gets the identity of the file found.
 bool still_as_read(const std::string& hosts_path, bool existed, const FileIdentity& read_identity,
-                   const Digest& read_digest, bool* met_writer) {
-  FileIdentity current;
-  bool exists = path_identity(hosts_path, &current);
+                   const Digest& read_digest, FileIdentity* current, bool* met_writer) {
+  bool exists = path_identity(hosts_path, current);
   if (exists != existed) return false;
-  return !exists || current == read_identity || is_version_read(hosts_path, read_identity, read_digest, met_writer);
+  return !exists || *current == read_identity ||
+         is_version_read(hosts_path, read_identity, read_digest, met_writer);
 }
 
 // One attempt: read, compose with `block`, write the copy, and put it in
@@ -560,7 +561,8 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const std::str
   // the replacement is caught by the exchange: the file that was really
   // there comes out, and goes back unless it is the one read. A missing file
   // is only ever created, never replaced.
-  if (!still_as_read(hosts_path, existed, read_identity, read_digest, &met_writer)) {
+  FileIdentity checked;
+  if (!still_as_read(hosts_path, existed, read_identity, read_digest, &checked, &met_writer)) {
     delete_file(copy_path);
     return WriteOutcome::kChanged;
   }
@@ -571,14 +573,15 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const std::str
     // That moment stays open here.
     result = replace_file(copy_path, hosts_path, &error);
   } else if (result == ReplaceResult::kReplaced && existed) {
+    // Anything but the file just checked goes back at once, unexamined: until
+    // it does, the hosts file shows an old version to every reader, and to
+    // any program about to compose its next edit from it.
     FileIdentity displaced;
-    path_identity(copy_path, &displaced);
-    if (!is_version_read(copy_path, read_identity, read_digest, &met_writer)) {
+    if (!path_identity(copy_path, &displaced) || displaced != checked) {
       put_back(copy_path, hosts_path, ours, displaced);
       delete_file(copy_path);
       return WriteOutcome::kChanged;
     }
-    // What came out is the old file, or a copy of it with the same bytes.
     delete_file(copy_path);
   }
   if (result != ReplaceResult::kReplaced) delete_file(copy_path);

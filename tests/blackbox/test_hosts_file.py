@@ -192,9 +192,10 @@ class OtherWriters(ServiceTest):
 
     def test_stop_while_another_program_rewrites_the_file_back_to_back(self):
         # An editor or a tool in a loop: it reads the file and saves it again
-        # through a copy renamed over it, without a pause. Every name
-        # acknowledged is in the block after the stop, or the log says how
-        # many are not.
+        # through a copy renamed over it, without a pause. It changes nothing
+        # outside the block, so it cannot hold the block back: every name
+        # acknowledged is in the block after a stop of a few seconds at most.
+        # (Were one missing, the log would have to say how many.)
         nl = self.hosts_nl()
         svc = self.service(hosts=b"127.0.0.1 localhost" + nl)
         rewriter = subprocess.Popen([sys.executable, "-c", REWRITE_BACK_TO_BACK, svc.hosts_path],
@@ -212,10 +213,10 @@ class OtherWriters(ServiceTest):
         self.assertGreater(rewrites, 10)
         names = set(re.findall(rb"^10\.1\.0\.\d+\t(\S+)\r?$", svc.hosts(), re.M))
         missing = [n for n in acknowledged if n not in names]
+        lines = [m for m in svc.log_messages() if not m.startswith("127.0.0.1: dev")]
         if missing:
-            self.assertIn("%d acknowledged changes not saved at stop" % len(missing), svc.log_messages(),
-                          [m for m in svc.log_messages() if not m.startswith("127.0.0.1: dev")])
-        # A bounded stop: a few seconds of attempts, then the line.
+            self.assertIn("%d acknowledged changes not saved at stop" % len(missing), lines)
+        self.assertEqual(missing, [], lines)
         self.assertLess(stopping, 8.0)
         print("\n  back-to-back rewriter: %d rewrites; %d of %d names saved; stop took %.2f s"
               % (rewrites, len(acknowledged) - len(missing), len(acknowledged), stopping), end=" ")
