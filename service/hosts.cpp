@@ -617,9 +617,10 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const std::str
 // `outside` gets the names the last read found outside the block (and stays
 // empty when the file could not be read). Memory running out fails the
 // write, which is then tried again later. kChanged (with no line: the
-// caller words it) when every attempt found the file changed.
+// caller words it) when each of `attempts` attempts found the file changed.
 WriteOutcome write_hosts_file(const std::string& given_path, const std::string& block,
-                              std::unordered_set<std::string>* outside, std::string* hosts_path) {
+                              std::unordered_set<std::string>* outside, std::string* hosts_path,
+                              int attempts = kComposeAttempts) {
   *hosts_path = given_path;
   try {
     // Through a link the file that is really there is replaced, beside
@@ -630,7 +631,7 @@ WriteOutcome write_hosts_file(const std::string& given_path, const std::string& 
       return WriteOutcome::kFailed;
     }
     std::string placed;
-    for (int attempt = 0; attempt < kComposeAttempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
       outside->clear();
       WriteOutcome outcome = write_hosts_file_once(*hosts_path, block, outside, &placed);
       if (outcome != WriteOutcome::kChanged) return outcome;
@@ -864,12 +865,14 @@ bool save_hosts_block_at_stop(const std::string& given_path) {
     std::string block = block_text();
     std::string hosts_path;
     std::uint32_t started = tick_count_ms();
+    // One attempt at a time, so that the stop ends within one attempt of
+    // the bound.
     for (;;) {
-      outcome = write_hosts_file(given_path, block, &outside, &hosts_path);
+      outcome = write_hosts_file(given_path, block, &outside, &hosts_path, 1);
       if (outcome != WriteOutcome::kChanged || tick_count_ms() - started >= kStopRetryMs) break;
       // A pause of a varying length, so as not to keep step with a program
       // that writes the file at a steady pace.
-      sleep_ms(5 + static_cast<int>(tick_count_ms() % 16));
+      sleep_ms(2 + static_cast<int>(tick_count_ms() % 8));
     }
   } catch (const std::bad_alloc&) {
     log(1, "%s: Can not write: out of memory", given_path.c_str());
