@@ -559,8 +559,8 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const std::str
   // reader of the file meanwhile, another program composing its own edit,
   // would meet an old version). A save in the moment between the check and
   // the replacement is caught by the exchange: the file that was really
-  // there comes out, and goes back unless it is the one read. A missing file
-  // is only ever created, never replaced.
+  // there comes out, and goes back unless it is the one just checked. A
+  // missing file is only ever created, never replaced.
   FileIdentity checked;
   if (!still_as_read(hosts_path, existed, read_identity, read_digest, &checked, &met_writer)) {
     delete_file(copy_path);

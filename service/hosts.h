@@ -37,16 +37,18 @@ enum class WriteOutcome { kWritten, kFailed, kChanged };
 // fresh copy beside the hosts file (created exclusively, never through a
 // link) and forced to disk. Through a link, the file the link leads to is
 // the one written, also when it does not exist yet (it is then created and
-// the link stays); a link that cannot be followed fails the write. The copy
-// is then swapped with the hosts file in one step where the system can
-// (Linux), and what came out is checked: unless it holds the bytes that
-// were read, another program wrote the file meanwhile, its file goes back in
-// place and the block is composed again from its content, a few times at
-// most (kChanged after that). Where the system cannot swap, the file is
-// checked just before the copy is renamed over it. A hosts file missing at
-// the read is created only while still missing. Where the hosts file cannot
-// be renamed over (a mount point) it is written in place, after the same
-// check, and put back as it was if that fails. A write that met another
+// the link stays); a link that cannot be followed fails the write. Then the
+// hosts file must still be what was read (the same file, or one with the
+// same bytes), else another program has written it: the block is composed
+// again from its content, a few times at most (kChanged after that). Where
+// the system can (Linux), the copy is then swapped with the hosts file in
+// one step and what came out is checked too: anything but the file just
+// checked was saved by another program in between, goes back in place at
+// once, and the block is composed again. Elsewhere the copy is renamed over
+// the hosts file. A hosts file missing at the read is created only while
+// still missing. Where the hosts file cannot be renamed over (a mount point)
+// it is written in place, after reading it once more for the same check, and
+// put back as it was if that fails. A write that met another
 // writer (the file was written by someone else since the service's last
 // read or write) reads the file back once that writer had time to save a
 // copy it read before: a block undone so is kChanged too.
