@@ -60,11 +60,11 @@ void serve_ready_sockets(int registration_slot) {
   }
 }
 
-// Rewrites the block; a write that runs out of memory is a failed write,
-// left dirty for the next attempt.
+// The last write of the block, at stop; a write that runs out of memory is
+// a failed write.
 bool write_hosts_block() {
   try {
-    return rewrite_hosts_block(g_settings.hosts_file);
+    return save_hosts_block_at_stop(g_settings.hosts_file);
   } catch (const std::bad_alloc&) {
     log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
     return false;
@@ -74,8 +74,8 @@ bool write_hosts_block() {
 // Takes the result of the write in flight, and hands the block to the
 // writer when a write is due; a failed write is tried again later.
 void write_hosts_block_when_due(bool quiet) {
-  bool written = false;
-  if (finish_hosts_write(&written)) note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+  WriteOutcome outcome;
+  if (finish_hosts_write(&outcome)) note_rewrite_result(&g_rewrite_schedule, outcome, tick_count_ms());
   if (hosts_write_pending()) return;
   std::uint32_t now = tick_count_ms();
   if (!rewrite_due(&g_rewrite_schedule, g_hosts_dirty, quiet, now)) return;
@@ -84,8 +84,9 @@ void write_hosts_block_when_due(bool quiet) {
   } catch (const std::bad_alloc&) {
     // No memory to compose the block: a failed write, tried again later.
     log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
+    ++g_counters.hosts_write_failures;
     g_hosts_dirty = true;
-    note_rewrite_result(&g_rewrite_schedule, false, tick_count_ms());
+    note_rewrite_result(&g_rewrite_schedule, WriteOutcome::kFailed, tick_count_ms());
   }
 }
 
