@@ -162,11 +162,14 @@ struct Registration {
 // table: both go through indexes by name and by address.
 // False, with the table unchanged, when the table already holds max-names
 // entries and this one would add to them (a new name for an address not in
-// the table). Throws std::bad_alloc with the table unchanged when memory
+// the table), unless `cap` is kLoadPastCap: the entries of the stored block
+// go in whatever the cap, since a cap refuses new names and never deletes
+// stored ones. Throws std::bad_alloc with the table unchanged when memory
 // runs out. With `heard` (a registration, not the block's load) the entry
 // records its sender and time, and a name already stored counts a renewal.
+enum class CapRule { kEnforce, kLoadPastCap };
 bool update_name_table(const std::string& name, const std::string& address_text,
-                       const Registration* heard = nullptr);
+                       CapRule cap = CapRule::kEnforce, const Registration* heard = nullptr);
 // Removes the entry with this name (any ASCII case), as if it had never
 // registered: the removal is recorded like any other change and the block
 // is to be written again. False when there is no such name.

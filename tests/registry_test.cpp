@@ -378,7 +378,7 @@ TEST_F(NameTable, RegistrationsRecordSenderTimesAndRenewals) {
   for (const Step& step : steps) {
     SCOPED_TRACE(std::string(step.name) + " at " + std::to_string(step.when));
     Registration heard{step.sender, step.when};
-    ASSERT_TRUE(update_name_table(step.name, step.address, step.heard ? &heard : nullptr));
+    ASSERT_TRUE(update_name_table(step.name, step.address, CapRule::kEnforce, step.heard ? &heard : nullptr));
     const NameEntry* entry = find_by_name(step.name, std::strlen(step.name));
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->first_registered, step.first);
@@ -864,9 +864,9 @@ TEST_F(RegistryDatagram, AgeingRemovesNamesNotRenewedInTime) {
   const std::uint32_t kHour = 3600;
   update_name_table("old", "10.0.0.1");  // from the block: counts from 0
   Registration at100{kLoopback, 100}, at3000{kLoopback, 3000}, at5000{kLoopback, 5000};
-  update_name_table("a", "10.0.0.2", &at100);
-  update_name_table("b", "10.0.0.3", &at3000);
-  update_name_table("a", "10.0.0.2", &at5000);  // renewed: now the youngest
+  update_name_table("a", "10.0.0.2", CapRule::kEnforce, &at100);
+  update_name_table("b", "10.0.0.3", CapRule::kEnforce, &at3000);
+  update_name_table("a", "10.0.0.2", CapRule::kEnforce, &at5000);  // renewed: now the youngest
   record_name_changes(true);
   g_hosts_dirty = false;
   using Content = std::vector<std::pair<std::string, std::string>>;
