@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     if (n < 0) continue;
     buffer[n] = '\0';
     RegistrationRequest request;
-    if (!parse_registration_request(buffer, password, &request)) continue;
+    if (parse_registration_request(buffer, password, &request) != RequestParse::kAccepted) continue;
 
     timeval tv;
     gettimeofday(&tv, nullptr);

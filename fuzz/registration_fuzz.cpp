@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "fuzz_support.h"
 #include "platform.h"
 #include "registry.h"
+#include "stats.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ const char* const kPasswords[] = {"", "s3cret", "pass word", ""};
 const std::uint32_t kSender = parse_ipv4("192.168.7.9");
 
 struct Parsed {
+  bool well_formed = false;
   bool accepted = false;
   std::string name;
   std::string address;
@@ -52,6 +55,7 @@ Parsed reference_parse(const std::string& text, const std::string& password) {
   for (char c : tag_text) {
     if (!is_hex_digit(c)) return p;
   }
+  p.well_formed = true;
   p.name = rest.substr(0, first);
   p.address = rest.substr(first + 1, second - first - 1);
   p.tag = static_cast<std::uint32_t>(std::stoul(tag_text, nullptr, 16));
@@ -114,9 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Parsed expected = reference_parse(text, password);
   RegistrationRequest request;
-  bool accepted = parse_registration_request(text.c_str(), password, &request);
-  FUZZ_CHECK(accepted == expected.accepted);
-  if (accepted) {
+  RequestParse parsed = parse_registration_request(text.c_str(), password, &request);
+  FUZZ_CHECK(parsed == (expected.accepted      ? RequestParse::kAccepted
+                        : expected.well_formed ? RequestParse::kWrongPassword
+                                               : RequestParse::kMalformed));
+  if (expected.well_formed) {
     FUZZ_CHECK(request.name == expected.name);
     FUZZ_CHECK(request.address == expected.address);
     FUZZ_CHECK(request.tag == expected.tag);
@@ -131,16 +137,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   update_name_table("Meter2", "10.0.0.2");
   fuzz::Table model = fuzz::table_content();
   g_hosts_dirty = false;
+  g_counters = Counters();
 
   std::string ack = serve_registration_datagram(datagram.c_str(), kSender);
   std::string raw_log = fuzz::read_whole_file(log_path);
+  // Each datagram is counted once, under what became of it.
+  Counters counted;
   if (!expected.accepted) {
     FUZZ_CHECK(ack.empty());
     FUZZ_CHECK(raw_log.empty());
     FUZZ_CHECK(fuzz::table_content() == model);
     FUZZ_CHECK(!g_hosts_dirty);
+    ++(expected.well_formed ? counted.registrations_wrong_password : counted.registrations_malformed);
+    FUZZ_CHECK(std::memcmp(&g_counters, &counted, sizeof counted) == 0);
     return 0;
   }
+  ++counted.registrations_acknowledged;
 
   char expected_ack[32];
   std::snprintf(expected_ack, sizeof expected_ack, "tarvik1 ack %08x", static_cast<unsigned>(expected.tag));
@@ -165,6 +177,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(records == expected_records);
 
   std::uint32_t address = parse_ipv4(expected.address.c_str());
+  if (fuzz::reference_refusal(expected.name) != nullptr) {
+    ++counted.refused_name;
+  } else if (refusal != nullptr) {
+    ++counted.refused_taken;
+  } else if (address == kAddressNone) {
+    ++counted.refused_bad_address;
+  } else {
+    ++counted.registrations_stored;
+  }
+  FUZZ_CHECK(std::memcmp(&g_counters, &counted, sizeof counted) == 0);
   if (refusal == nullptr && address != kAddressNone) {
     // A renewal with the same spelling and address changes no file.
     bool same = false;

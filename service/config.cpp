@@ -797,15 +797,32 @@ void log_configuration_problems(const std::vector<ConfigProblem>& problems) {
   }
 }
 
-bool read_configuration() {
+namespace {
+
+// The fatal problems' texts, one after the other.
+std::string fatal_problems(const std::vector<ConfigProblem>& problems) {
+  std::string text;
+  for (const ConfigProblem& problem : problems) {
+    if (!problem.fatal) continue;
+    if (!text.empty()) text += "; ";
+    text += problem.text;
+  }
+  return text;
+}
+
+}  // namespace
+
+bool read_configuration(std::string* failure) {
   std::vector<ConfigProblem> problems;
   bool refused = false;
   std::string path = g_settings.config_path;
   Settings loaded = default_settings(path);
   bool used = load_configuration(path, &loaded, &problems, &refused);
+  std::string passed_over;
   if (!used && !refused) {
     // Why the first file was passed over goes into the log as it is.
     log_configuration_problems(problems);
+    passed_over = fatal_problems(problems);
     problems.clear();
     path = "./main.conf";
     loaded = default_settings(path);
@@ -814,6 +831,10 @@ bool read_configuration() {
   if (!used) {
     // A refused file's log-path is not obeyed either.
     log_configuration_problems(problems);
+    if (failure != nullptr) {
+      std::string why = fatal_problems(problems);
+      *failure = passed_over.empty() ? why : passed_over + "; " + why;
+    }
     return false;
   }
   // From here on config_path names the file in use: what sits beside it

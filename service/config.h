@@ -92,8 +92,9 @@ constexpr int kLoggedConfigProblems = 100;
 // "./main.conf" when it cannot be opened, but not when it was refused) into
 // g_settings and logs the problems, those of a file that is used in the log
 // it names. g_settings.config_path then names the file read. False, with
-// g_settings as it was, when no file may be used.
-bool read_configuration();
+// g_settings as it was, when no file may be used; *failure (when given)
+// then says why in one line: the fatal problems' texts, joined by "; ".
+bool read_configuration(std::string* failure = nullptr);
 
 // `tarvik check [FILE]`: judges FILE (null: the file the service would
 // read, the data folder's main.conf or else ./main.conf) as the start

@@ -1,6 +1,8 @@
 // The entry point, the service body and its event loop.
 #pragma once
 
+#include <string>
+
 #include "platform.h"
 
 extern Socket g_registration_socket;
@@ -9,8 +11,9 @@ extern Socket g_registration_socket;
 int tarvik_main(int argc, char** argv);
 
 // Start-up, the loop and shutdown; run in both service and console mode.
-// False when the service could not start (the reason is in the log).
-bool service_body();
-bool service_start();
+// False when the service could not start: the reason is in the log, and
+// in *failure as one line for the service manager's record.
+bool service_body(std::string* failure);
+bool service_start(std::string* failure);
 void loop_iteration();
 void shutdown_service();

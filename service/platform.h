@@ -260,6 +260,9 @@ struct LocalTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 LocalTime local_time_now();
+// The local time of a moment given in seconds since 1970-01-01 00:00 UTC
+// (millisecond 0); all zeros when the platform cannot convert it.
+LocalTime local_time_at(std::uint64_t unix_seconds);
 
 // ---------------------------------------------------------------------------
 // Files and folders
@@ -536,11 +539,22 @@ void sleep_ms(int ms);
 // exists); false in console mode.
 bool service_mode();
 // Registers the console stop handler: Ctrl+C and the other console events
-// (SIGINT, SIGTERM, SIGHUP on POSIX) clear the running flag. On Windows the
+// (SIGINT, SIGTERM on POSIX) clear the running flag. SIGHUP asks for a
+// reload instead, in both modes (take_reload_request). On Windows the
 // close, logoff and shutdown events end the process as soon as the handler
 // returns, so for those it also waits, at most 5 s, until
 // report_shutdown_complete has been called.
 void install_console_stop_handler();
+// True once for every time a reload of the configuration was asked for
+// since the last call, however many asks came in between: SIGHUP on POSIX
+// (console and service mode; the handler is installed by
+// install_console_stop_handler and run_as_service), the service control
+// SERVICE_CONTROL_PARAMCHANGE (`sc control Tarvik paramchange`) on Windows.
+// Never blocks; a signal that arrives during the loop's wait ends the wait
+// (POSIX), a service control is seen at the loop's next turn (Windows).
+bool take_reload_request();
+// How the log names such a request: "SIGHUP", "PARAMCHANGE".
+extern const char kReloadRequestName[];
 // Called once the shutdown (with its final hosts-file write) is done: lets a
 // waiting console event handler return. Nothing to do on POSIX.
 void report_shutdown_complete();
@@ -549,18 +563,30 @@ void report_shutdown_complete();
 bool service_keep_running();
 // Service mode only: tells the service manager the service runs.
 void report_service_running();
+// Service mode only: the one line the service manager shows as what the
+// service is doing (systemd: "STATUS=<text>", shown by `systemctl status`).
+// Windows' service manager shows no such text: nothing is sent there.
+// Console mode: nothing. Each call sends; the caller sends only changes.
+void report_service_text(const std::string& text);
+// Service mode only: a reload has begun (reloading true) or ended
+// (systemd: "RELOADING=1", then "READY=1"). Nothing on Windows, whose
+// service stays RUNNING through a reload.
+void report_service_reloading(bool reloading);
 // Ends the process at once with exit code `code` (TerminateProcess); the
 // runtime's exit processing does not run.
 [[noreturn]] void end_process(int code);
 
 // Runs `service_body` as the service "Tarvik" under the service manager.
-// A body that returns false could not start: that is reported to the service
-// manager as a failure (Windows: stopped with the service-specific exit code
-// 1) and to the event log or syslog ("service_start() failed with 1"), so an
-// admin sees why the service is not running without opening the log file.
-// Returns the process exit code (0 in every case, as the dispatcher's
-// failure is reported to the event log).
-int run_as_service(bool (*service_body)());
+// A body that returns false could not start, and *failure (one line) says
+// why: that is reported to the service manager as a failure (Windows:
+// stopped with the service-specific exit code 1) and to the event log or
+// syslog ("service_start() failed: <failure>"), so an admin sees why the
+// service is not running without opening the log file. Returns the
+// process exit code: on POSIX 1 when the body could not start, so that the
+// service manager sees a failed start (not a clean exit before READY),
+// else 0; on Windows 0 in every case, as the service manager has been told
+// and the dispatcher's own failure is reported to the event log.
+int run_as_service(bool (*service_body)(std::string* failure));
 // True when standard error is a stream to the journal: JOURNAL_STREAM (set
 // by systemd for a service whose output goes to the journal) names the
 // device and inode of the stream standard error is, so a program started
@@ -576,6 +602,90 @@ void report_error_event(const char* text);
 void install_service();
 // Installs the crash handler that writes the dump and logs the crash.
 void install_crash_handler();
+
+// ---------------------------------------------------------------------------
+// Control channel: the administrators' local door into the running service
+//
+// POSIX: a Unix stream socket `control` in the runtime folder
+// (control_location), root's (the service's user's) with mode 0600, in a
+// folder made 0700 when missing; only clients of uid 0 or the service's
+// own uid are taken (SO_PEERCRED). Its clients are sockets that the loop
+// watches in its wait set.
+// Windows: the named pipe \\.\pipe\Tarvik, whose DACL lets SYSTEM and the
+// Administrators in and denies network logons, and which refuses remote
+// clients. Winsock's select cannot wait on a pipe, so a thread of its own
+// serves it: it takes one client at a time, reads its request line (at
+// most 2 s, at most kControlRequestLimit bytes), and hands it to the loop
+// through a mailbox under a lock of its own; the loop finds it at its next
+// turn (control_wait_timeout_us keeps that turn within 20 ms while the
+// mailbox is busy), answers into the mailbox, and the thread writes the
+// answer out (each write at most 5 s), waits up to 2 s for the client to
+// close its end (so that nothing unread is discarded), then lets it go.
+//
+// A client is a number from 0 to kMaxControlClients - 1 (on Windows
+// always 0, one client at a time). The loop's thread
+// makes every call below (except control_request, the command side), and
+// none of them waits.
+
+constexpr int kMaxControlClients = 4;
+constexpr int kNoControlClient = -1;
+// The longest request line, its line end included.
+constexpr int kControlRequestLimit = 512;
+
+// Where the channel is: the socket's path (the runtime folder is
+// $RUNTIME_DIRECTORY, its first entry when it lists several, or else
+// /run/tarvik), or the pipe's name.
+std::string control_location();
+
+enum class ControlOpen { kOpened, kInUse, kFailed };
+// Opens the channel. kInUse when another running instance answers on it
+// (it is then left alone); kFailed, with *why (the system's words, or what
+// is wrong with the folder: not a folder, writable by others), when it
+// cannot be opened. A socket that a run which ended left behind is
+// replaced.
+ControlOpen control_open(std::string* why);
+// Ends every client and closes the channel (POSIX: removes the socket, if
+// it is still the one this run made).
+void control_close();
+
+// Adds the listener to the wait set (POSIX), and a client with what it
+// waits for (kWaitRead / kWaitWrite). Nothing on Windows.
+void control_watch_listener(WaitSet* set);
+void control_watch_client(WaitSet* set, int client, unsigned char wanted);
+// Whether the last wait found a client waiting to be taken / `client`
+// ready. Windows: whether the mailbox holds a new request / always true.
+bool control_listener_ready(const WaitSet& set);
+bool control_client_ready(const WaitSet& set, int client);
+// Takes a waiting client into a free number: the number, or
+// kNoControlClient when none waits or none is free. An accept that fails
+// for want of descriptors or memory leaves the listener out of the wait
+// for 100 ms (POSIX), so the loop does not spin on it. *peer says who it is,
+// for the log: "uid U pid P" (POSIX), "user DOMAIN\NAME pid P" (Windows).
+// A client of another uid is closed at once and given as "refused" in
+// *peer, with kNoControlClient.
+int control_accept(std::string* peer);
+// The count received (at most `capacity`), 0 when the client has closed
+// its side, kWouldBlock when nothing is there yet, -1 on failure.
+int control_receive(int client, char* buffer, int capacity);
+// The count taken for sending (possibly fewer than `length`), kWouldBlock
+// when nothing fits now, -1 when the client has gone.
+int control_send(int client, const char* data, int length);
+// Lets the client go: what was taken for sending still reaches it
+// (Windows: within 5 s). Its number is free for the next client at once
+// (POSIX) or once the pipe thread is done with it (Windows).
+void control_end(int client);
+// The longest the loop may wait so that the channel is served on time:
+// `timeout_us` on POSIX, where its sockets wake the wait; at most 20 ms on
+// Windows while the mailbox holds a request or an answer under way.
+long control_wait_timeout_us(long timeout_us);
+
+// The command side (`tarvik status` and the others): sends `request` (one
+// line, without its line end) and reads the whole answer, until the
+// service closes or `answer_complete` says the answer is whole. False,
+// with *why ("PATH: the system's words"), when the channel cannot be
+// reached or the exchange fails or stalls for 10 s.
+bool control_request(const std::string& request, bool (*answer_complete)(const std::string& answer),
+                     std::string* answer, std::string* why);
 
 // ---------------------------------------------------------------------------
 // Crypto and wall clock, for signed messages

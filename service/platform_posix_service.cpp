@@ -44,6 +44,14 @@ LocalTime local_time_now() {
                    parts.tm_min,         parts.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
 }
 
+LocalTime local_time_at(std::uint64_t unix_seconds) {
+  time_t seconds = static_cast<time_t>(unix_seconds);
+  tm parts;
+  if (localtime_r(&seconds, &parts) == nullptr) return LocalTime{0, 0, 0, 0, 0, 0, 0};
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
+                   parts.tm_sec, 0};
+}
+
 // ---------------------------------------------------------------------------
 // Service control and process
 //
@@ -58,6 +66,8 @@ enum ServiceState { kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning 
 
 // Cleared by the console stop signals; read by the stop test.
 volatile sig_atomic_t g_running = 1;
+// Set by SIGHUP, taken by take_reload_request.
+volatile sig_atomic_t g_reload_requested = 0;
 // Set once run_as_service has begun; never cleared.
 volatile sig_atomic_t g_service_mode = 0;
 // The stop event of service mode: set by the stop signal, never reset.
@@ -73,6 +83,8 @@ sockaddr_un g_notify_address;
 socklen_t g_notify_length = 0;
 
 void on_console_stop_signal(int) { g_running = 0; }
+
+void on_reload_signal(int) { g_reload_requested = 1; }
 
 void set_stop_handler(int signal_number, void (*handler)(int)) {
   struct sigaction action;
@@ -154,6 +166,12 @@ void report_event(const char* subject, int error) {
   closelog();
 }
 
+void report_failure(const char* subject, const std::string& reason) {
+  openlog("Tarvik", LOG_PID, LOG_DAEMON);
+  syslog(LOG_ERR, "%s failed: %s", subject, reason.c_str());
+  closelog();
+}
+
 // The control handler's counterpart: SIGTERM (and SIGINT) in service mode.
 void on_service_stop_signal(int) {
   if (g_stop_requested) return;
@@ -164,7 +182,16 @@ void on_service_stop_signal(int) {
 }  // namespace
 
 void install_console_stop_handler() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) set_stop_handler(signal_number, on_console_stop_signal);
+  for (int signal_number : {SIGINT, SIGTERM}) set_stop_handler(signal_number, on_console_stop_signal);
+  set_stop_handler(SIGHUP, on_reload_signal);
+}
+
+const char kReloadRequestName[] = "SIGHUP";
+
+bool take_reload_request() {
+  if (!g_reload_requested) return false;
+  g_reload_requested = 0;
+  return true;
 }
 
 // The stop signals only set a flag; the process ends when the loop is done.
@@ -185,6 +212,16 @@ void report_service_running() {
   if (g_service_mode && !g_stop_requested) report_service_status(kRunning);
 }
 
+void report_service_text(const std::string& text) {
+  if (!g_service_mode || g_stop_requested || g_stopped) return;
+  notify_service_manager(("STATUS=" + text + "\n").c_str());
+}
+
+void report_service_reloading(bool reloading) {
+  if (!g_service_mode || g_stop_requested || g_stopped) return;
+  notify_service_manager(reloading ? "RELOADING=1\n" : "READY=1\n");
+}
+
 void end_process(int code) { _exit(code); }
 
 bool stderr_is_journal() {
@@ -203,7 +240,7 @@ void report_error_event(const char*) {}
 // ---------------------------------------------------------------------------
 // Service manager, installer and crash handler
 
-int run_as_service(bool (*service_body)()) {
+int run_as_service(bool (*service_body)(std::string* failure)) {
   // Without NOTIFY_SOCKET (started by hand, or by a Type=simple unit) the
   // service runs all the same; its reports then go nowhere.
   // A service manager that cannot be told anything is worth an event, but
@@ -213,12 +250,17 @@ int run_as_service(bool (*service_body)()) {
 
   set_stop_handler(SIGTERM, on_service_stop_signal);
   set_stop_handler(SIGINT, on_service_stop_signal);
+  set_stop_handler(SIGHUP, on_reload_signal);
 
   int error = report_service_status(kStartPending);
   if (error != 0) report_event("sd_notify", error);
-  if (!service_body()) report_event("service_start()", 1);
+  std::string failure;
+  bool started = service_body(&failure);
+  if (!started) report_failure("service_start()", failure);
   report_service_status(kStopped);
-  return 0;
+  // A start that failed is no clean exit: systemd then reports the failure
+  // (and Restart=on-failure applies) instead of a protocol error.
+  return started ? 0 : 1;
 }
 
 namespace {

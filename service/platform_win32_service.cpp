@@ -23,6 +23,19 @@ LocalTime local_time_now() {
   return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
 }
 
+LocalTime local_time_at(std::uint64_t unix_seconds) {
+  // FILETIME counts 100 ns units from 1601-01-01 UTC.
+  const std::uint64_t kUnixEpochIn1601Seconds = 11644473600ull;
+  std::uint64_t ticks = (unix_seconds + kUnixEpochIn1601Seconds) * 10000000ull;
+  FILETIME utc = {static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+  FILETIME local;
+  SYSTEMTIME t;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &t)) {
+    return LocalTime{0, 0, 0, 0, 0, 0, 0};
+  }
+  return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, 0};
+}
+
 // ---------------------------------------------------------------------------
 // Service control and process
 
@@ -32,6 +45,8 @@ const char kServiceName[] = "Tarvik";
 
 // Cleared by the console control handler and by the stop test.
 volatile LONG g_running = 1;
+// Set by SERVICE_CONTROL_PARAMCHANGE, taken by take_reload_request.
+volatile LONG g_reload_requested = 0;
 // The stop event; exists only in service mode.
 HANDLE g_stop_event = nullptr;
 
@@ -70,7 +85,9 @@ void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
     g_status.dwWin32ExitCode = exit_code;
     g_status.dwWaitHint = wait_hint;
     g_status.dwControlsAccepted =
-        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        state == SERVICE_START_PENDING ? 0
+        : state == SERVICE_RUNNING     ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
+                                       : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
       g_status.dwCheckPoint = 0;
     } else {
@@ -82,18 +99,23 @@ void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
   LeaveCriticalSection(&g_status_lock);
 }
 
-// Error event of the source "Tarvik": "<subject> failed with <error>".
-void report_event(const char* subject, int error) {
+// Error event of the source "Tarvik" with `text` as its second string.
+void report_event_text(const char* text) {
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
-  char text[600];
-  // The record's text is what Event Viewer shows and what tools that read
-  // the event log match on: it stays "<subject> failed with <number>".
-  std::snprintf(text, sizeof text, "%s failed with %d", subject, error);
   const char* strings[2] = {kServiceName, text};
   const DWORD kEventId = 0xC0020001;  // severity error, facility 2, code 1
   ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 2, 0, strings, nullptr);
   DeregisterEventSource(source);
+}
+
+// Error event: "<subject> failed with <error>".
+void report_event(const char* subject, int error) {
+  char text[600];
+  // The record's text is what Event Viewer shows and what tools that read
+  // the event log match on: it stays "<subject> failed with <number>".
+  std::snprintf(text, sizeof text, "%s failed with %d", subject, error);
+  report_event_text(text);
 }
 
 // The source is registered once and kept: an error record must not cost a
@@ -134,6 +156,15 @@ bool service_mode() { return g_stop_event != nullptr; }
 
 void report_service_running() { report_service_status(SERVICE_RUNNING, NO_ERROR, 0); }
 
+// The service manager shows no text of the service's own, and the service
+// stays RUNNING through a reload.
+void report_service_text(const std::string&) {}
+void report_service_reloading(bool) {}
+
+const char kReloadRequestName[] = "PARAMCHANGE";
+
+bool take_reload_request() { return InterlockedExchange(&g_reload_requested, 0) != 0; }
+
 void end_process(int code) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
   ExitProcess(static_cast<UINT>(code));  // not reached
@@ -144,13 +175,19 @@ void end_process(int code) {
 
 namespace {
 
-bool (*g_service_body)() = nullptr;
+bool (*g_service_body)(std::string* failure) = nullptr;
 
 // Runs on the dispatcher's thread (the process's main thread). At system
 // shutdown the service gets SERVICE_CONTROL_SHUTDOWN instead of a stop; it is
 // handled the same way, so the final hosts-file write is made (one write, far
 // inside the time the system gives a service to stop).
 void WINAPI on_service_control(DWORD control) {
+  if (control == SERVICE_CONTROL_PARAMCHANGE) {
+    // `sc control Tarvik paramchange`: the loop reloads at its next turn.
+    InterlockedExchange(&g_reload_requested, 1);
+    report_service_status(g_status.dwCurrentState, NO_ERROR, 0);
+    return;
+  }
   if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;  // no report
   report_service_status(SERVICE_STOP_PENDING, NO_ERROR, 0);
   SetEvent(g_stop_event);
@@ -169,10 +206,11 @@ void WINAPI service_main(DWORD, LPSTR*) {
   report_service_status(SERVICE_START_PENDING, NO_ERROR, 3000);
 
   g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (g_stop_event != nullptr && !g_service_body()) {
+  std::string failure;
+  if (g_stop_event != nullptr && !g_service_body(&failure)) {
     // A start that failed is no clean stop: the service manager shows the
-    // failure, and the event names where the reason is.
-    report_event("service_start()", 1);
+    // failure, and the event says why.
+    report_event_text(("service_start() failed: " + failure).c_str());
     g_status.dwServiceSpecificExitCode = 1;
     report_service_status(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0);
     return;
@@ -182,7 +220,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
 
 }  // namespace
 
-int run_as_service(bool (*service_body)()) {
+int run_as_service(bool (*service_body)(std::string* failure)) {
   g_service_body = service_body;
   InitializeCriticalSection(&g_status_lock);
   char name[sizeof kServiceName];

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config.h"
+#include "stats.h"
 
 bool g_hosts_dirty = false;
 
@@ -71,10 +72,12 @@ struct CaseFoldedEqual {
 };
 
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+// `older` of a free slot, so that a walk in storage order can skip it.
+constexpr std::uint32_t kFreeSlotMark = 0xFFFFFFFEu;
 
 struct Slot {
   NameEntry entry;
-  std::uint32_t older = kNoSlot;  // for a free slot: unused
+  std::uint32_t older = kFreeSlotMark;  // for a free slot (or one not linked yet): kFreeSlotMark
   std::uint32_t newer = kNoSlot;  // for a free slot: the next free slot
 };
 
@@ -186,6 +189,8 @@ std::uint32_t g_table_version = 1;  // the serial of the zone; see name_table_ve
 bool g_recording = false;
 std::vector<NameChange> g_changes;
 
+std::uint32_t g_table_clock = 0;
+
 // Never throws: a change that cannot be recorded for memory is one the
 // consumers miss until their next full pass (a restart), which is better
 // than a table and a hosts file that disagree with each other.
@@ -230,6 +235,7 @@ void erase_slot(std::uint32_t s) {
   unlink_slot(s);
   record(NameChange::Kind::kRemoved, slot.entry.name, slot.entry.address);
   slot.entry.name.clear();
+  slot.older = kFreeSlotMark;
   slot.newer = g_free_slot;
   g_free_slot = s;
 }
@@ -288,6 +294,28 @@ int hex_digit_value(char c) {
   return -1;
 }
 
+// The record of a registration (`heard`) in a new entry, or a loaded name's
+// unknowns.
+void note_first_registration(NameEntry* entry, const Registration* heard) {
+  entry->renewals = 0;
+  if (heard == nullptr) {
+    entry->sender = 0;
+    entry->first_registered = kUnknownTime;
+    entry->last_registered = kUnknownTime;
+  } else {
+    entry->sender = heard->sender;
+    entry->first_registered = heard->when;
+    entry->last_registered = heard->when;
+  }
+}
+
+void note_renewal(NameEntry* entry, const Registration* heard) {
+  if (heard == nullptr) return;  // a second line of the block
+  entry->sender = heard->sender;
+  entry->last_registered = heard->when;
+  if (entry->renewals != 0xFFFFFFFFu) ++entry->renewals;
+}
+
 // The tag field is exactly eight hexadecimal digits. strtoul would also take
 // leading blanks, a sign, "0x" and trailing junk, so that many texts would
 // stand for one tag.
@@ -320,32 +348,31 @@ std::uint32_t registration_tag(const std::string& address, const std::string& na
   return crc32_update(crc, password.data(), password.size());
 }
 
-bool parse_registration_request(const char* text, const std::string& password,
-                                RegistrationRequest* out) {
+RequestParse parse_registration_request(const char* text, const std::string& password,
+                                        RegistrationRequest* out) {
   // The text ends at its first zero byte; every read below stays before it.
   std::size_t length = std::strlen(text);
   if (length < kRequestPrefixLength || std::memcmp(text, kRequestPrefix, kRequestPrefixLength) != 0)
-    return false;
+    return RequestParse::kMalformed;
 
   const char* name_start = text + kRequestPrefixLength;
   const char* name_end = std::strchr(name_start, ' ');
-  if (name_end == nullptr) return false;
+  if (name_end == nullptr) return RequestParse::kMalformed;
   const char* address_start = name_end + 1;
   const char* address_end = std::strchr(address_start, ' ');
-  if (address_end == nullptr) return false;
+  if (address_end == nullptr) return RequestParse::kMalformed;
   const char* tag_text = address_end + 1;
-  if (std::strlen(tag_text) != kTagLength) return false;  // a line end makes it longer
+  // A line end makes it longer.
+  if (std::strlen(tag_text) != kTagLength) return RequestParse::kMalformed;
 
   std::uint32_t tag = 0;
-  if (!parse_tag(tag_text, &tag)) return false;
+  if (!parse_tag(tag_text, &tag)) return RequestParse::kMalformed;
 
-  std::string name(name_start, name_end);
-  std::string address(address_start, address_end);
-  if (registration_tag(address, name, password) != tag) return false;
-  out->name = std::move(name);
-  out->address = std::move(address);
+  out->name.assign(name_start, name_end);
+  out->address.assign(address_start, address_end);
   out->tag = tag;
-  return true;
+  if (registration_tag(out->address, out->name, password) != tag) return RequestParse::kWrongPassword;
+  return RequestParse::kAccepted;
 }
 
 std::string format_registration_request(const std::string& name, const std::string& address,
@@ -426,7 +453,25 @@ void drop_taken_names() {
 
 std::string serve_registration_datagram(const char* text, std::uint32_t sender) {
   RegistrationRequest request;
-  if (!parse_registration_request(text, g_settings.pwd, &request)) return std::string();
+  switch (parse_registration_request(text, g_settings.pwd, &request)) {
+    case RequestParse::kAccepted:
+      break;
+    case RequestParse::kMalformed:
+      ++g_counters.registrations_malformed;
+      return std::string();
+    case RequestParse::kWrongPassword:
+      ++g_counters.registrations_wrong_password;
+      // A device set up with another password, or someone guessing: only
+      // worth a record when the admin asks for them (and the burst limit
+      // keeps a flood of them short). The fields, never the tag.
+      if (g_settings.verbose) {
+        std::string sender_text = format_ipv4(sender);
+        log(2, "%s: %s %s: wrong password", sender_text.empty() ? kUnknownSender : sender_text.c_str(),
+            log_safe(request.name).c_str(), log_safe(request.address).c_str());
+      }
+      return std::string();
+  }
+  ++g_counters.registrations_acknowledged;
 
   std::string sender_text = format_ipv4(sender);
   if (sender_text.empty()) sender_text = kUnknownSender;
@@ -439,15 +484,34 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender) 
   // A refused name is acknowledged all the same, like an address that does
   // not parse: the device has been heard, the table just does not take it.
   const char* reason = name_refusal_reason(request.name);
-  if (reason == nullptr) reason = name_taken_reason(request.name);
-  if (reason == nullptr && parse_ipv4(request.address.c_str()) != kAddressNone) {
+  std::uint64_t* refusals = &g_counters.refused_name;
+  if (reason == nullptr) {
+    reason = name_taken_reason(request.name);
+    refusals = &g_counters.refused_taken;
+  }
+  if (reason == nullptr) {
+    if (parse_ipv4(request.address.c_str()) == kAddressNone) {
+      // Acknowledged and logged as heard, without a refusal line.
+      ++g_counters.refused_bad_address;
+      return format_acknowledgement(request.tag);
+    }
+    Registration heard{sender, g_table_clock};
     try {
-      if (!update_name_table(request.name, request.address)) reason = "table full";
+      if (update_name_table(request.name, request.address, CapRule::kEnforce, &heard)) {
+        ++g_counters.registrations_stored;
+      } else {
+        reason = "table full";
+        refusals = &g_counters.refused_table_full;
+      }
     } catch (const std::bad_alloc&) {
       reason = "out of memory";
+      refusals = &g_counters.refused_out_of_memory;
     }
   }
-  if (reason != nullptr) log_always(1, "%s: name refused: %s", shown_name.c_str(), reason);
+  if (reason != nullptr) {
+    ++*refusals;
+    log_always(1, "%s: name refused: %s", shown_name.c_str(), reason);
+  }
   return format_acknowledgement(request.tag);
 }
 
@@ -467,6 +531,8 @@ bool serve_one_datagram(Socket s) {
   if (received < 0) {
     int error = last_socket_error();
     if (from.length == 0 || sender_allowed(socket_address_ip(from))) {
+      // Too long for a request: junk, counted with the other junk.
+      if (error == kMessageTooLong) ++g_counters.registrations_malformed;
       log(1, "Recvfrom error: %d: %s", error, system_error_text(error).c_str());
     }
     return true;
@@ -487,7 +553,8 @@ void handle_registration_datagrams(Socket s) {
   }
 }
 
-bool update_name_table(const std::string& name, const std::string& address_text, CapRule cap) {
+bool update_name_table(const std::string& name, const std::string& address_text, CapRule cap,
+                       const Registration* heard) {
   std::uint32_t address = parse_ipv4(address_text.c_str());
   std::uint32_t hash = case_folded_hash(name);
 
@@ -506,6 +573,7 @@ bool update_name_table(const std::string& name, const std::string& address_text,
     long long by_address = find_address(address);
     if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
     g_slots[s].entry.address = address;
+    note_first_registration(&g_slots[s].entry, heard);
     link_newest(s);
     g_by_name.insert(hash, s);
     g_by_address.insert(address, s);
@@ -522,6 +590,7 @@ bool update_name_table(const std::string& name, const std::string& address_text,
       // change writes the block in that order.
       unlink_slot(s);
       link_newest(s);
+      note_renewal(&slot.entry, heard);
       record(NameChange::Kind::kMoved, name, address);
       return true;
     }
@@ -536,6 +605,7 @@ bool update_name_table(const std::string& name, const std::string& address_text,
       g_by_address.insert(address, s);
     }
     record(NameChange::Kind::kSet, name, address);
+    note_renewal(&slot.entry, heard);
     // A device renewing its own address (the usual case) leaves the address
     // index as it is.
     unlink_slot(s);
@@ -547,6 +617,45 @@ bool update_name_table(const std::string& name, const std::string& address_text,
 }
 
 std::uint32_t name_table_version() { return g_table_version; }
+
+void set_table_clock(std::uint32_t seconds) { g_table_clock = seconds; }
+std::uint32_t table_clock() { return g_table_clock; }
+
+bool forget_name(const std::string& name) {
+  long long found = find_name(name, case_folded_hash(name));
+  if (found < 0) return false;
+  erase_slot(g_by_name.at(found).slot);
+  g_hosts_dirty = true;
+  ++g_table_version;
+  return true;
+}
+
+std::size_t expire_names(std::uint32_t now, std::uint32_t max_age, std::size_t limit) {
+  std::size_t expired = 0;
+  // Renewals move their entry to the newest end, so the table runs from the
+  // least recently registered name to the most recent: the first entry
+  // that is young enough ends the walk.
+  while (g_oldest != kNoSlot && expired < limit) {
+    const NameEntry& oldest = g_slots[g_oldest].entry;
+    std::uint32_t since = oldest.last_registered == kUnknownTime ? 0 : oldest.last_registered;
+    if (now < since || now - since < max_age) break;
+    unsigned hours = max_age / 3600u;
+    log(4, "%s: expired, not renewed for %u %s", oldest.name.c_str(), hours, hours == 1 ? "hour" : "hours");
+    erase_slot(g_oldest);
+    g_hosts_dirty = true;
+    ++g_table_version;
+    ++expired;
+  }
+  return expired;
+}
+
+const NameEntry* next_entry_in_storage(std::uint32_t* cursor) {
+  while (*cursor < g_slots.size()) {
+    const Slot& slot = g_slots[(*cursor)++];
+    if (slot.older != kFreeSlotMark) return &slot.entry;
+  }
+  return nullptr;
+}
 
 void record_name_changes(bool on) {
   g_recording = on;

@@ -30,11 +30,17 @@ struct RegistrationRequest {
   std::uint32_t tag = 0;
 };
 
+enum class RequestParse {
+  kAccepted,
+  kMalformed,      // not "tarvik1 rq NAME ADDRESS TAG" with a tag of 8 hex digits
+  kWrongPassword,  // well formed, but the tag is not that of `password`
+};
 // Parses "tarvik1 rq NAME ADDRESS TAG" (zero-terminated text), where TAG is
 // exactly 8 hexadecimal digits of either case, and checks the tag against
-// `password`. True when accepted.
-bool parse_registration_request(const char* text, const std::string& password,
-                                RegistrationRequest* out);
+// `password`. *out is filled when the request is well formed (accepted, or
+// with the wrong password).
+RequestParse parse_registration_request(const char* text, const std::string& password,
+                                        RegistrationRequest* out);
 
 // Formats the request datagram a device sends (used by the client).
 std::string format_registration_request(const std::string& name, const std::string& address,
@@ -76,8 +82,11 @@ void drop_taken_names();
 // Serves one received registration datagram (zero-terminated text) from the
 // IPv4 address `sender` (network byte order): an accepted request is logged
 // and, when its name and address may be stored, entered into the name
-// table. Returns the acknowledgement to send back, or "" when the datagram
-// is dropped without a reply.
+// table with its sender and the table clock's time. Returns the
+// acknowledgement to send back, or "" when the datagram is dropped without
+// a reply. Counts what became of it in g_counters; a datagram with the
+// wrong password is logged only with `verbose` (level 2, its sender, name
+// and address, never the tag).
 std::string serve_registration_datagram(const char* text, std::uint32_t sender);
 
 // Datagrams served after one wait. A registration costs little next to the
@@ -92,10 +101,27 @@ void handle_registration_datagrams(Socket s);
 
 // --- Name table ------------------------------------------------------------
 
+// A time of the table clock that is not known: the name came from the
+// hosts-file block at start, and registered before it.
+constexpr std::uint32_t kUnknownTime = 0xFFFFFFFFu;
+
 struct NameEntry {
   std::string name;
   std::uint32_t address;  // network byte order, as inet_addr gives it
+  // What the status view shows and ageing goes by, for registrations since
+  // the start. A name loaded from the block has kUnknownTime for both times
+  // and sender 0 until it registers; it then keeps its unknown first time.
+  std::uint32_t sender = 0;  // of the last registration, network byte order
+  std::uint32_t first_registered = kUnknownTime;  // table clock
+  std::uint32_t last_registered = kUnknownTime;   // table clock
+  std::uint32_t renewals = 0;  // registrations of the name after its first (since start)
 };
+
+// The table's clock: whole seconds since the service started, from the
+// monotonic clock, so that a step of the wall clock ages nothing. The loop
+// sets it every turn; it starts at 0.
+void set_table_clock(std::uint32_t seconds);
+std::uint32_t table_clock();
 
 // Set by every table update, cleared by the hosts-file rewrite.
 extern bool g_hosts_dirty;
@@ -121,6 +147,13 @@ void record_name_changes(bool on);
 // Hands over, oldest first, the changes recorded since the last call.
 void take_name_changes(std::vector<NameChange>* out);
 
+// Who registered a name, for update_name_table: the registration's sender
+// (network byte order) and the table clock when it came.
+struct Registration {
+  std::uint32_t sender;
+  std::uint32_t when;
+};
+
 // Names compare ignoring ASCII case. Removes every entry with this name or
 // this address, appends the new entry
 // at the end and sets g_hosts_dirty. A renewal that changes nothing (same
@@ -132,10 +165,31 @@ void take_name_changes(std::vector<NameChange>* out);
 // the table), unless `cap` is kLoadPastCap: the entries of the stored block
 // go in whatever the cap, since a cap refuses new names and never deletes
 // stored ones. Throws std::bad_alloc with the table unchanged when memory
-// runs out.
+// runs out. With `heard` (a registration, not the block's load) the entry
+// records its sender and time, and a name already stored counts a renewal.
 enum class CapRule { kEnforce, kLoadPastCap };
 bool update_name_table(const std::string& name, const std::string& address_text,
-                       CapRule cap = CapRule::kEnforce);
+                       CapRule cap = CapRule::kEnforce, const Registration* heard = nullptr);
+// Removes the entry with this name (any ASCII case), as if it had never
+// registered: the removal is recorded like any other change and the block
+// is to be written again. False when there is no such name.
+bool forget_name(const std::string& name);
+// Ageing: removes the entries whose last registration (for names loaded
+// from the block and not renewed since: the start) is max_age seconds or
+// more before `now` (table clock), oldest first, at most `limit` of them, each
+// logged "NAME: expired, not renewed for N hours" (N: max_age in hours)
+// and recorded as removed. Returns how many went; once fewer than
+// `limit`, none is left that is due. The oldest entry comes first in the
+// table, so a call that removes nothing costs one look.
+std::size_t expire_names(std::uint32_t now, std::uint32_t max_age, std::size_t limit);
+// For a view built over several turns of the loop (the status dump), a
+// walk that survives changes of the table: starting with *cursor = 0, each
+// call gives the next entry in storage order and moves the cursor past it,
+// null at the end. Every entry that stays in the table during the walk is
+// seen once, as it is when the walk reaches it; one stored or removed
+// meanwhile may be missed, and a name removed and stored again may be seen
+// twice.
+const NameEntry* next_entry_in_storage(std::uint32_t* cursor);
 // The entry with this name in any ASCII case, or null; valid until the
 // table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);

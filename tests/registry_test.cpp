@@ -10,8 +10,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <random>
 #include <sstream>
 #include <string>
@@ -20,6 +23,7 @@
 
 #include "config.h"
 #include "platform.h"
+#include "stats.h"
 
 namespace {
 
@@ -78,56 +82,60 @@ TEST(RegistryParse, TableOfDatagrams) {
   std::snprintf(short_hex, sizeof short_hex, "%04x", static_cast<unsigned>(short_tag));
   std::string short_prefix = "tarvik1 rq " + short_name + " 1.2.3.4 ";
 
+  constexpr RequestParse kOk = RequestParse::kAccepted, kBad = RequestParse::kMalformed,
+                         kWrong = RequestParse::kWrongPassword;
   struct Case {
     std::string text;
     std::string password;
-    bool accepted;
+    RequestParse result;
     std::string name;
     std::string address;
   };
   const std::string empty_name_tag = tag_text(registration_tag("10.0.0.1", "", ""));
   const std::string with_pwd_tag = tag_text(registration_tag("192.168.1.20", "meter1", "secret"));
   const Case cases[] = {
-      {kExample, "", true, "meter1", "192.168.1.20"},
-      {"tarvik1 rq meter1 192.168.1.20 6DD6BA8C", "", true, "meter1", "192.168.1.20"},
-      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8c\n", "", false, "", ""},
-      {"TARVIK1 RQ meter1 192.168.1.20 6dd6ba8c", "", false, "", ""},
-      {"tarvik1 rq  meter1 192.168.1.20 6dd6ba8c", "", false, "", ""},
-      {"tarvik1 rq meter1  192.168.1.20 6dd6ba8c", "", false, "", ""},  // empty address, 21-byte rest
-      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8", "", false, "", ""},    // 7 digits
-      {"tarvik1 rq meter1 192.168.1.20 06dd6ba8c", "", false, "", ""},  // 9 digits
-      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8d", "", false, "", ""},   // wrong tag
-      {"tarvik1 rq meter1 192.168.1.20", "", false, "", ""},            // no tag field
-      {"tarvik1 rq meter1", "", false, "", ""},
-      {"tarvik1 rq ", "", false, "", ""},
-      {"tarvik1 rq", "", false, "", ""},
-      {"", "", false, "", ""},
-      {"tarvik1 rq  10.0.0.1 " + empty_name_tag, "", true, "", "10.0.0.1"},
-      {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "secret", true, "meter1", "192.168.1.20"},
-      {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "", false, "", ""},
-      {kExample, "secret", false, "", ""},
-      {short_prefix + "0000" + short_hex, "", true, short_name, "1.2.3.4"},
+      {kExample, "", kOk, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20 6DD6BA8C", "", kOk, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8c\n", "", kBad, "", ""},
+      {"TARVIK1 RQ meter1 192.168.1.20 6dd6ba8c", "", kBad, "", ""},
+      {"tarvik1 rq  meter1 192.168.1.20 6dd6ba8c", "", kBad, "", ""},
+      {"tarvik1 rq meter1  192.168.1.20 6dd6ba8c", "", kBad, "", ""},  // empty address, 21-byte rest
+      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8", "", kBad, "", ""},    // 7 digits
+      {"tarvik1 rq meter1 192.168.1.20 06dd6ba8c", "", kBad, "", ""},  // 9 digits
+      {"tarvik1 rq meter1 192.168.1.20 6dd6ba8d", "", kWrong, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20", "", kBad, "", ""},            // no tag field
+      {"tarvik1 rq meter1", "", kBad, "", ""},
+      {"tarvik1 rq ", "", kBad, "", ""},
+      {"tarvik1 rq", "", kBad, "", ""},
+      {"", "", kBad, "", ""},
+      {"tarvik1 rq  10.0.0.1 " + empty_name_tag, "", kOk, "", "10.0.0.1"},
+      {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "secret", kOk, "meter1", "192.168.1.20"},
+      {"tarvik1 rq meter1 192.168.1.20 " + with_pwd_tag, "", kWrong, "meter1", "192.168.1.20"},
+      {kExample, "secret", kWrong, "meter1", "192.168.1.20"},
+      {short_prefix + "0000" + short_hex, "", kOk, short_name, "1.2.3.4"},
       // The field is exactly eight hex digits, even where a looser reading
       // (strtoul's) would give the true tag: trailing junk, blanks, a sign,
       // "0x", or a tag below 0x10000000 without its leading zero...
-      {short_prefix + short_hex + "zz!?", "", false, "", ""},
-      {short_prefix + "\t+0x" + short_hex, "", false, "", ""},
-      {short_prefix + "  " + "00" + short_hex, "", false, "", ""},
-      {short_prefix + "+000" + short_hex, "", false, "", ""},
-      {short_prefix + "000" + short_hex, "", false, "", ""},
+      {short_prefix + short_hex + "zz!?", "", kBad, "", ""},
+      {short_prefix + "\t+0x" + short_hex, "", kBad, "", ""},
+      {short_prefix + "  " + "00" + short_hex, "", kBad, "", ""},
+      {short_prefix + "+000" + short_hex, "", kBad, "", ""},
+      {short_prefix + "000" + short_hex, "", kBad, "", ""},
       // ...or nine bytes that still read as the true tag.
-      {short_prefix + "00000" + short_hex, "", false, "", ""},
-      {short_prefix + "0000" + short_hex + "z", "", false, "", ""},
-      {short_prefix + "0000" + short_hex + " ", "", false, "", ""},
+      {short_prefix + "00000" + short_hex, "", kBad, "", ""},
+      {short_prefix + "0000" + short_hex + "z", "", kBad, "", ""},
+      {short_prefix + "0000" + short_hex + " ", "", kBad, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     RegistrationRequest request;
-    ASSERT_EQ(parse_registration_request(c.text.c_str(), c.password, &request), c.accepted);
-    if (!c.accepted) continue;
+    ASSERT_EQ(parse_registration_request(c.text.c_str(), c.password, &request), c.result);
+    if (c.result == kBad) continue;
     EXPECT_EQ(request.name, c.name);
     EXPECT_EQ(request.address, c.address);
-    EXPECT_EQ(request.tag, registration_tag(c.address, c.name, c.password));
+    // A request with the wrong password is read whole all the same: its
+    // name and address are what the log shows with `verbose`.
+    EXPECT_EQ(request.tag == registration_tag(c.address, c.name, c.password), c.result == kOk);
   }
 }
 
@@ -340,6 +348,102 @@ TEST_F(NameTable, FullTableRefusesOnlyNamesThatWouldMakeItLonger) {
   EXPECT_TRUE(update_name_table("f", "10.0.0.5"));
   EXPECT_EQ(name_table().size(), 4u);
   g_settings = saved;
+}
+
+// What the status view shows of each entry: a registration records its
+// sender and time, each later one of the same name counts a renewal
+// (whatever it changed); a name loaded from the block knows neither until
+// it registers, and then still not its first time.
+TEST_F(NameTable, RegistrationsRecordSenderTimesAndRenewals) {
+  const std::uint32_t a = parse_ipv4("10.9.0.1"), b = parse_ipv4("10.9.0.2");
+  struct Step {
+    const char* name;
+    const char* address;
+    bool heard;
+    std::uint32_t sender, when;
+    // What the entry of `name` shows afterwards.
+    std::uint32_t first, last, renewals;
+  };
+  const Step steps[] = {
+      {"old", "10.0.0.1", false, 0, 0, kUnknownTime, kUnknownTime, 0},
+      // A second line of the block for the same name changes nothing of it.
+      {"old", "10.0.0.1", false, 0, 0, kUnknownTime, kUnknownTime, 0},
+      {"meter1", "10.0.0.2", true, a, 10, 10, 10, 0},
+      {"meter1", "10.0.0.2", true, b, 20, 10, 20, 1},  // a renewal that changes nothing
+      {"METER1", "10.0.0.3", true, a, 30, 10, 30, 2},  // new spelling and address
+      {"old", "10.0.0.1", true, b, 40, kUnknownTime, 40, 1},
+      // A new name that takes over meter1's address starts afresh.
+      {"meter2", "10.0.0.3", true, b, 50, 50, 50, 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.name) + " at " + std::to_string(step.when));
+    Registration heard{step.sender, step.when};
+    ASSERT_TRUE(update_name_table(step.name, step.address, CapRule::kEnforce, step.heard ? &heard : nullptr));
+    const NameEntry* entry = find_by_name(step.name, std::strlen(step.name));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->first_registered, step.first);
+    EXPECT_EQ(entry->last_registered, step.last);
+    EXPECT_EQ(entry->renewals, step.renewals);
+    EXPECT_EQ(entry->sender, step.heard ? step.sender : 0u);
+  }
+  EXPECT_EQ(find_by_name("meter1", 6), nullptr);
+}
+
+TEST_F(NameTable, ForgottenNameIsGoneAsIfNeverRegistered) {
+  update_name_table("meter1", "10.0.0.1");
+  update_name_table("meter2", "10.0.0.2");
+  record_name_changes(true);
+  g_hosts_dirty = false;
+  std::uint32_t version = name_table_version();
+
+  EXPECT_TRUE(forget_name("METER1"));
+  EXPECT_EQ(find_by_name("meter1", 6), nullptr);
+  EXPECT_TRUE(g_hosts_dirty);
+  EXPECT_NE(name_table_version(), version);
+  std::vector<NameChange> changes;
+  take_name_changes(&changes);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].kind, NameChange::Kind::kRemoved);
+  EXPECT_EQ(changes[0].name, "meter1");
+  EXPECT_EQ(changes[0].address, parse_ipv4("10.0.0.1"));
+
+  EXPECT_FALSE(forget_name("meter1"));
+  EXPECT_FALSE(forget_name(""));
+  // Its address is free: another name takes it without removing anyone.
+  EXPECT_TRUE(update_name_table("meter3", "10.0.0.1"));
+  EXPECT_EQ(table_content(), (std::vector<std::pair<std::string, std::string>>{
+                                 {"meter2", "10.0.0.2"}, {"meter3", "10.0.0.1"}}));
+  record_name_changes(false);
+}
+
+// A status dump walks the table over several turns while registrations go
+// on: every entry that stays throughout is seen exactly once.
+TEST_F(NameTable, StorageWalkSeesEachEntryThatStaysOnce) {
+  for (int i = 0; i < 300; ++i) update_name_table("d" + std::to_string(i), format_ipv4(htonl(0x0A000000u + i)));
+  std::map<std::string, int> seen;
+  std::set<std::string> removed;
+  std::uint32_t cursor = 0;
+  int step = 0;
+  while (const NameEntry* entry = next_entry_in_storage(&cursor)) {
+    ++seen[entry->name];
+    // Between the pieces of the walk: renewals at new addresses, removals,
+    // new names (which take freed slots before or after the cursor).
+    if (++step % 7 == 0) {
+      int i = step * 3 % 300;
+      update_name_table("d" + std::to_string(i), format_ipv4(htonl(0x0B000000u + step)));
+      std::string gone = "d" + std::to_string((i + 1) % 300);
+      if (forget_name(gone)) removed.insert(gone);
+      update_name_table("n" + std::to_string(step), format_ipv4(htonl(0x0C000000u + step)));
+    }
+  }
+  ASSERT_GT(removed.size(), 20u);
+  std::size_t stayed = 0;
+  for (const NameEntry& entry : name_table()) {
+    if (entry.name[0] == 'n' || removed.count(entry.name) != 0) continue;
+    EXPECT_EQ(seen[entry.name], 1) << entry.name;
+    ++stayed;
+  }
+  EXPECT_EQ(stayed, 300u - removed.size());
 }
 
 // Memory running out in the middle of an update leaves the table whole: a
@@ -695,6 +799,110 @@ TEST_F(RegistryDatagram, RegistrationsAreLoggedThroughAnyFlood) {
   EXPECT_EQ(messages.size(), 3u * kLogBurstLimit);
   EXPECT_EQ(messages.back(), "127.0.0.1: dev19 10.0.0.20");
   EXPECT_EQ(name_table().size(), static_cast<std::size_t>(kLogBurstLimit));
+}
+
+// Each datagram counts once, under what became of it; with `verbose` a
+// datagram with the wrong password is logged without its tag.
+TEST_F(RegistryDatagram, CountersTellWhatBecameOfEachDatagram) {
+  g_settings.pwd = "pw";
+  g_settings.max_names = 2;
+  set_names_outside_block({"router"});
+  g_counters = Counters();
+  struct Case {
+    std::string datagram;
+    std::uint64_t Counters::*counter;  // null: acknowledged and stored
+  };
+  const Case cases[] = {
+      {format_registration_request("meter1", "10.0.0.1", "pw"), nullptr},
+      {format_registration_request("meter1", "10.0.0.1", "pw"), nullptr},  // a renewal is stored too
+      {format_registration_request("meter1", "10.0.0.1", "other"), &Counters::registrations_wrong_password},
+      {"tarvik1 rq meter1 10.0.0.1 zzzzzzzz", &Counters::registrations_malformed},
+      {"hello", &Counters::registrations_malformed},
+      {format_registration_request("meter2", "10.0.0.300", "pw"), &Counters::refused_bad_address},
+      {format_registration_request("wpad", "10.0.0.3", "pw"), &Counters::refused_name},
+      {format_registration_request("a.b", "10.0.0.3", "pw"), &Counters::refused_name},
+      {format_registration_request("Router", "10.0.0.3", "pw"), &Counters::refused_taken},
+      {format_registration_request("meter2", "10.0.0.2", "pw"), nullptr},
+      {format_registration_request("meter3", "10.0.0.3", "pw"), &Counters::refused_table_full},
+  };
+  Counters expected;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.datagram);
+    bool answered = !serve_registration_datagram(c.datagram.c_str(), kLoopback).empty();
+    bool valid = c.counter != &Counters::registrations_wrong_password && c.counter != &Counters::registrations_malformed;
+    EXPECT_EQ(answered, valid);
+    if (valid) ++expected.registrations_acknowledged;
+    if (c.counter == nullptr) {
+      ++expected.registrations_stored;
+    } else {
+      ++(expected.*(c.counter));
+    }
+    const std::uint64_t Counters::*all[] = {
+        &Counters::registrations_acknowledged, &Counters::registrations_stored,
+        &Counters::registrations_wrong_password, &Counters::registrations_malformed,
+        &Counters::refused_bad_address, &Counters::refused_name, &Counters::refused_taken,
+        &Counters::refused_table_full, &Counters::refused_out_of_memory};
+    for (auto field : all) EXPECT_EQ(g_counters.*field, expected.*field);
+  }
+  // Not logged without `verbose`.
+  for (const std::string& m : log_messages()) EXPECT_EQ(m.find("wrong password"), std::string::npos) << m;
+
+  g_settings.verbose = true;
+  std::remove((folder_ + "/log").c_str());
+  std::string wrong = format_registration_request("meter\x01", "10.0.0.1", "other");
+  EXPECT_EQ(serve_registration_datagram(wrong.c_str(), kLoopback), "");
+  std::string tag = wrong.substr(wrong.size() - 8);
+  EXPECT_EQ(log_messages(), std::vector<std::string>{"127.0.0.1: meter\\x01 10.0.0.1: wrong password"});
+  EXPECT_EQ(raw_log().find(tag), std::string::npos);
+  g_counters = Counters();
+}
+
+// Ageing with the table clock given: names not renewed within max-age go,
+// oldest first, counted from the start for names loaded from the block;
+// each is logged and recorded as a removal.
+TEST_F(RegistryDatagram, AgeingRemovesNamesNotRenewedInTime) {
+  const std::uint32_t kHour = 3600;
+  update_name_table("old", "10.0.0.1");  // from the block: counts from 0
+  Registration at100{kLoopback, 100}, at3000{kLoopback, 3000}, at5000{kLoopback, 5000};
+  update_name_table("a", "10.0.0.2", CapRule::kEnforce, &at100);
+  update_name_table("b", "10.0.0.3", CapRule::kEnforce, &at3000);
+  update_name_table("a", "10.0.0.2", CapRule::kEnforce, &at5000);  // renewed: now the youngest
+  record_name_changes(true);
+  g_hosts_dirty = false;
+  using Content = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    std::uint32_t now;
+    std::size_t expired;
+    Content left;
+  };
+  const Case cases[] = {
+      {0, 0, {{"old", "10.0.0.1"}, {"b", "10.0.0.3"}, {"a", "10.0.0.2"}}},
+      {kHour - 1, 0, {{"old", "10.0.0.1"}, {"b", "10.0.0.3"}, {"a", "10.0.0.2"}}},
+      {kHour, 1, {{"b", "10.0.0.3"}, {"a", "10.0.0.2"}}},
+      {3000 + kHour - 1, 0, {{"b", "10.0.0.3"}, {"a", "10.0.0.2"}}},
+      {5000 + kHour, 2, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.now);
+    EXPECT_EQ(expire_names(c.now, kHour, 100), c.expired);
+    EXPECT_EQ(table_content(), c.left);
+    EXPECT_EQ(g_hosts_dirty, c.expired != 0);
+    g_hosts_dirty = false;
+  }
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{"old: expired, not renewed for 1 hour",
+                                                       "b: expired, not renewed for 1 hour",
+                                                       "a: expired, not renewed for 1 hour"}));
+  std::vector<NameChange> changes;
+  take_name_changes(&changes);
+  ASSERT_EQ(changes.size(), 3u);
+  for (const NameChange& change : changes) EXPECT_EQ(change.kind, NameChange::Kind::kRemoved);
+
+  // A bounded number per call; the rest at the next.
+  for (int i = 0; i < 5; ++i) update_name_table("d" + std::to_string(i), "10.0.1." + std::to_string(i + 1));
+  EXPECT_EQ(expire_names(48 * kHour, 48 * kHour, 3), 3u);
+  EXPECT_EQ(expire_names(48 * kHour, 48 * kHour, 3), 2u);
+  EXPECT_EQ(log_messages().back(), "d4: expired, not renewed for 48 hours");
+  record_name_changes(false);
 }
 
 TEST_F(RegistryDatagram, OversizedDatagramIsAFailedReceive) {

@@ -198,6 +198,9 @@ class Service:
         self.log_path = os.path.join(self.folder, "log")
         self.tmp_folder = os.path.join(self.folder, "tmp")
         os.makedirs(self.tmp_folder, exist_ok=True)
+        # The control channel's folder (POSIX), made by the service; so that
+        # no test needs /run or meets another run's socket.
+        self.runtime_folder = os.path.join(self.folder, "run")
         if hosts is not None:
             with open(self.hosts_path, "wb") as f:
                 f.write(hosts)
@@ -221,7 +224,8 @@ class Service:
         """`wrapper`: argv put before the program's (it must exec it, so that
         signals reach the service); `preexec_fn` runs in the child first;
         `env`: further environment variables for the program (e.g. WINEDEBUG)."""
-        env = run_env(dict({"TMPDIR": self.tmp_folder}, **(env or {})))
+        env = run_env(dict({"TMPDIR": self.tmp_folder, "RUNTIME_DIRECTORY": self.runtime_folder},
+                           **(env or {})))
         self.process = subprocess.Popen(list(wrapper) + command(PROGRAM, *args), cwd=self.folder, env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, preexec_fn=preexec_fn)
@@ -292,6 +296,18 @@ class Service:
 
     def register(self, name, address, pwd=b"", timeout=2.0):
         return exchange(self.port, registration(name, address, pwd), timeout)
+
+    def control(self, *args, timeout=60, env=None):
+        """Runs `tarvik ARGS` (status, forget, reload) against this run;
+        returns (exit code, stdout, stderr) as text. The same TMPDIR as
+        the run's: under Wine it decides which Wine server (and so which
+        named pipes) a program sees."""
+        done = subprocess.run(command(PROGRAM, *args),
+                              env=run_env(dict({"RUNTIME_DIRECTORY": self.runtime_folder,
+                                                "TMPDIR": self.tmp_folder}, **(env or {}))),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=timeout)
+        return done.returncode, text_of(done.stdout), text_of(done.stderr)
 
 
 class ServiceTest(unittest.TestCase):

@@ -297,7 +297,8 @@ import json, os, signal, subprocess, sys, time
 args = json.loads(sys.argv[1])
 subprocess.run(["mount", "--bind", args["scratch"], "/etc/hosts"], check=True)
 service = subprocess.Popen([args["program"], "run"], cwd=args["folder"],
-                           env=dict(os.environ, TMPDIR=args["tmp"]),
+                           env=dict(os.environ, TMPDIR=args["tmp"],
+                                    RUNTIME_DIRECTORY=os.path.join(args["folder"], "run")),
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
 result = {}

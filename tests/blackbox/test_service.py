@@ -115,7 +115,8 @@ subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/dev"], check=True)
 log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 log.bind("/dev/log")
 log.settimeout(10)
-env = dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "no-such-socket"))
+env = dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "no-such-socket"),
+           RUNTIME_DIRECTORY=os.path.join(folder, "run"))
 service = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 try:
@@ -147,6 +148,20 @@ class NotifyListener:
         except socket.timeout:
             return None
 
+    def until(self, pattern, timeout=10.0):
+        """The messages up to the first that matches `pattern`, that one
+        last; the list ends early (without a match) after `timeout`."""
+        seen = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            message = self.next(max(0.01, deadline - time.monotonic()))
+            if message is None:
+                break
+            seen.append(message)
+            if re.search(pattern, message):
+                break
+        return seen
+
     def close(self):
         self.sock.close()
 
@@ -165,7 +180,7 @@ class LinuxServiceMode(ServiceTest):
         # None: without a service manager it still runs, with SIGTERM as stop.
         for kind in ("path", "abstract", None):
             with self.subTest(notify_socket=kind):
-                svc = self.service(start=False)
+                svc = self.service(conf="pwd pw\n", start=False)
                 listener = None
                 if kind is not None:
                     listener = NotifyListener(kind == "abstract", svc.folder)
@@ -179,7 +194,24 @@ class LinuxServiceMode(ServiceTest):
                 if listener:
                     self.assertEqual(listener.next(), "STATUS=Starting\n")
                     self.assertEqual(listener.next(), "READY=1\nSTATUS=Running\n")
-                self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+                    # Then what runs, as `systemctl status` shows it.
+                    self.assertEqual(listener.next(), "STATUS=0 names; hosts not written since start\n")
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20", pwd="pw"))
+                if listener:
+                    # Sent when it changes (at most once a second), not every turn.
+                    seen = listener.until(r"^STATUS=1 name; hosts written \d\d:\d\d:\d\d\n$", 5)
+                    self.assertRegex(seen[-1], r"^STATUS=1 name; hosts written \d\d:\d\d:\d\d\n$", seen)
+                    self.assertLessEqual(len(seen), 2, seen)
+                    self.assertIsNone(listener.next(timeout=1.5))
+
+                # SIGHUP (`systemctl reload`) reloads, and the service goes on.
+                svc.process.send_signal(signal.SIGHUP)
+                self.assertTrue(svc.wait_log("reload of ./main.conf done: nothing changed"), svc.log())
+                if listener:
+                    self.assertEqual(listener.next(), "RELOADING=1\n")
+                    self.assertEqual(listener.next(), "READY=1\n")
+                self.assertIsNone(svc.process.poll())
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20", pwd="pw"))
 
                 svc.process.send_signal(signal.SIGTERM)
                 self.assertEqual(svc.wait(10), 0)
@@ -196,17 +228,41 @@ class LinuxServiceMode(ServiceTest):
         self.addCleanup(listener.close)
         env = harness.run_env({"NOTIFY_SOCKET": listener.env_value})
         code, _, err = run([harness.PROGRAM], env=env, cwd=svc.folder, timeout=20)
-        self.assertEqual(code, 0)
+        # A failed start is no clean exit (systemd would call an exit 0
+        # before READY a protocol error and restart it into its start limit).
+        self.assertEqual(code, 1)
         self.assertIn("service_start() failed", err)
         self.assertEqual(listener.next(), "STATUS=Starting\n")
         self.assertEqual(listener.next(), "STATUS=Stopped\n")
+
+    def test_no_pwd_refuses_the_service_and_warns_in_a_console(self):
+        for conf in ("", "pwd   \n"):
+            with self.subTest(conf=conf):
+                svc = self.service(conf=conf, start=False)
+                listener = NotifyListener(True, svc.folder)
+                self.addCleanup(listener.close)
+                env = harness.run_env({"NOTIFY_SOCKET": listener.env_value,
+                                       "RUNTIME_DIRECTORY": svc.runtime_folder})
+                code, _, err = run([harness.PROGRAM], env=env, cwd=svc.folder, timeout=20)
+                self.assertEqual(code, 1, err)
+                reason = "./main.conf: no pwd set, registrations would need no password: not started"
+                self.assertEqual(svc.log_messages()[-2:], [reason, "service_start() failed"])
+                self.assertEqual(listener.next(), "STATUS=Starting\n")
+                self.assertEqual(listener.next(), "STATUS=Stopped\n")
+                self.assertFalse(os.path.exists(svc.runtime_folder))
+
+                # In a console the admin sees the warning, and it runs.
+                svc.start()
+                self.assertIn("./main.conf: no pwd set: registrations need no password", svc.log_messages())
+                self.assertIsNotNone(svc.register("meter1", "192.168.1.20"))
+                self.assertEqual(svc.stop(), 0)
 
     def test_unreachable_notify_socket_is_reported_to_syslog(self):
         # syslog() writes to /dev/log, which this machine may not have: give
         # the service one of our own, on a private /dev in a mount namespace.
         if subprocess.run(["unshare", "-m", "true"], stderr=subprocess.DEVNULL).returncode != 0:
             self.skipTest("mount namespaces are not allowed here")
-        svc = self.service(start=False)
+        svc = self.service(conf="pwd pw\n", start=False)
         code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
                               SYSLOG_CATCHER, harness.PROGRAM, svc.folder, "1"], timeout=30)
         self.assertEqual(code, 0, err)
@@ -214,19 +270,23 @@ class LinuxServiceMode(ServiceTest):
         self.assertRegex(out, r"^<27>.* Tarvik\[\d+\]: sd_notify failed with 2\n$")  # ENOENT
         self.assertIn("Stopped", svc.log_messages())
 
-        # A start that fails (here: no main.conf anywhere) says so in the
-        # journal too, not only in a log file the admin must go and find.
-        failing = self.service(start=False, write_conf=False)
-        code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
-                              SYSLOG_CATCHER, harness.PROGRAM, failing.folder, "2"], timeout=30)
+        # A start that fails (here: its registration port is taken) says
+        # why in the journal too, not only in a log file the admin must go
+        # and find.
+        failing = self.service(conf="pwd pw\n", start=False)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as blocker:
+            blocker.bind(("0.0.0.0", failing.port))
+            code, out, err = run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
+                                  SYSLOG_CATCHER, harness.PROGRAM, failing.folder, "2"], timeout=30)
         self.assertEqual(code, 0, err)
-        self.assertRegex(out, r"\n<27>.* Tarvik\[\d+\]: service_start\(\) failed with 1\n$", out)
+        self.assertRegex(out, r"\n<27>.* Tarvik\[\d+\]: service_start\(\) failed: UDP bind on port %d "
+                              r"error: 98: Address already in use\n$" % failing.port, out)
 
     def test_sigsegv_in_service_writes_crash_report(self):
         if os.path.lexists(LINUX_CRASH_REPORT):
             os.unlink(LINUX_CRASH_REPORT)
         self.addCleanup(lambda: os.path.lexists(LINUX_CRASH_REPORT) and os.unlink(LINUX_CRASH_REPORT))
-        svc = self.service(start=False)
+        svc = self.service(conf="pwd pw\n", start=False)
         with mock.patch.dict(os.environ):
             os.environ.pop("NOTIFY_SOCKET", None)
             svc.start(args=())
@@ -482,6 +542,24 @@ class WindowsService(unittest.TestCase):
         self.assertRegex(out, r"WIN32_EXIT_CODE\s*:\s*1066\b", out)  # ERROR_SERVICE_SPECIFIC_ERROR
         self.assertRegex(out, r"SERVICE_EXIT_CODE\s*:\s*1\b", out)
 
+        # A main.conf without pwd (a silent install that set none): never a
+        # service that takes registrations sent without one.
+        folder = tempfile.mkdtemp(prefix="tarvik-svc-nopwd-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        port = harness.free_udp_port()
+        os.makedirs(os.path.dirname(conf), exist_ok=True)
+        with open(conf, "w") as f:
+            f.write("port %d\nlog-path %s\n" % (port, harness.native_path(folder)))
+        self.addCleanup(os.remove, conf)
+        self.wine("net", "start", "Tarvik")
+        self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
+        _, out, _ = self.wine("sc", "query", "Tarvik")
+        self.assertRegex(out, r"SERVICE_EXIT_CODE\s*:\s*1\b", out)
+        self.assertIsNone(harness.exchange(port, harness.registration("intruder", "10.66.66.66"), timeout=0.5))
+        with open(os.path.join(folder, "log"), "rb") as f:
+            self.assertIn("C:\\ProgramData\\Quellard\\Tarvik\\main.conf: no pwd set, registrations would need "
+                          "no password: not started\r\n", f.read().decode("latin-1"))
+
     def test_start_serve_and_stop(self):
         folder = tempfile.mkdtemp(prefix="tarvik-svc-data-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
@@ -491,9 +569,12 @@ class WindowsService(unittest.TestCase):
         hosts = os.path.join(folder, "hosts")
         with open(hosts, "wb") as f:
             f.write(b"127.0.0.1 localhost\r\n")
+        conf = "port %d\nhosts-file %s\nlog-path %s\n" % (port, harness.native_path(hosts), harness.native_path(folder))
         with open(os.path.join(data, "main.conf"), "w") as f:
-            f.write("port %d\nhosts-file %s\nlog-path %s\n"
-                    % (port, harness.native_path(hosts), harness.native_path(folder)))
+            f.write(conf + "pwd pw\n")
+        # It holds the password: others may not read it (Wine shows the
+        # file's mode as its ACL).
+        os.chmod(os.path.join(data, "main.conf"), 0o600)
         log = os.path.join(folder, "log")
 
         def log_text():
@@ -508,15 +589,38 @@ class WindowsService(unittest.TestCase):
                         "service not RUNNING; log:\n" + log_text())
         self.assertIn("Started 1.0b", log_text())
 
-        reply = harness.exchange(port, harness.registration("meter1", "192.168.1.20"), timeout=5)
+        reply = harness.exchange(port, harness.registration("meter1", "192.168.1.20", "pw"), timeout=5)
         self.assertIsNotNone(reply)
         self.assertRegex(reply, rb"^tarvik1 ack [0-9a-f]{8}$")
 
-        # Stop and shutdown (1 | 4): at system shutdown the service gets its
-        # own control and makes its final write before it is ended.
+        # The control channel: the named pipe, for SYSTEM and the
+        # Administrators alone (its DACL read back), network logons denied.
+        code, out, err = self.wine(harness.PROGRAM, "status")
+        self.assertEqual((code, err), (0, ""), out)
+        self.assertRegex(out, r"^Tarvik: 1 name; hosts written \d\d:\d\d:\d\d\n")
+        self.assertRegex(out, r"\nmeter1 +192\.168\.1\.20 +127\.0\.0\.1 ")
+        file_probe = os.path.join(os.path.dirname(harness.PROGRAM), "file-probe.exe")
+        code, out, _ = self.wine(file_probe, "acl", "\\\\.\\pipe\\Tarvik")
+        print("\n  [wine] control pipe: %s" % out.strip(), end=" ")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(re.sub(r"^O:[^D]*", "", out.strip()), "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)")
+
+        # Stop, shutdown and parameter change (1 | 4 | 8): at system shutdown
+        # the service gets its own control and makes its final write before
+        # it is ended; `sc control Tarvik paramchange` reloads main.conf.
         probe = os.path.join(os.path.dirname(harness.PROGRAM), "service-probe.exe")
         self.assertTrue(os.path.exists(probe), probe)
-        self.assertEqual(self.wine(probe)[:2], (0, "state 4 accepted 0x5\n"))
+        self.assertEqual(self.wine(probe)[:2], (0, "state 4 accepted 0xd\n"))
+        with open(os.path.join(data, "main.conf"), "w") as f:
+            f.write(conf + "pwd new\n")
+        self.assertEqual(self.wine(probe, "paramchange")[:2], (0, "state 4 accepted 0xd\n"))
+        path = "C:\\ProgramData\\Quellard\\Tarvik\\main.conf"
+        self.assertTrue(harness.wait_for(lambda: "reload of %s done: pwd changed" % path in log_text(), 10),
+                        log_text())
+        self.assertIn("reload of %s (PARAMCHANGE)" % path, log_text())
+        self.assertIsNotNone(harness.exchange(port, harness.registration("meter2", "192.168.1.21", "new"), timeout=5))
+        self.assertEqual(self.wine(harness.PROGRAM, "reload"),
+                         (0, "reload of %s done: nothing changed\n" % path, ""))
         self.wine("wineboot", "--shutdown")
         if self.service_state() == 4:
             print("\n  [wine] shutdown control not shown: Wine does not deliver SERVICE_CONTROL_SHUTDOWN "
@@ -525,14 +629,16 @@ class WindowsService(unittest.TestCase):
         else:
             self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
             with open(hosts, "rb") as f:
-                self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n#tarvik-end\r\n", f.read())
+                self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n192.168.1.21\tmeter2\r\n#tarvik-end\r\n",
+                              f.read())
             return
 
         self.wine("net", "stop", "Tarvik")
         self.assertTrue(harness.wait_for(lambda: self.service_state() == 1, 30, 0.5))
         self.assertTrue(harness.wait_for(lambda: "Stopped" in log_text(), 10))
         with open(hosts, "rb") as f:
-            self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n#tarvik-end\r\n", f.read())
+            self.assertIn(b"#tarvik-begin\r\n192.168.1.20\tmeter1\r\n192.168.1.21\tmeter2\r\n#tarvik-end\r\n",
+                          f.read())
         self.assertNotIn("Exception", log_text())
 
 
