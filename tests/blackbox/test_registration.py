@@ -356,15 +356,22 @@ class Limits(ServiceTest):
         entries.append((b"10.0.8.8", b"dev5"))
         self.assertEqual(svc.hosts(), b"127.0.0.1 localhost" + nl + nl + block(entries, nl))
 
-    def test_block_longer_than_the_cap_loads_its_first_entries(self):
+    def test_block_longer_than_the_cap_is_kept_whole_and_new_names_wait(self):
         lines = b"".join(b"10.1.%d.%d\tdev%d\n" % (i // 200, i % 200 + 1, i) for i in range(150))
-        svc = self.service(hosts=b"#tarvik-begin\n" + lines + b"#tarvik-end\n", conf="max-names 100\n")
-        self.assertIn("%s: 50 entries skipped: table full (max-names 100)" % harness.native_path(svc.hosts_path),
-                      svc.log_messages())
+        original = b"#tarvik-begin\n" + lines + b"#tarvik-end\n"
+        svc = self.service(hosts=original, conf="max-names 100\n")
+        self.assertIn("%s: the block holds 150 names, over max-names 100: new names are refused until "
+                      "the table is below it" % harness.native_path(svc.hosts_path), svc.log_messages())
+        # A new name is refused; a stored one still renews and moves.
+        self.assertIsNotNone(svc.register("newcomer", "10.9.0.1"))
+        self.assertTrue(svc.wait_log("newcomer: name refused: table full"), svc.log())
+        self.assertIsNotNone(svc.register("dev0", "10.9.0.2"))
         nl = self.hosts_nl()
-        expected = block([(b"10.1.%d.%d" % (i // 200, i % 200 + 1), b"dev%d" % i) for i in range(100)], nl)
+        entries = [(b"10.1.%d.%d" % (i // 200, i % 200 + 1), b"dev%d" % i) for i in range(1, 150)]
+        expected = block(entries + [(b"10.9.0.2", b"dev0")], nl)
         self.assertTrue(harness.wait_for(lambda: svc.hosts() == expected, REWRITE_TIMEOUT), svc.hosts())
         self.assertEqual(svc.stop(), 0)
+        self.assertEqual(svc.hosts(), expected)
 
     def test_names_the_machine_already_has_are_refused(self):
         own = socket.gethostname().split(".")[0]

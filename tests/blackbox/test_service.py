@@ -33,13 +33,25 @@ def run(argv, env=None, cwd=None, timeout=60):
 class CommandLine(unittest.TestCase):
     def test_anything_but_run_or_install_prints_usage(self):
         cases = [["Install"], ["RUN"], ["run "], ["install "], ["run", "x"], ["install", "x"],
-                 ["-h"], [""]]
+                 ["-t"], ["--helps"], ["-h", "x"], [""]]
         for args in cases:
             with self.subTest(args=args):
                 code, out, err = run(harness.command(harness.PROGRAM, *args))
                 self.assertEqual(code, 1)
                 self.assertEqual(err, USAGE)
                 self.assertEqual(out, "")
+
+    def test_help_and_version_go_to_standard_output_and_exit_0(self):
+        for args in (["--help"], ["-h"]):
+            with self.subTest(args=args):
+                code, out, err = run(harness.command(harness.PROGRAM, *args))
+                self.assertEqual((code, err), (0, ""))
+                self.assertTrue(out.startswith("Usage: tarvik [COMMAND]\n"), out)
+                for command in ("run", "install", "check [FILE]", "status [--json]", "forget NAME", "reload"):
+                    self.assertIn("\n  %s " % command, out)
+        code, out, err = run(harness.command(harness.PROGRAM, "--version"))
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"^Tarvik \S+\n$")
 
     def test_usage_names_the_service_whatever_the_file_is_called(self):
         folder = tempfile.mkdtemp(prefix="tarvik-name-")
