@@ -78,6 +78,10 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
+// Longer than the stop can take: the hosts write's retries (3 s) plus the
+// wait for updates under way (1 s) and some margin.
+constexpr DWORD kStopWaitHintMs = 10000;
+
 void report_service_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
   EnterCriticalSection(&g_status_lock);
   if (!g_status_stopped) {
@@ -189,9 +193,13 @@ void WINAPI on_service_control(DWORD control) {
     return;
   }
   if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;  // no report
-  report_service_status(SERVICE_STOP_PENDING, NO_ERROR, 0);
+  // The stop may take a few seconds: the last hosts write tries again for a
+  // while against another program rewriting the file, and updates under way
+  // get their answers. The hint tells the service manager to wait that long
+  // before it takes the service for hung.
+  report_service_status(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
   SetEvent(g_stop_event);
-  report_service_status(g_status.dwCurrentState, NO_ERROR, 0);
+  report_service_status(g_status.dwCurrentState, NO_ERROR, kStopWaitHintMs);
 }
 
 // Runs on a thread the dispatcher starts for the service.
