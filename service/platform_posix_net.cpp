@@ -164,6 +164,14 @@ void prepare_send(msghdr* message, iovec* part, const char* data, int length,
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
 }
 
+// Whether a send with a chosen source address failed for that address: the
+// machine does not have it (any more) or cannot send from it (EINVAL;
+// ENETUNREACH, which Linux gives for an address that is not the machine's;
+// EADDRNOTAVAIL).
+bool source_refused(int error) {
+  return error == EINVAL || error == ENETUNREACH || error == EADDRNOTAVAIL;
+}
+
 }  // namespace
 
 int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
@@ -245,7 +253,7 @@ int udp_send_from(Socket s, const char* data, int length, const SocketAddress& t
   ssize_t n = sendmsg(fd_of(s), &message, 0);
   // An address the OS will not send from (gone since, say): a reply from
   // the default source is still better than none.
-  if (n < 0 && errno == EINVAL) return udp_send(s, data, length, to);
+  if (n < 0 && source_refused(errno)) return udp_send(s, data, length, to);
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
@@ -275,10 +283,8 @@ int udp_send_batch(Socket s, OutgoingDatagram* batch, int count) {
       }
       OutgoingDatagram& d = chunk[done];
       int error = taken < 0 ? errno : EAGAIN;
-      if (error == EINVAL && d.local != 0 && udp_send(s, d.data, d.length, d.to) == d.length) {
-        error = 0;
-      } else if (error == EINVAL && d.local != 0) {
-        error = errno;
+      if (d.local != 0 && source_refused(error)) {
+        error = udp_send(s, d.data, d.length, d.to) == d.length ? 0 : errno;
       }
       d.error = error;
       if (error == 0) ++sent;
