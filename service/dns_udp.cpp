@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <list>
+#include <new>
 #include <string>
 
 #include "config.h"
@@ -60,7 +61,9 @@ int g_outgoing_count = 0;
 
 // Sends the queued answers. A failed send loses only its own answer; the
 // asker will retry. Every phase of serving ends with this, so that between
-// them nothing waits and every slot is free.
+// them nothing waits and every slot is free; and begins with it, for the
+// answers of a phase that memory running out cut short: their slots still
+// hold them until the next phase writes there.
 void send_answers() {
   if (g_outgoing_count == 0) return;
   udp_send_batch(g_dns_socket, g_outgoing, g_outgoing_count);
@@ -110,6 +113,11 @@ bool forward_query(const unsigned char* message, int length, const SocketAddress
     close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }
+  // Everything that may run out of memory comes before the socket, so that
+  // none is left open behind a failure.
+  g_pending_forwards.push_back(PendingForward{asker, local, kNoSocket, 0, -1, 0,
+                                              relay_failure_reply(message, length, Transport::kUdp)});
+  PendingForward& forward = g_pending_forwards.back();
   // A fresh socket per query: the system gives it a fresh, unpredictable
   // source port, and connected, it drops datagrams from anyone but the
   // upstream server, so nobody else can answer in its name.
@@ -120,6 +128,7 @@ bool forward_query(const unsigned char* message, int length, const SocketAddress
   }
   if (s == kNoSocket) {
     int error = last_socket_error();
+    g_pending_forwards.pop_back();
     log(1, "dns i->s socket error: %d: %s", error, system_error_text(error).c_str());
     return false;
   }
@@ -127,15 +136,16 @@ bool forward_query(const unsigned char* message, int length, const SocketAddress
   if (udp_send_connected(s, reinterpret_cast<const char*>(message), length) == length) {
     ++g_counters.queries_relayed;
   }
-  g_pending_forwards.push_back(PendingForward{asker, local, s, tick_count_ms(), -1,
-                                              remember_own_forward(s, Transport::kUdp),
-                                              relay_failure_reply(message, length, Transport::kUdp)});
+  forward.socket = s;
+  forward.sent_at_ms = tick_count_ms();
+  forward.own_key = remember_own_forward(s, Transport::kUdp);
   return true;
 }
 
 // Relays the answer of every forward whose socket is ready to its asker,
 // from the address the asker asked, and ends those forwards.
 void relay_upstream_answers(const WaitSet& set) {
+  send_answers();
   for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
     if (wait_set_ready(set, it->slot) == 0) {
       ++it;
@@ -162,6 +172,7 @@ void relay_upstream_answers(const WaitSet& set) {
 }
 
 void add_pending_forwards(std::uint32_t now, WaitSet* set) {
+  send_answers();
   for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
     if (forward_expired(now, it->sent_at_ms)) {
       queue_forward_failure(&*it);
@@ -235,8 +246,20 @@ int handle_dns_queries(int most) {
     g_received[i].data = reinterpret_cast<char*>(g_slots[i].bytes);
     g_received[i].capacity = kReceiveSize;
   }
+  send_answers();
   int taken = udp_receive_batch(g_dns_socket, g_received, most);
-  for (int i = 0; i < taken; ++i) serve_datagram(&g_received[i]);
+  for (int i = 0; i < taken; ++i) {
+    const ReceivedDatagram& d = g_received[i];
+    if (d.length > 0) prefetch_answer(reinterpret_cast<const unsigned char*>(d.data), d.length);
+  }
+  // Memory running out costs the query at hand, not the rest of its batch.
+  for (int i = 0; i < taken; ++i) {
+    try {
+      serve_datagram(&g_received[i]);
+    } catch (const std::bad_alloc&) {
+      log(1, "%s", "dns: query dropped: out of memory");
+    }
+  }
   send_answers();
   return taken;
 }
