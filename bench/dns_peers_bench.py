@@ -254,6 +254,7 @@ def run_dnsperf(peer, query_file, seconds, core, rate=None):
     return {
         "qps": figure(r"Queries per second:\s+([\d.]+)"),
         "lost": figure(r"Queries lost:\s+(\d+)", int),
+        "completed": completed,
         "busy": cpu / wall,
         "cpu_us": cpu * 1e6 / completed if completed else float("nan"),
     }
