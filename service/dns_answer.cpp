@@ -280,16 +280,6 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
   return QueryOutcome::kReply;
 }
 
-void prefetch_answer(const unsigned char* message, int length) {
-  // The first label, when it is one: only a name of two labels is looked
-  // up, but the check is not worth making here.
-  if (length <= kHeaderSize + 1) return;
-  int label_length = message[kHeaderSize];
-  if (label_length == 0 || label_length > 63 || kHeaderSize + 1 + label_length > length) return;
-  prefetch_name(reinterpret_cast<const char*>(message) + kHeaderSize + 1,
-                static_cast<std::size_t>(label_length));
-}
-
 // --- Answers for the transports ------------------------------------------------
 
 namespace {

@@ -41,11 +41,6 @@ constexpr int kReplyCapacity = 512;
 // come back, RA only with an upstream server.
 QueryOutcome answer_query(unsigned char* message, int length, int capacity, Transport transport,
                           int* reply_length);
-// Starts fetching what answering the message[0, length) will look up (the
-// name table's place for its question's first label), so that a batch of
-// queries, each started this way before the first is answered, waits for
-// memory once rather than once per query. Reads only within `length`.
-void prefetch_answer(const unsigned char* message, int length);
 // The answer to an asker whose relayed query failed (no socket for it, the
 // upstream server refused or did not answer in time): SERVFAIL with the
 // question (and an OPT when the query had one), built in place as

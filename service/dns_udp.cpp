@@ -248,10 +248,6 @@ int handle_dns_queries(int most) {
   }
   send_answers();
   int taken = udp_receive_batch(g_dns_socket, g_received, most);
-  for (int i = 0; i < taken; ++i) {
-    const ReceivedDatagram& d = g_received[i];
-    if (d.length > 0) prefetch_answer(reinterpret_cast<const unsigned char*>(d.data), d.length);
-  }
   // Memory running out costs the query at hand, not the rest of its batch.
   for (int i = 0; i < taken; ++i) {
     try {

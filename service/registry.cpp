@@ -142,10 +142,6 @@ class SlotIndex {
 
   Bucket& at(long long position) { return buckets_[static_cast<std::size_t>(position)]; }
 
-  void prefetch(std::uint32_t key) const {
-    if (count_ != 0) __builtin_prefetch(&buckets_[home(key)]);
-  }
-
   void clear() {
     std::vector<Bucket>().swap(buckets_);
     count_ = 0;
@@ -587,10 +583,6 @@ const NameEntry* find_by_name(const char* name, std::size_t length) {
   std::string_view wanted(name, length);
   long long found = find_name(wanted, case_folded_hash(wanted));
   return found < 0 ? nullptr : &g_slots[g_by_name.at(found).slot].entry;
-}
-
-void prefetch_name(const char* name, std::size_t length) {
-  g_by_name.prefetch(case_folded_hash(std::string_view(name, length)));
 }
 
 const NameEntry& NameTableView::Iterator::operator*() const { return g_slots[slot_].entry; }

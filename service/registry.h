@@ -137,10 +137,6 @@ bool update_name_table(const std::string& name, const std::string& address_text)
 // The entry with this name in any ASCII case, or null; valid until the
 // table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);
-// Starts fetching the part of the name index where `name` would be, without
-// waiting for it: the lookups of a batch of queries, each started this way
-// first, then overlap their waits for memory. Changes nothing.
-void prefetch_name(const char* name, std::size_t length);
 // Grows (modulo 2^32) with every change of the table, so it can serve as
 // the serial number of the zone the table answers for.
 std::uint32_t name_table_version();
