@@ -119,9 +119,11 @@ struct ReceivedDatagram {
 // - a datagram longer than its entry's capacity is discarded and fills its
 //   entry with length -1, error kMessageTooLong and its sender in `from`
 //   (so the caller can tell whose it was); the batch goes on behind it;
-// - `local` is the address the datagram was sent to (udp_report_destination
-//   in force), each entry its own: one batch may hold datagrams sent to
-//   several addresses of the machine;
+// - `from` is the sender exactly as the OS filled it in, with its length,
+//   and `local` the address the datagram was sent to, read from that
+//   datagram's own IP_PKTINFO (0 without udp_report_destination): one batch
+//   may hold datagrams from many senders sent to several addresses of the
+//   machine, and each entry answers for its own;
 // - a receive that fails otherwise fills one last entry with length -1, the
 //   error and from.length 0, and ends the batch (what was taken before it
 //   stays taken).
@@ -137,11 +139,12 @@ struct OutgoingDatagram {
   int error;  // set by udp_send_batch: 0 when sent, else the send's error
 };
 // Sends batch[0, count) on `s` in order, each exactly as udp_send_from
-// would send it (the fallback to the default source included). A datagram
-// the OS does not take (a full buffer: would-block; a destination it
-// refuses) is lost alone, with its error in its entry: the datagrams behind
-// it are still sent, so a batch loses no datagram that as many single sends
-// would have delivered, and the peer sees them in the batch's order.
+// would send it (the fallback to the default source included). A send that
+// stops part-way (Linux's sendmmsg takes the datagrams before the first it
+// refuses) goes on behind that one: a datagram the OS does not take (a full
+// buffer: would-block; a destination it refuses) is lost alone, with its
+// error in its entry, so a batch loses no datagram that as many single
+// sends would have delivered, and the peer sees them in the batch's order.
 // Returns how many were sent.
 int udp_send_batch(Socket s, OutgoingDatagram* batch, int count);
 
