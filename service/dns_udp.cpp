@@ -240,14 +240,16 @@ int g_dns_slot = -1;
 
 }  // namespace
 
-int handle_dns_queries(int most) {
+int handle_dns_queries(int most, bool* drained) {
   if (most > kMaxDatagramBatch) most = kMaxDatagramBatch;
   for (int i = 0; i < most; ++i) {
     g_received[i].data = reinterpret_cast<char*>(g_slots[i].bytes);
     g_received[i].capacity = kReceiveSize;
   }
   send_answers();
-  int taken = udp_receive_batch(g_dns_socket, g_received, most);
+  bool queue_drained = false;
+  int taken = udp_receive_batch(g_dns_socket, g_received, most, &queue_drained);
+  if (drained != nullptr) *drained = queue_drained;
   // Memory running out costs the query at hand, not the rest of its batch.
   for (int i = 0; i < taken; ++i) {
     try {
@@ -278,11 +280,8 @@ void serve_udp_sockets(const WaitSet& set) {
   for (int taken = 0; taken < kQueriesPerWait;) {
     int wanted = kQueriesPerWait - taken;
     if (wanted > kMaxDatagramBatch) wanted = kMaxDatagramBatch;
-    int n = handle_dns_queries(wanted);
-    taken += n;
-    // A short batch found the queue empty, unless a failed receive ended it.
-    if (n == 0) break;
-    const ReceivedDatagram& last = g_received[n - 1];
-    if (n < wanted && (last.length >= 0 || last.error == kMessageTooLong)) break;
+    bool drained = false;
+    taken += handle_dns_queries(wanted, &drained);
+    if (drained) break;
   }
 }

@@ -12,7 +12,7 @@
 extern Socket g_dns_socket;
 
 // Takes one batch of the datagrams queued on the DNS socket (at most
-// `most`, at most kMaxDatagramBatch) and answers, forwards or drops each as
+// `most`, at most what udp_receive_batch takes at once) and answers, forwards or drops each as
 // answer_query decides. The answers leave together once the batch is
 // served, in the order of their queries, each from the address its own
 // query was sent to. A forward goes to the upstream server (dns_server_ip,
@@ -22,8 +22,9 @@ extern Socket g_dns_socket;
 // sender out; a datagram from one of the service's own forward sockets (the
 // upstream server is this server) is dropped and logged, as TCP drops such
 // a connection. Returns how many datagrams the batch took, failed receives
-// included: 0 when none was queued.
-int handle_dns_queries(int most = kMaxDatagramBatch);
+// included: 0 when none was queued. *drained (when given) tells whether the
+// socket's queue was found empty behind them.
+int handle_dns_queries(int most = kMaxDatagramBatch, bool* drained = nullptr);
 // Closes every pending forward's socket and empties the list.
 void drop_all_pending_forwards();
 std::size_t pending_forward_count();

@@ -97,9 +97,11 @@ int udp_send_from(Socket s, const char* data, int length, const SocketAddress& t
 int udp_send_connected(Socket s, const char* data, int length);
 
 // Datagrams in batches. Linux moves a whole batch with one system call
-// (recvmmsg, sendmmsg); Windows has no such call in the versions the exe
-// starts on and makes one call per datagram. Either way each datagram meets
-// exactly the rules of the single calls above.
+// (recvmmsg, sendmmsg). Windows has no such call in the versions the exe
+// starts on: there a batch receive takes one datagram, so that the caller
+// answers each before it takes the next, as without batches, and a batch
+// send makes one call per datagram. Either way each datagram meets exactly
+// the rules of the single calls above.
 constexpr int kMaxDatagramBatch = 32;
 
 // One datagram of a batch receive. The caller points `data` at `capacity`
@@ -112,10 +114,13 @@ struct ReceivedDatagram {
   SocketAddress from;   // the sender; from.length 0 when the OS did not say
   std::uint32_t local;  // the address it was sent to, as udp_receive_to has it
 };
-// Takes up to `count` (at most kMaxDatagramBatch) datagrams queued on the
-// non-blocking socket `s`, in the order they arrived, without waiting.
-// Returns how many entries it filled: 0 when nothing was queued. Each entry
-// is one datagram, as udp_receive_to would take it:
+// Takes up to `count` (at most kMaxDatagramBatch; one on Windows) datagrams
+// queued on the non-blocking socket `s`, in the order they arrived, without
+// waiting. Returns how many entries it filled: 0 when nothing was queued.
+// *drained tells whether it found the queue empty behind them, so that the
+// caller need not ask again before its next wait (set when it returns 0; a
+// failure that ends the batch leaves it false). Each entry is one datagram,
+// as udp_receive_to would take it:
 // - a datagram longer than its entry's capacity is discarded and fills its
 //   entry with length -1, error kMessageTooLong and its sender in `from`
 //   (so the caller can tell whose it was); the batch goes on behind it;
@@ -127,7 +132,7 @@ struct ReceivedDatagram {
 // - a receive that fails otherwise fills one last entry with length -1, the
 //   error and from.length 0, and ends the batch (what was taken before it
 //   stays taken).
-int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count);
+int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count, bool* drained);
 
 // One datagram of a batch send: `length` bytes at `data` to `to`, from the
 // local address `local` (0: the OS chooses). `error` is the send's result.

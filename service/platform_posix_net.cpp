@@ -202,7 +202,8 @@ int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
   return n == kWouldBlock ? -1 : n;
 }
 
-int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count) {
+int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count, bool* drained) {
+  *drained = false;
   if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
   if (count <= 0) return 0;
   mmsghdr messages[kMaxDatagramBatch];
@@ -220,7 +221,8 @@ int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count) {
   int n = recvmmsg(fd_of(s), messages, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
   if (n < 0) {
     int error = errno;
-    if (would_block(error)) return 0;
+    *drained = would_block(error);
+    if (*drained) return 0;
     batch[0].length = -1;
     batch[0].error = error;
     batch[0].from.length = 0;
@@ -240,6 +242,9 @@ int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count) {
       d.error = 0;
     }
   }
+  // recvmmsg stops short only where a receive would have waited (an error
+  // behind the first datagram waits in the socket for the next call).
+  *drained = n < count;
   return n;
 }
 

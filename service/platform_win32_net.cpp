@@ -252,20 +252,20 @@ int udp_send_from(Socket s, const char* data, int length, const SocketAddress& t
   return static_cast<int>(sent);
 }
 
-// No batch calls here: one call per datagram, with the same results.
-int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count) {
-  if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
-  for (int i = 0; i < count; ++i) {
-    ReceivedDatagram& d = batch[i];
-    d.length = udp_receive_to(s, d.data, d.capacity, &d.from, &d.local);
-    if (d.length == kWouldBlock) return i;
-    d.error = d.length < 0 ? WSAGetLastError() : 0;
-    if (d.length < 0 && d.error != WSAEMSGSIZE) {
-      d.length = -1;
-      return i + 1;
-    }
+// No batch calls here: one datagram per receive, so that each is answered
+// before the next is taken, and one call per datagram sent.
+int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count, bool* drained) {
+  *drained = false;
+  if (count <= 0) return 0;
+  ReceivedDatagram& d = batch[0];
+  d.length = udp_receive_to(s, d.data, d.capacity, &d.from, &d.local);
+  if (d.length == kWouldBlock) {
+    *drained = true;
+    return 0;
   }
-  return count;
+  d.error = d.length < 0 ? WSAGetLastError() : 0;
+  if (d.length < 0) d.length = -1;
+  return 1;
 }
 
 int udp_send_batch(Socket s, OutgoingDatagram* batch, int count) {

@@ -485,7 +485,8 @@ void handle_registration_datagrams(Socket s) {
     for (int i = 0; i < wanted; ++i) {
       batch[i] = ReceivedDatagram{buffers[i], kRegistrationReceiveSize, 0, 0, {}, 0};
     }
-    int taken = udp_receive_batch(s, batch, wanted);
+    bool drained = false;
+    int taken = udp_receive_batch(s, batch, wanted, &drained);
     int replies = 0;
     for (int i = 0; i < taken; ++i) {
       // Memory running out costs this request, not the rest of its batch.
@@ -501,10 +502,7 @@ void handle_registration_datagrams(Socket s) {
     }
     udp_send_batch(s, sends, replies);
     served += taken;
-    // A short batch found the queue empty, unless a failed receive ended it.
-    if (taken == 0) break;
-    const ReceivedDatagram& last = batch[taken - 1];
-    if (taken < wanted && (last.length >= 0 || last.error == kMessageTooLong)) break;
+    if (drained) break;
   }
 }
 
