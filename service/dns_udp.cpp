@@ -281,7 +281,8 @@ void serve_udp_sockets(const WaitSet& set) {
     int wanted = kQueriesPerWait - taken;
     if (wanted > kMaxDatagramBatch) wanted = kMaxDatagramBatch;
     bool drained = false;
-    taken += handle_dns_queries(wanted, &drained);
-    if (drained) break;
+    int n = handle_dns_queries(wanted, &drained);
+    taken += n;
+    if (n == 0 || drained) break;
   }
 }

@@ -502,7 +502,7 @@ void handle_registration_datagrams(Socket s) {
     }
     udp_send_batch(s, sends, replies);
     served += taken;
-    if (drained) break;
+    if (taken == 0 || drained) break;
   }
 }
 
