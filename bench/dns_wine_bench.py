@@ -6,7 +6,7 @@ the Windows side nothing. Not a test: it prints figures and ratios.
 
     bench/dns_wine_bench.py [--program build/win64/tarvik.exe]
                             [--baseline OLD_BUILD/tarvik.exe] [--seconds 5]
-                            [--rounds 3] [--rate 5000]
+                            [--rounds 3] [--rate 2000]
 
 Needs wine64 (the x86_64 exe; see /work/shared/wine-notes.md for why not
 /usr/bin/wine), dnsperf and two cores. The prefix is private and made
@@ -84,7 +84,7 @@ def main():
     parser.add_argument("--baseline", help="an older build's tarvik.exe, run beside the service")
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--rate", type=int, default=5000)
+    parser.add_argument("--rate", type=int, default=2000)
     args = parser.parse_args()
     cores = sorted(os.sched_getaffinity(0))
     if len(cores) < 2 or not os.path.exists(WINE64):
