@@ -10,8 +10,10 @@ figures and ratios.
 
 Needs root (the upstream server listens on a 127.x address, port 53), dnsperf,
 knotd, nsd, dnsdist and dnsmasq (scripts/install-deps installs them), and two
-cores or more. Each server runs pinned (taskset) to the last core, dnsperf
-and the upstream server to the first. A run is dnsperf for --seconds against
+cores or more. Each server runs pinned (taskset) to the last core, every
+one of its threads, pinned again once it has started (Knot sets its UDP
+worker's affinity itself, to the first core); dnsperf and the upstream
+server run on the first. A run is dnsperf for --seconds against
 one server; a round runs every server once, in an order that turns from round
 to round; the servers stay up across the rounds. CPU per query is the
 server's own utime + stime (its whole process tree, from /proc) over the run,

@@ -8,8 +8,9 @@ the Windows side nothing. Not a test: it prints figures and ratios.
                             [--baseline OLD_BUILD/tarvik.exe] [--seconds 5]
                             [--rounds 3] [--rate 2000]
 
-Needs wine64 (the x86_64 exe; see /work/shared/wine-notes.md for why not
-/usr/bin/wine), dnsperf and two cores. The prefix is private and made
+Needs Wine's 64-bit loader (/usr/lib/wine/wine64: where the 32-bit Wine is
+installed, /usr/bin/wine starts every program through the emulated 32-bit
+loader), dnsperf and two cores. The prefix is private and made
 afresh, which takes minutes where the 32-bit Wine is installed. Each build
 answers 1,000 names; a run is dnsperf at --rate q/s, then one as fast as it
 goes. CPU per query is the utime + stime of the service's Wine process and
