@@ -2,7 +2,7 @@
 """Where the service's time goes on each path. Not a test: it prints figures.
 
     bench/profile_paths.py [--program build/linux/tarvik] [--build build/linux]
-                           [--seconds 5] [--perf] [--strace]
+                           [--seconds 5] [--perf] [--strace] [--strace-only]
 
 Needs root (the upstream server listens on a 127.x address, port 53), dnsperf
 and dnsmasq; --perf needs perf, --strace needs strace. One service instance
@@ -216,7 +216,11 @@ def main():
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--perf", action="store_true")
     parser.add_argument("--strace", action="store_true")
+    parser.add_argument("--strace-only", action="store_true",
+                        help="only the syscall counts (for comparing two builds quickly)")
     args = parser.parse_args()
+    if args.strace_only:
+        args.strace = True
     program = os.path.abspath(args.program)
     load = os.path.join(args.build, "register_load")
 
@@ -251,39 +255,41 @@ def main():
         time.sleep(0.5)
         idle_fds = open_fds(svc.pid)
 
-        print("forwarded queries: CPU per query against forwards held (%d s per run)"
-              % args.seconds)
-        print("  (dropped: datagrams the receive buffers of the service's DNS socket and of"
-              " the upstream's dropped)")
-        print("  %11s %9s %9s %7s %14s %18s" % ("outstanding", "held", "qps", "lost", "CPU us/query",
-                                               "dropped svc/up"))
-        for outstanding in (10, 100, 2000):
-            before = udp_drops()
-            completed, lost, qps, cpu_us, held = pending_run(svc.pid, port, forward_queries,
-                                                             outstanding, args.seconds, idle_fds)
-            dropped = drops_since(before, port, upstream)
-            print("  %11d %9.0f %9.0f %7d %14.2f %11d/%d" % (outstanding, held, qps, lost, cpu_us,
-                                                            dropped[0], dropped[1]))
-            sys.stdout.flush()
-            time.sleep(0.5)
+        if not args.strace_only:
+            print("forwarded queries: CPU per query against forwards held (%d s per run)"
+                  % args.seconds)
+            print("  (dropped: datagrams the receive buffers of the service's DNS socket and of"
+                  " the upstream's dropped)")
+            print("  %11s %9s %9s %7s %14s %18s" % ("outstanding", "held", "qps", "lost", "CPU us/query",
+                                                   "dropped svc/up"))
+            for outstanding in (10, 100, 2000):
+                before = udp_drops()
+                completed, lost, qps, cpu_us, held = pending_run(svc.pid, port, forward_queries,
+                                                                 outstanding, args.seconds, idle_fds)
+                dropped = drops_since(before, port, upstream)
+                print("  %11d %9.0f %9.0f %7d %14.2f %11d/%d" % (outstanding, held, qps, lost, cpu_us,
+                                                                dropped[0], dropped[1]))
+                sys.stdout.flush()
+                time.sleep(0.5)
 
-        print("local answers against queries outstanding (%d s per run)" % args.seconds)
-        print("  %11s %9s %7s %14s" % ("outstanding", "qps", "lost", "CPU us/answer"))
-        for outstanding in (100, 2000, 3000):
-            completed, lost, qps, cpu_us, _ = pending_run(svc.pid, port, local_queries,
-                                                          outstanding, args.seconds, idle_fds)
-            print("  %11d %9.0f %7d %14.2f" % (outstanding, qps, lost, cpu_us))
-            sys.stdout.flush()
-            time.sleep(0.5)
+            print("local answers against queries outstanding (%d s per run)" % args.seconds)
+            print("  %11s %9s %7s %14s" % ("outstanding", "qps", "lost", "CPU us/answer"))
+            for outstanding in (100, 2000, 3000):
+                completed, lost, qps, cpu_us, _ = pending_run(svc.pid, port, local_queries,
+                                                              outstanding, args.seconds, idle_fds)
+                print("  %11d %9.0f %7d %14.2f" % (outstanding, qps, lost, cpu_us))
+                sys.stdout.flush()
+                time.sleep(0.5)
 
         def registrations(seconds):
             out = subprocess.run([load, str(registration_port), "1000", PASSWORD, str(seconds)],
                                  capture_output=True, text=True, check=True).stdout
             return int(out.split()[0][5:])
 
-        held_forwards_run(servers, program, folder, local_queries)
+        if not args.strace_only:
+            held_forwards_run(servers, program, folder, local_queries)
 
-        if args.perf:
+        if args.perf and not args.strace_only:
             for outstanding in (100, 2000):
                 perf_profile(svc.pid, folder, "forwarding, %d outstanding" % outstanding,
                              args.seconds,

@@ -6,6 +6,7 @@
 #include "dns_codec.h"
 #include "platform.h"
 #include "registry.h"
+#include "stats.h"
 #include "tsig.h"
 
 namespace {
@@ -268,6 +269,13 @@ QueryOutcome answer_query(unsigned char* message, int length, int capacity, Tran
     reply = write_bare_reply(message, question_end, limit, false, upstream, rcode, edns);
   }
   if (reply < 0) return QueryOutcome::kDrop;
+  if (rcode == kRcodeNoError) {
+    ++g_counters.queries_answered;  // from the zone: NOERROR or NXDOMAIN
+  } else if (rcode == kRcodeRefused) {
+    ++g_counters.queries_refused;
+  } else {
+    ++g_counters.queries_other;
+  }
   *reply_length = reply;
   return QueryOutcome::kReply;
 }

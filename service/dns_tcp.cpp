@@ -5,9 +5,9 @@
 #include <string>
 
 #include "config.h"
-#include "dns.h"
 #include "dns_answer.h"
-#include "dns_udp.h"
+#include "dns_relay.h"
+#include "stats.h"
 
 // --- TCP transport ------------------------------------------------------------
 //
@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int kUpstreamPort = 53;
 constexpr int kMaxTcpMessage = 65535;
 constexpr std::uint32_t kTcpIdleMs = 10000;
 // While this much of a client's answers waits to be sent, its further
@@ -49,7 +48,7 @@ struct TcpForward {
   std::string answer;       // length-prefixed, as far as received
   std::string failure;      // the SERVFAIL the client gets if this forward fails
   int slot = -1;
-  std::uint64_t own_key = 0;  // see g_own_forward_addresses
+  std::uint64_t own_key = 0;  // see remember_own_forward; 0: none
 };
 
 struct TcpClient {
@@ -150,6 +149,7 @@ void fail_tcp_forward(TcpClient* c) {
   }
   append_length_prefixed(&c->output, reinterpret_cast<const unsigned char*>(failure.data()),
                          static_cast<int>(failure.size()));
+  ++g_counters.queries_servfail;
 }
 
 void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, std::uint32_t now) {
@@ -197,6 +197,7 @@ void take_client_queries(TcpClient* c, std::uint32_t now, int* budget) {
         } else if (answer_relay_refused(g_tcp_message, length,
                                         static_cast<int>(sizeof g_tcp_message), Transport::kTcp,
                                         &reply_length)) {
+          ++g_counters.queries_refused;
           append_length_prefixed(&c->output, g_tcp_message, reply_length);
         }
         break;
@@ -246,6 +247,7 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now, int
       return;
     }
     f->query_sent += static_cast<std::size_t>(n);
+    if (f->query_sent == f->query.size()) ++g_counters.queries_relayed;
   }
   if (!(ready & kWaitRead)) return;
   // Read no further than the answer's end: the prefix first, then the rest.

@@ -6,6 +6,10 @@
 
 #include "platform.h"
 
+// The DNS port's TCP listener, or kNoSocket when the port could not be bound
+// for TCP (UDP then works alone).
+extern Socket g_dns_tcp_socket;
+
 // Adds the listener and every connection with what it waits for; client
 // connections idle for 10 s and TCP forwards past 5000 ms are closed here.
 void add_tcp_sockets(std::uint32_t now, WaitSet* set);

@@ -2,18 +2,20 @@
 
 #include <cstring>
 #include <list>
+#include <new>
 #include <string>
 
 #include "config.h"
-#include "dns.h"
 #include "dns_answer.h"
 #include "dns_codec.h"
+#include "dns_relay.h"
+#include "stats.h"
+
+Socket g_dns_socket = kNoSocket;
 
 namespace {
 
 constexpr int kReceiveSize = 10000;
-constexpr std::uint32_t kForwardLifetimeMs = 5000;
-constexpr int kUpstreamPort = 53;
 
 struct PendingForward {
   SocketAddress asker;  // exactly as the receive filled it in, with its length
@@ -21,7 +23,7 @@ struct PendingForward {
   Socket socket;        // opened for this query alone, connected to upstream
   std::uint32_t sent_at_ms;
   int slot;             // in this iteration's wait set; -1: not watched
-  std::uint64_t own_key;  // the socket's local address, see remember_own_forward
+  std::uint64_t own_key;  // see remember_own_forward; 0: none
   std::string failure;    // the SERVFAIL the asker gets if this forward fails; "" none
 };
 
@@ -34,58 +36,199 @@ void close_pending_forward(const PendingForward& forward) {
   socket_close(forward.socket);
 }
 
-// Scratch space of one iteration, static so the loop allocates nothing. The
-// query buffer has room for the answer block behind the largest datagram.
-unsigned char g_query_buffer[kReceiveSize + kAnswerBlockSize];
-char g_relay_buffer[kReceiveSize];
-unsigned char g_failure_buffer[kReceiveSize + kReplyCapacity];
+// --- Batches ------------------------------------------------------------------
+//
+// One batch of datagrams in, one batch of answers out. Each received
+// datagram has a slot of its own, with room for the largest datagram and
+// the answer block behind it; its answer is built in place there and leaves
+// from there, so nothing is copied. The relayed answers of the upstream
+// server use the same slots, in their own batches. Static, so the loop
+// allocates nothing.
 
-// Tells the asker of a failed forward at once (SERVFAIL), rather than
-// leaving it to time out and ask again into the same failure.
-void answer_failed_forward(const PendingForward& forward) {
-  if (forward.failure.empty()) return;
-  udp_send_from(g_dns_socket, forward.failure.data(), static_cast<int>(forward.failure.size()),
-                forward.asker, forward.local);
+struct DatagramSlot {
+  unsigned char bytes[kReceiveSize + kAnswerBlockSize];
+};
+DatagramSlot g_slots[kMaxDatagramBatch];
+ReceivedDatagram g_received[kMaxDatagramBatch];
+
+// The answers waiting to leave, in order. Each points into a slot, or, for
+// the SERVFAIL of a failed forward, at that forward's failure, kept here
+// under the same index until the send, since the forward goes at once.
+OutgoingDatagram g_outgoing[kMaxDatagramBatch];
+bool g_log_failed_send[kMaxDatagramBatch];
+std::string g_failures_held[kMaxDatagramBatch];
+int g_outgoing_count = 0;
+
+// Sends the queued answers. A failed send loses only its own answer; the
+// asker will retry. Every phase of serving ends with this, so that between
+// them nothing waits and every slot is free; and begins with it, for the
+// answers of a phase that memory running out cut short: their slots still
+// hold them until the next phase writes there.
+void send_answers() {
+  if (g_outgoing_count == 0) return;
+  udp_send_batch(g_dns_socket, g_outgoing, g_outgoing_count);
+  for (int i = 0; i < g_outgoing_count; ++i) {
+    int error = g_outgoing[i].error;
+    if (error != 0 && g_log_failed_send[i]) {
+      log(1, "g_dns_s sendto error: %d: %s", error, system_error_text(error).c_str());
+    }
+  }
+  g_outgoing_count = 0;
 }
 
-void forward_query(const unsigned char* message, int length, const SocketAddress& asker,
+void queue_answer(const void* data, int length, const SocketAddress& to, std::uint32_t local,
+                  bool log_failure) {
+  if (g_outgoing_count == kMaxDatagramBatch) send_answers();
+  g_outgoing[g_outgoing_count] =
+      OutgoingDatagram{static_cast<const char*>(data), length, to, local, 0};
+  g_log_failed_send[g_outgoing_count] = log_failure;
+  ++g_outgoing_count;
+}
+
+// Queues the SERVFAIL of a failed forward for its asker, rather than
+// leaving it to time out and ask again into the same failure.
+void queue_forward_failure(PendingForward* forward) {
+  if (forward->failure.empty()) return;
+  if (g_outgoing_count == kMaxDatagramBatch) send_answers();
+  std::string& held = g_failures_held[g_outgoing_count];
+  held.swap(forward->failure);
+  queue_answer(held.data(), static_cast<int>(held.size()), forward->asker, forward->local, false);
+  ++g_counters.queries_servfail;
+}
+
+// --- Forwards -------------------------------------------------------------------
+
+// Sends the query to the upstream server from a socket of its own. False
+// when it could not be (no room for a forward, no socket): the caller
+// answers SERVFAIL.
+bool forward_query(const unsigned char* message, int length, const SocketAddress& asker,
                    std::uint32_t local) {
+  std::size_t cap = static_cast<std::size_t>(g_dns_caps.forwards);
+  if (cap == 0) return false;  // a descriptor limit too low for any (said at start)
   // Every forward stays watched: a flood of queries that the upstream server
   // never answers ends the oldest forwards early instead of leaving new
   // ones, good ones among them, unwatched until the old ones expire.
-  PendingForward forward{asker, local, kNoSocket, 0, -1, 0,
-                         relay_failure_reply(message, length, Transport::kUdp)};
-  std::size_t cap = static_cast<std::size_t>(g_dns_caps.forwards);
-  if (cap == 0) {  // a descriptor limit too low for any (said at start)
-    answer_failed_forward(forward);
-    return;
-  }
   if (g_pending_forwards.size() >= cap) {
-    answer_failed_forward(g_pending_forwards.front());
+    queue_forward_failure(&g_pending_forwards.front());
     close_pending_forward(g_pending_forwards.front());
     g_pending_forwards.pop_front();
   }
+  // Everything that may run out of memory comes before the socket, so that
+  // none is left open behind a failure.
+  g_pending_forwards.push_back(PendingForward{asker, local, kNoSocket, 0, -1, 0,
+                                              relay_failure_reply(message, length, Transport::kUdp)});
+  PendingForward& forward = g_pending_forwards.back();
+  // A fresh socket per query: the system gives it a fresh, unpredictable
+  // source port, and connected, it drops datagrams from anyone but the
+  // upstream server, so nobody else can answer in its name.
   Socket s = udp_open();
-  // Connected, so the system drops datagrams from anyone but the upstream
-  // server: nobody else can answer in its name.
   if (s != kNoSocket && !udp_connect(s, g_settings.dns_server_ip, kUpstreamPort)) {
     socket_close(s);
     s = kNoSocket;
   }
   if (s == kNoSocket) {
     int error = last_socket_error();
+    g_pending_forwards.pop_back();
     log(1, "dns i->s socket error: %d: %s", error, system_error_text(error).c_str());
-    answer_failed_forward(forward);
-    return;
+    return false;
   }
   // A failed send is not fatal: the forward simply expires.
-  udp_send_connected(s, reinterpret_cast<const char*>(message), length);
+  if (udp_send_connected(s, reinterpret_cast<const char*>(message), length) == length) {
+    ++g_counters.queries_relayed;
+  }
   forward.socket = s;
   forward.sent_at_ms = tick_count_ms();
   forward.own_key = remember_own_forward(s, Transport::kUdp);
-  g_pending_forwards.push_back(std::move(forward));
+  return true;
 }
 
+// Relays the answer of every forward whose socket is ready to its asker,
+// from the address the asker asked, and ends those forwards.
+void relay_upstream_answers(const WaitSet& set) {
+  send_answers();
+  for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
+    if (wait_set_ready(set, it->slot) == 0) {
+      ++it;
+      continue;
+    }
+    // While relays fill the queue, the slot of the next queued answer is
+    // free: answers in earlier slots are queued before it.
+    if (g_outgoing_count == kMaxDatagramBatch) send_answers();
+    unsigned char* slot = g_slots[g_outgoing_count].bytes;
+    int received = udp_receive(it->socket, reinterpret_cast<char*>(slot), kReceiveSize, nullptr);
+    if (received <= 0) {
+      // Also how an upstream server that refuses ends its forward at once:
+      // the connected socket reports the "port unreachable".
+      int error = last_socket_error();
+      log(1, "dns i->s recvfrom error: %d: %s", error, system_error_text(error).c_str());
+      queue_forward_failure(&*it);
+    } else {
+      queue_answer(slot, received, it->asker, it->local, true);
+    }
+    close_pending_forward(*it);
+    it = g_pending_forwards.erase(it);
+  }
+  send_answers();
+}
+
+void add_pending_forwards(std::uint32_t now, WaitSet* set) {
+  send_answers();
+  for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
+    if (forward_expired(now, it->sent_at_ms)) {
+      queue_forward_failure(&*it);
+      close_pending_forward(*it);
+      it = g_pending_forwards.erase(it);
+      continue;
+    }
+    it->slot = wait_set_add(set, it->socket, kWaitRead);
+    ++it;
+  }
+  send_answers();
+}
+
+// --- Queries ----------------------------------------------------------------------
+
+// Answers, forwards or drops one datagram of a batch.
+void serve_datagram(ReceivedDatagram* d) {
+  // A failed receive loses that datagram alone; an oversized one still
+  // names its sender, and a sender that allow-from leaves out stays unseen.
+  if (d->length < 0) {
+    if (d->from.length == 0 || sender_allowed(socket_address_ip(d->from))) {
+      log(1, "g_dns_s recvfrom error: %d: %s", d->error, system_error_text(d->error).c_str());
+    }
+    return;
+  }
+  std::uint32_t sender = socket_address_ip(d->from);
+  if (!sender_allowed(sender)) return;
+  if (d->length == 0 || from_own_forward(d->from, Transport::kUdp)) return;
+
+  unsigned char* message = reinterpret_cast<unsigned char*>(d->data);
+  const int capacity = static_cast<int>(sizeof(DatagramSlot));
+  int reply_length = 0;
+  switch (answer_query(message, d->length, capacity, Transport::kUdp, &reply_length)) {
+    case QueryOutcome::kReply:
+      queue_answer(message, reply_length, d->from, d->local, false);
+      break;
+    case QueryOutcome::kForward:
+      if (!relay_allowed(sender)) {
+        // REFUSED rather than silence: the asker learns at once instead of
+        // retrying, and the reply is no larger than the query, so it gains
+        // nothing as a reflector.
+        if (answer_relay_refused(message, d->length, capacity, Transport::kUdp, &reply_length)) {
+          ++g_counters.queries_refused;
+          queue_answer(message, reply_length, d->from, d->local, false);
+        }
+      } else if (!forward_query(message, d->length, d->from, d->local) &&
+                 answer_relay_failure(message, d->length, capacity, Transport::kUdp,
+                                      &reply_length)) {
+        ++g_counters.queries_servfail;
+        queue_answer(message, reply_length, d->from, d->local, false);
+      }
+      break;
+    case QueryOutcome::kDrop:
+      break;
+  }
+}
 
 // Queries taken from the UDP socket after one wait. Each wait watches every
 // forward socket, which costs in proportion to their number; a batch spreads
@@ -95,106 +238,28 @@ constexpr int kQueriesPerWait = 32;
 
 int g_dns_slot = -1;
 
-// Relays the answer of every forward whose socket is ready to its asker,
-// from the address the asker asked, and ends those forwards.
-void relay_upstream_answers(const WaitSet& set) {
-  for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
-    if (wait_set_ready(set, it->slot) == 0) {
-      ++it;
-      continue;
-    }
-    int received = udp_receive(it->socket, g_relay_buffer, kReceiveSize, nullptr);
-    if (received <= 0) {
-      // Also how an upstream server that refuses ends its forward at once:
-      // the connected socket reports the "port unreachable".
-      int error = last_socket_error();
-      log(1, "dns i->s recvfrom error: %d: %s", error, system_error_text(error).c_str());
-      answer_failed_forward(*it);
-    } else if (udp_send_from(g_dns_socket, g_relay_buffer, received, it->asker, it->local) !=
-               received) {
-      int error = last_socket_error();
-      log(1, "g_dns_s sendto error: %d: %s", error, system_error_text(error).c_str());
-    }
-    close_pending_forward(*it);
-    it = g_pending_forwards.erase(it);
-  }
-}
-
-void add_pending_forwards(std::uint32_t now, WaitSet* set) {
-  for (auto it = g_pending_forwards.begin(); it != g_pending_forwards.end();) {
-    if (forward_expired(now, it->sent_at_ms)) {
-      answer_failed_forward(*it);
-      close_pending_forward(*it);
-      it = g_pending_forwards.erase(it);
-      continue;
-    }
-    it->slot = wait_set_add(set, it->socket, kWaitRead);
-    ++it;
-  }
-}
-
 }  // namespace
 
-std::string relay_failure_reply(const unsigned char* message, int length, Transport transport) {
-  if (length <= 0 || length > kReceiveSize) return std::string();
-  std::memcpy(g_failure_buffer, message, static_cast<std::size_t>(length));
-  int reply_length = 0;
-  if (!answer_relay_failure(g_failure_buffer, length, static_cast<int>(sizeof g_failure_buffer),
-                            transport, &reply_length)) {
-    return std::string();
+int handle_dns_queries(int most, bool* drained) {
+  if (most > kMaxDatagramBatch) most = kMaxDatagramBatch;
+  for (int i = 0; i < most; ++i) {
+    g_received[i].data = reinterpret_cast<char*>(g_slots[i].bytes);
+    g_received[i].capacity = kReceiveSize;
   }
-  return std::string(reinterpret_cast<const char*>(g_failure_buffer),
-                     static_cast<std::size_t>(reply_length));
-}
-
-bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms) {
-  // Exactly 5000 ms old still counts as alive.
-  return static_cast<std::uint32_t>(now - sent_at_ms) > kForwardLifetimeMs;
-}
-
-bool handle_dns_query() {
-  SocketAddress asker;
-  std::uint32_t local = 0;
-  int received = udp_receive_to(g_dns_socket, reinterpret_cast<char*>(g_query_buffer),
-                                kReceiveSize, &asker, &local);
-  if (received == kWouldBlock) return false;
-  // A failed receive loses that datagram alone; an oversized one still
-  // names its sender, and a sender that allow-from leaves out stays unseen.
-  if (received < 0) {
-    int error = last_socket_error();
-    if (asker.length == 0 || sender_allowed(socket_address_ip(asker))) {
-      log(1, "g_dns_s recvfrom error: %d: %s", error, system_error_text(error).c_str());
+  send_answers();
+  bool queue_drained = false;
+  int taken = udp_receive_batch(g_dns_socket, g_received, most, &queue_drained);
+  if (drained != nullptr) *drained = queue_drained;
+  // Memory running out costs the query at hand, not the rest of its batch.
+  for (int i = 0; i < taken; ++i) {
+    try {
+      serve_datagram(&g_received[i]);
+    } catch (const std::bad_alloc&) {
+      log(1, "%s", "dns: query dropped: out of memory");
     }
-    return true;
   }
-  if (!sender_allowed(socket_address_ip(asker))) return true;
-  if (received == 0 || from_own_forward(asker, Transport::kUdp)) return true;
-
-  int reply_length = 0;
-  switch (answer_query(g_query_buffer, received, static_cast<int>(sizeof g_query_buffer),
-                       Transport::kUdp, &reply_length)) {
-    case QueryOutcome::kReply:
-      // A failed send loses only this reply; the asker will retry.
-      udp_send_from(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length,
-                    asker, local);
-      break;
-    case QueryOutcome::kForward:
-      if (relay_allowed(socket_address_ip(asker))) {
-        forward_query(g_query_buffer, received, asker, local);
-      } else if (answer_relay_refused(g_query_buffer, received,
-                                      static_cast<int>(sizeof g_query_buffer), Transport::kUdp,
-                                      &reply_length)) {
-        // REFUSED rather than silence: the asker learns at once instead of
-        // retrying, and the reply is no larger than the query, so it gains
-        // nothing as a reflector.
-        udp_send_from(g_dns_socket, reinterpret_cast<const char*>(g_query_buffer), reply_length,
-                      asker, local);
-      }
-      break;
-    case QueryOutcome::kDrop:
-      break;
-  }
-  return true;
+  send_answers();
+  return taken;
 }
 
 void drop_all_pending_forwards() {
@@ -211,8 +276,13 @@ void add_udp_sockets(std::uint32_t now, WaitSet* set) {
 
 void serve_udp_sockets(const WaitSet& set) {
   relay_upstream_answers(set);
-  if (wait_set_ready(set, g_dns_slot) != 0) {
-    for (int i = 0; i < kQueriesPerWait && handle_dns_query(); ++i) {
-    }
+  if (wait_set_ready(set, g_dns_slot) == 0) return;
+  for (int taken = 0; taken < kQueriesPerWait;) {
+    int wanted = kQueriesPerWait - taken;
+    if (wanted > kMaxDatagramBatch) wanted = kMaxDatagramBatch;
+    bool drained = false;
+    int n = handle_dns_queries(wanted, &drained);
+    taken += n;
+    if (n == 0 || drained) break;
   }
 }

@@ -96,6 +96,63 @@ int udp_send_from(Socket s, const char* data, int length, const SocketAddress& t
 // Sends on a connected socket.
 int udp_send_connected(Socket s, const char* data, int length);
 
+// Datagrams in batches. Linux moves a whole batch with one system call
+// (recvmmsg, sendmmsg). Windows has no such call in the versions the exe
+// starts on: there a batch receive takes one datagram, so that the caller
+// answers each before it takes the next, as without batches, and a batch
+// send makes one call per datagram. Either way each datagram meets exactly
+// the rules of the single calls above.
+constexpr int kMaxDatagramBatch = 32;
+
+// One datagram of a batch receive. The caller points `data` at `capacity`
+// bytes of its own; udp_receive_batch fills in the rest.
+struct ReceivedDatagram {
+  char* data;
+  int capacity;
+  int length;           // bytes received, or -1 when this receive failed
+  int error;            // 0, or the failure's error (last_socket_error's kind)
+  SocketAddress from;   // the sender; from.length 0 when the OS did not say
+  std::uint32_t local;  // the address it was sent to, as udp_receive_to has it
+};
+// Takes up to `count` (at most kMaxDatagramBatch; one on Windows) datagrams
+// queued on the non-blocking socket `s`, in the order they arrived, without
+// waiting. Returns how many entries it filled: 0 when nothing was queued.
+// *drained tells whether it found the queue empty behind them, so that the
+// caller need not ask again before its next wait (set when it returns 0; a
+// failure that ends the batch leaves it false). Each entry is one datagram,
+// as udp_receive_to would take it:
+// - a datagram longer than its entry's capacity is discarded and fills its
+//   entry with length -1, error kMessageTooLong and its sender in `from`
+//   (so the caller can tell whose it was); the batch goes on behind it;
+// - `from` is the sender exactly as the OS filled it in, with its length,
+//   and `local` the address the datagram was sent to, read from that
+//   datagram's own IP_PKTINFO (0 without udp_report_destination): one batch
+//   may hold datagrams from many senders sent to several addresses of the
+//   machine, and each entry answers for its own;
+// - a receive that fails otherwise fills one last entry with length -1, the
+//   error and from.length 0, and ends the batch (what was taken before it
+//   stays taken).
+int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count, bool* drained);
+
+// One datagram of a batch send: `length` bytes at `data` to `to`, from the
+// local address `local` (0: the OS chooses). `error` is the send's result.
+struct OutgoingDatagram {
+  const char* data;
+  int length;
+  SocketAddress to;
+  std::uint32_t local;
+  int error;  // set by udp_send_batch: 0 when sent, else the send's error
+};
+// Sends batch[0, count) on `s` in order, each exactly as udp_send_from
+// would send it (the fallback to the default source included). A send that
+// stops part-way (Linux's sendmmsg takes the datagrams before the first it
+// refuses) goes on behind that one: a datagram the OS does not take (a full
+// buffer: would-block; a destination it refuses) is lost alone, with its
+// error in its entry, so a batch loses no datagram that as many single
+// sends would have delivered, and the peer sees them in the batch's order.
+// Returns how many were sent.
+int udp_send_batch(Socket s, OutgoingDatagram* batch, int count);
+
 // TCP. Every socket these calls give is non-blocking; none of them waits.
 // A socket bound to `port` on all interfaces and listening, or kNoSocket
 // (last_socket_error() tells why).
@@ -130,7 +187,6 @@ std::uint32_t socket_address_ip(const SocketAddress& a);
 int socket_address_port(const SocketAddress& a);
 // Builds an IPv4 socket address.
 SocketAddress make_socket_address(std::uint32_t address, int port);
-// Sends to an IPv4 address (network byte order) and port.
 // A UDP socket bound to `port` on all interfaces, or kNoSocket with the
 // bind's error as the last socket error.
 inline Socket bind_udp_port(int port) {
@@ -146,6 +202,7 @@ inline Socket bind_udp_port(int port) {
   return s;
 }
 
+// Sends to an IPv4 address (network byte order) and port.
 inline int udp_send_to(Socket s, const char* data, int length, std::uint32_t address, int port) {
   return udp_send(s, data, length, make_socket_address(address, port));
 }
@@ -166,11 +223,16 @@ struct Ipv4Prefix {
   std::uint32_t network;
   std::uint32_t mask;
 };
-// The IPv4 subnets of the machine's interfaces, as the OS has them now: each
-// interface address with its mask (network = address & mask), loopback
-// included where the OS lists it. False, with *error set and `out`
-// untouched, when the OS could not be asked.
-bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error);
+// An address of one of the machine's interfaces, with the mask of its
+// subnet; both in network byte order.
+struct InterfaceAddress {
+  std::uint32_t address;
+  std::uint32_t mask;
+};
+// The IPv4 addresses of the machine's interfaces, as the OS has them now,
+// each with its own mask, loopback included where the OS lists it. False,
+// with *error set and `out` untouched, when the OS could not be asked.
+bool interface_addresses(std::vector<InterfaceAddress>* out, int* error);
 
 // The set of sockets handed to the loop's one wait. Each socket is added with
 // what it is watched for and gets a slot; after the wait, `ready` of each

@@ -99,21 +99,88 @@ void socket_close(Socket s) {
 int last_socket_error() { return errno; }
 void set_last_socket_error(int error) { errno = error; }
 
+namespace {
+
+using PacketInfoControl = char[CMSG_SPACE(sizeof(in_pktinfo))];
+
+void copy_sender(const sockaddr_in& a, socklen_t length, SocketAddress* from) {
+  std::memset(from->bytes, 0, sizeof from->bytes);
+  std::memcpy(from->bytes, &a, length < sizeof a ? length : sizeof a);
+  from->length = static_cast<int>(length);
+}
+
+// The local address a received datagram belongs to (its IP_PKTINFO): the
+// header's destination for unicast, an address of the receiving interface
+// for a broadcast (which cannot be a source). 0 when the OS did not say.
+std::uint32_t destination_of(msghdr* message) {
+  std::uint32_t local = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      local = info.ipi_spec_dst.s_addr;
+    }
+  }
+  return local;
+}
+
+// Points a message that is to be received at `buffer`, `sender` and
+// `control`.
+void prepare_receive(msghdr* message, iovec* part, char* buffer, int capacity, sockaddr_in* sender,
+                     PacketInfoControl* control) {
+  part->iov_base = buffer;
+  part->iov_len = static_cast<size_t>(capacity);
+  std::memset(message, 0, sizeof *message);
+  message->msg_name = sender;
+  message->msg_namelen = sizeof *sender;
+  message->msg_iov = part;
+  message->msg_iovlen = 1;
+  message->msg_control = *control;
+  message->msg_controllen = sizeof *control;
+}
+
+// Points a message that is to be sent at `data` and `to`, with `local` as
+// its source address when that is not 0.
+void prepare_send(msghdr* message, iovec* part, const char* data, int length,
+                  const SocketAddress& to, std::uint32_t local, PacketInfoControl* control) {
+  part->iov_base = const_cast<char*>(data);
+  part->iov_len = static_cast<size_t>(length);
+  std::memset(message, 0, sizeof *message);
+  message->msg_name = const_cast<unsigned char*>(to.bytes);
+  message->msg_namelen = static_cast<socklen_t>(to.length);
+  message->msg_iov = part;
+  message->msg_iovlen = 1;
+  if (local == 0) return;
+  std::memset(*control, 0, sizeof *control);
+  message->msg_control = *control;
+  message->msg_controllen = sizeof *control;
+  cmsghdr* c = CMSG_FIRSTHDR(message);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info;
+  std::memset(&info, 0, sizeof info);
+  info.ipi_spec_dst.s_addr = local;  // the source; ifindex 0: routed as usual
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+}
+
+// Whether a send with a chosen source address failed for that address: the
+// machine does not have it (any more) or cannot send from it (EINVAL;
+// ENETUNREACH, which Linux gives for an address that is not the machine's;
+// EADDRNOTAVAIL).
+bool source_refused(int error) {
+  return error == EINVAL || error == ENETUNREACH || error == EADDRNOTAVAIL;
+}
+
+}  // namespace
+
 int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
                    std::uint32_t* local) {
   sockaddr_in a;
   iovec data;
-  data.iov_base = buffer;
-  data.iov_len = static_cast<size_t>(capacity);
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  alignas(cmsghdr) PacketInfoControl control;
   msghdr message;
-  std::memset(&message, 0, sizeof message);
-  message.msg_name = &a;
-  message.msg_namelen = sizeof a;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  prepare_receive(&message, &data, buffer, capacity, &a, &control);
   // MSG_TRUNC makes recvmsg return the datagram's real length, so that an
   // oversized datagram is reported as a failure as Winsock does.
   ssize_t n = recvmsg(fd_of(s), &message, MSG_TRUNC);
@@ -121,29 +188,12 @@ int udp_receive_to(Socket s, char* buffer, int capacity, SocketAddress* from,
     if (from != nullptr) from->length = 0;
     return would_block(errno) ? kWouldBlock : -1;
   }
-  if (from != nullptr) {
-    socklen_t length = message.msg_namelen;
-    std::memset(from->bytes, 0, sizeof from->bytes);
-    std::memcpy(from->bytes, &a, length < sizeof a ? length : sizeof a);
-    from->length = static_cast<int>(length);
-  }
+  if (from != nullptr) copy_sender(a, message.msg_namelen, from);
   if (n > capacity) {
     errno = EMSGSIZE;
     return -1;
   }
-  if (local != nullptr) {
-    *local = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-        in_pktinfo info;
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        // The local address the datagram belongs to: the header's
-        // destination for unicast, an address of the receiving interface
-        // for a broadcast (which cannot be a source).
-        *local = info.ipi_spec_dst.s_addr;
-      }
-    }
-  }
+  if (local != nullptr) *local = destination_of(&message);
   return static_cast<int>(n);
 }
 
@@ -152,35 +202,101 @@ int udp_receive(Socket s, char* buffer, int capacity, SocketAddress* from) {
   return n == kWouldBlock ? -1 : n;
 }
 
+int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count, bool* drained) {
+  *drained = false;
+  if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
+  if (count <= 0) return 0;
+  mmsghdr messages[kMaxDatagramBatch];
+  iovec parts[kMaxDatagramBatch];
+  sockaddr_in senders[kMaxDatagramBatch];
+  alignas(cmsghdr) PacketInfoControl controls[kMaxDatagramBatch];
+  for (int i = 0; i < count; ++i) {
+    prepare_receive(&messages[i].msg_hdr, &parts[i], batch[i].data, batch[i].capacity,
+                    &senders[i], &controls[i]);
+    messages[i].msg_len = 0;
+  }
+  // As in udp_receive_to, MSG_TRUNC gives each datagram's real length. The
+  // socket never blocks: recvmmsg returns once the queue is empty. An error
+  // behind the first datagram is kept by the kernel for the next call.
+  int n = recvmmsg(fd_of(s), messages, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
+  if (n < 0) {
+    int error = errno;
+    *drained = would_block(error);
+    if (*drained) return 0;
+    batch[0].length = -1;
+    batch[0].error = error;
+    batch[0].from.length = 0;
+    batch[0].local = 0;
+    return 1;
+  }
+  for (int i = 0; i < n; ++i) {
+    ReceivedDatagram& d = batch[i];
+    msghdr& message = messages[i].msg_hdr;
+    copy_sender(senders[i], message.msg_namelen, &d.from);
+    d.local = destination_of(&message);
+    if (messages[i].msg_len > static_cast<unsigned>(d.capacity) || (message.msg_flags & MSG_TRUNC)) {
+      d.length = -1;
+      d.error = EMSGSIZE;
+    } else {
+      d.length = static_cast<int>(messages[i].msg_len);
+      d.error = 0;
+    }
+  }
+  // recvmmsg stops short only where a receive would have waited (an error
+  // behind the first datagram waits in the socket for the next call).
+  *drained = n < count;
+  return n;
+}
+
 int udp_send_from(Socket s, const char* data, int length, const SocketAddress& to,
                   std::uint32_t local) {
   if (local == 0) return udp_send(s, data, length, to);
   iovec part;
-  part.iov_base = const_cast<char*>(data);
-  part.iov_len = static_cast<size_t>(length);
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-  std::memset(control, 0, sizeof control);
+  alignas(cmsghdr) PacketInfoControl control;
   msghdr message;
-  std::memset(&message, 0, sizeof message);
-  message.msg_name = const_cast<unsigned char*>(to.bytes);
-  message.msg_namelen = static_cast<socklen_t>(to.length);
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
-  c->cmsg_level = IPPROTO_IP;
-  c->cmsg_type = IP_PKTINFO;
-  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo info;
-  std::memset(&info, 0, sizeof info);
-  info.ipi_spec_dst.s_addr = local;  // the source; ifindex 0: routed as usual
-  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  prepare_send(&message, &part, data, length, to, local, &control);
   ssize_t n = sendmsg(fd_of(s), &message, 0);
   // An address the OS will not send from (gone since, say): a reply from
   // the default source is still better than none.
-  if (n < 0 && errno == EINVAL) return udp_send(s, data, length, to);
+  if (n < 0 && source_refused(errno)) return udp_send(s, data, length, to);
   return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int udp_send_batch(Socket s, OutgoingDatagram* batch, int count) {
+  mmsghdr messages[kMaxDatagramBatch];
+  iovec parts[kMaxDatagramBatch];
+  alignas(cmsghdr) PacketInfoControl controls[kMaxDatagramBatch];
+  int sent = 0;
+  for (int first = 0; first < count; first += kMaxDatagramBatch) {
+    OutgoingDatagram* chunk = batch + first;
+    int n = count - first < kMaxDatagramBatch ? count - first : kMaxDatagramBatch;
+    for (int i = 0; i < n; ++i) {
+      prepare_send(&messages[i].msg_hdr, &parts[i], chunk[i].data, chunk[i].length, chunk[i].to,
+                   chunk[i].local, &controls[i]);
+      messages[i].msg_len = 0;
+    }
+    // sendmmsg stops at the first datagram the kernel refuses and reports
+    // only those sent before it; that one is then tried alone, as
+    // udp_send_from would, and the rest go on behind it.
+    for (int done = 0; done < n;) {
+      int taken = sendmmsg(fd_of(s), messages + done, static_cast<unsigned>(n - done), 0);
+      if (taken > 0) {
+        for (int i = done; i < done + taken; ++i) chunk[i].error = 0;
+        sent += taken;
+        done += taken;
+        continue;
+      }
+      OutgoingDatagram& d = chunk[done];
+      int error = taken < 0 ? errno : EAGAIN;
+      if (d.local != 0 && source_refused(error)) {
+        error = udp_send(s, d.data, d.length, d.to) == d.length ? 0 : errno;
+      }
+      d.error = error;
+      if (error == 0) ++sent;
+      ++done;
+    }
+  }
+  return sent;
 }
 
 int udp_send(Socket s, const char* data, int length, const SocketAddress& to) {
@@ -236,7 +352,7 @@ std::string format_ipv4(std::uint32_t address) {
 // netlink socket, which the service's systemd sandbox does not allow
 // (RestrictAddressFamilies=AF_INET AF_UNIX); these ioctls need only an
 // AF_INET socket.
-bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
+bool interface_addresses(std::vector<InterfaceAddress>* out, int* error) {
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) {
     *error = errno;
@@ -260,7 +376,7 @@ bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
     }
     requests.resize(requests.size() * 2);
   }
-  std::vector<Ipv4Prefix> subnets;
+  std::vector<InterfaceAddress> addresses;
   std::size_t count = static_cast<std::size_t>(list.ifc_len) / sizeof(ifreq);
   for (std::size_t i = 0; i < count; ++i) {
     // The entry names the interface and the address, so SIOCGIFNETMASK
@@ -272,11 +388,10 @@ bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
     if (ioctl(s, SIOCGIFNETMASK, &request) != 0) continue;  // gone meanwhile
     sockaddr_in mask;
     std::memcpy(&mask, &request.ifr_netmask, sizeof mask);
-    subnets.push_back(Ipv4Prefix{address.sin_addr.s_addr & mask.sin_addr.s_addr,
-                                 mask.sin_addr.s_addr});
+    addresses.push_back(InterfaceAddress{address.sin_addr.s_addr, mask.sin_addr.s_addr});
   }
   close(s);
-  *out = std::move(subnets);
+  *out = std::move(addresses);
   return true;
 }
 

@@ -252,6 +252,33 @@ int udp_send_from(Socket s, const char* data, int length, const SocketAddress& t
   return static_cast<int>(sent);
 }
 
+// No batch calls here: one datagram per receive, so that each is answered
+// before the next is taken, and one call per datagram sent.
+int udp_receive_batch(Socket s, ReceivedDatagram* batch, int count, bool* drained) {
+  *drained = false;
+  if (count <= 0) return 0;
+  ReceivedDatagram& d = batch[0];
+  d.length = udp_receive_to(s, d.data, d.capacity, &d.from, &d.local);
+  if (d.length == kWouldBlock) {
+    *drained = true;
+    return 0;
+  }
+  d.error = d.length < 0 ? WSAGetLastError() : 0;
+  if (d.length < 0) d.length = -1;
+  return 1;
+}
+
+int udp_send_batch(Socket s, OutgoingDatagram* batch, int count) {
+  int sent = 0;
+  for (int i = 0; i < count; ++i) {
+    OutgoingDatagram& d = batch[i];
+    bool done = udp_send_from(s, d.data, d.length, d.to, d.local) == d.length;
+    d.error = done ? 0 : WSAGetLastError();
+    if (done) ++sent;
+  }
+  return sent;
+}
+
 int udp_send_connected(Socket s, const char* data, int length) {
   int n = send(handle_of(s), data, length, 0);
   return n == SOCKET_ERROR ? -1 : n;
@@ -370,7 +397,7 @@ std::string format_ipv4(std::uint32_t address) {
 
 // GetIpAddrTable lists every IPv4 address with its mask, on every Windows
 // version the exe starts on.
-bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
+bool interface_addresses(std::vector<InterfaceAddress>* out, int* error) {
   std::vector<unsigned char> buffer(sizeof(MIB_IPADDRTABLE) + 16 * sizeof(MIB_IPADDRROW));
   DWORD result = ERROR_INSUFFICIENT_BUFFER;
   // The table may grow between the size query and the read: a few tries.
@@ -386,14 +413,14 @@ bool interface_subnets(std::vector<Ipv4Prefix>* out, int* error) {
   const MIB_IPADDRTABLE* table = reinterpret_cast<const MIB_IPADDRTABLE*>(buffer.data());
   std::size_t room = (buffer.size() - offsetof(MIB_IPADDRTABLE, table)) / sizeof(MIB_IPADDRROW);
   std::size_t count = table->dwNumEntries < room ? table->dwNumEntries : room;
-  std::vector<Ipv4Prefix> subnets;
+  std::vector<InterfaceAddress> addresses;
   for (std::size_t i = 0; i < count; ++i) {
     const MIB_IPADDRROW& row = table->table[i];
     if (row.dwAddr == 0) continue;  // an adapter without an address yet
-    std::uint32_t mask = static_cast<std::uint32_t>(row.dwMask);
-    subnets.push_back(Ipv4Prefix{static_cast<std::uint32_t>(row.dwAddr) & mask, mask});
+    addresses.push_back(InterfaceAddress{static_cast<std::uint32_t>(row.dwAddr),
+                                         static_cast<std::uint32_t>(row.dwMask)});
   }
-  *out = std::move(subnets);
+  *out = std::move(addresses);
   return true;
 }
 

@@ -517,39 +517,58 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender) 
 
 namespace {
 
-// Serves one queued datagram. False when none was queued.
-bool serve_one_datagram(Socket s) {
-  // One byte more than the largest datagram, for the terminating zero.
-  char buffer[kRegistrationReceiveSize + 1];
-  SocketAddress from;
-  int received = udp_receive_to(s, buffer, kRegistrationReceiveSize, &from, nullptr);
-  if (received == kWouldBlock) return false;
+// Serves one datagram of a batch; returns its acknowledgement ("" for none).
+std::string serve_received(const ReceivedDatagram& d) {
   // A failed receive (an oversized datagram, a reset report) loses that
   // datagram alone: the batch goes on, so junk cannot crowd out the rest.
   // An oversized datagram still names its sender, so one from a sender
   // that allow-from leaves out stays unseen like its other datagrams.
-  if (received < 0) {
-    int error = last_socket_error();
-    if (from.length == 0 || sender_allowed(socket_address_ip(from))) {
+  if (d.length < 0) {
+    if (d.from.length == 0 || sender_allowed(socket_address_ip(d.from))) {
       // Too long for a request: junk, counted with the other junk.
-      if (error == kMessageTooLong) ++g_counters.registrations_malformed;
-      log(1, "Recvfrom error: %d: %s", error, system_error_text(error).c_str());
+      if (d.error == kMessageTooLong) ++g_counters.registrations_malformed;
+      log(1, "Recvfrom error: %d: %s", d.error, system_error_text(d.error).c_str());
     }
-    return true;
+    return std::string();
   }
-  std::uint32_t sender = socket_address_ip(from);
-  if (!sender_allowed(sender)) return true;
-  buffer[received] = '\0';
-
-  std::string ack = serve_registration_datagram(buffer, sender);
-  if (!ack.empty()) udp_send(s, ack.data(), static_cast<int>(ack.size()), from);
-  return true;
+  std::uint32_t sender = socket_address_ip(d.from);
+  if (!sender_allowed(sender)) return std::string();
+  d.data[d.length] = '\0';  // each buffer has the byte for it
+  return serve_registration_datagram(d.data, sender);
 }
 
 }  // namespace
 
 void handle_registration_datagrams(Socket s) {
-  for (int i = 0; i < kRegistrationsPerWait && serve_one_datagram(s); ++i) {
+  // One byte more than the largest datagram, for the terminating zero.
+  char buffers[kMaxDatagramBatch][kRegistrationReceiveSize + 1];
+  ReceivedDatagram batch[kMaxDatagramBatch];
+  std::string acks[kMaxDatagramBatch];
+  OutgoingDatagram sends[kMaxDatagramBatch];
+  for (int served = 0; served < kRegistrationsPerWait;) {
+    int wanted = kRegistrationsPerWait - served;
+    if (wanted > kMaxDatagramBatch) wanted = kMaxDatagramBatch;
+    for (int i = 0; i < wanted; ++i) {
+      batch[i] = ReceivedDatagram{buffers[i], kRegistrationReceiveSize, 0, 0, {}, 0};
+    }
+    bool drained = false;
+    int taken = udp_receive_batch(s, batch, wanted, &drained);
+    int replies = 0;
+    for (int i = 0; i < taken; ++i) {
+      // Memory running out costs this request, not the rest of its batch.
+      try {
+        acks[i] = serve_received(batch[i]);
+      } catch (const std::bad_alloc&) {
+        acks[i].clear();
+        log(1, "%s", "Registration dropped: out of memory");
+      }
+      if (acks[i].empty()) continue;
+      sends[replies++] = OutgoingDatagram{acks[i].data(), static_cast<int>(acks[i].size()),
+                                          batch[i].from, 0, 0};
+    }
+    udp_send_batch(s, sends, replies);
+    served += taken;
+    if (taken == 0 || drained) break;
   }
 }
 

@@ -93,10 +93,12 @@ std::string serve_registration_datagram(const char* text, std::uint32_t sender);
 // wait itself; a batch spreads the wait over a burst of devices, and is
 // small enough that the DNS side waits little.
 constexpr int kRegistrationsPerWait = 32;
-// Receives the datagrams queued on `s` and serves each, until none is left
-// or kRegistrationsPerWait have been served; datagrams from senders that
-// allow-from leaves out are dropped unseen. A failed receive loses that
-// datagram alone (logged "Recvfrom error: %d" unless its sender is left out).
+// Receives the datagrams queued on `s` in batches and serves each, until
+// none is left or kRegistrationsPerWait have been served; the
+// acknowledgements of a batch leave together, in order. Datagrams from
+// senders that allow-from leaves out are dropped unseen. A failed receive
+// loses that datagram alone (logged "Recvfrom error: %d" unless its sender
+// is left out).
 void handle_registration_datagrams(Socket s);
 
 // --- Name table ------------------------------------------------------------

@@ -252,6 +252,122 @@ TEST(UdpTest, AnswerLeavesFromTheAddressTheDatagramWasSentTo) {
   socket_close(client);
 }
 
+// What one batch took: each entry's length (or -1), error, sender port and
+// destination.
+struct Taken {
+  int length;
+  int error;
+  int sender_port;
+  std::uint32_t local;
+  bool operator==(const Taken& o) const {
+    return length == o.length && error == o.error && sender_port == o.sender_port &&
+           local == o.local;
+  }
+};
+
+TEST(UdpTest, ABatchTakesEachDatagramWithItsOwnSenderAndDestination) {
+  ASSERT_TRUE(net_start());
+  int port = 0;
+  Socket server = bind_free_udp(0, 43800, &port);  // all addresses, as the DNS socket
+  ASSERT_NE(server, kNoSocket);
+  ASSERT_TRUE(udp_report_destination(server));
+  int client_port = 0;
+  Socket client = bind_free_udp(kLoopback, port + 1, &client_port);
+  ASSERT_NE(client, kNoSocket);
+  const std::uint32_t second = parse_ipv4("127.0.0.2");
+
+  // An oversized datagram between good ones, to two addresses of the machine.
+  std::string big(200, 'x');
+  ASSERT_EQ(udp_send_to(client, "a", 1, kLoopback, port), 1);
+  ASSERT_EQ(udp_send_to(client, big.data(), 200, second, port), 200);
+  ASSERT_EQ(udp_send_to(client, "cc", 2, second, port), 2);
+  ASSERT_EQ(udp_send_to(client, "", 0, kLoopback, port), 0);
+  ASSERT_NE(wait_one(server, kWaitRead, 1000000), 0);
+
+  char buffers[8][100];
+  ReceivedDatagram batch[8];
+  for (int i = 0; i < 8; ++i) batch[i] = ReceivedDatagram{buffers[i], 100, 0, 0, {}, 0};
+  bool drained = false;
+  ASSERT_EQ(udp_receive_batch(server, batch, 8, &drained), 4);
+  EXPECT_TRUE(drained) << "a short batch has emptied the queue";
+  std::vector<Taken> taken;
+  for (int i = 0; i < 4; ++i) {
+    taken.push_back(Taken{batch[i].length, batch[i].error, socket_address_port(batch[i].from),
+                          batch[i].length < 0 ? 0 : batch[i].local});
+  }
+  EXPECT_EQ(taken, (std::vector<Taken>{{1, 0, client_port, kLoopback},
+                                       {-1, kMessageTooLong, client_port, 0},
+                                       {2, 0, client_port, second},
+                                       {0, 0, client_port, kLoopback}}));
+  EXPECT_EQ(std::string(buffers[2], 2), "cc");
+  drained = false;
+  EXPECT_EQ(udp_receive_batch(server, batch, 8, &drained), 0) << "nothing queued: no wait either";
+  EXPECT_TRUE(drained);
+
+  // The answers go back in one batch, each from the address its datagram
+  // was sent to, in order.
+  OutgoingDatagram answers[3] = {{"1", 1, batch[0].from, batch[0].local, -1},
+                                 {"2", 1, batch[2].from, batch[2].local, -1},
+                                 {"3", 1, batch[3].from, batch[3].local, -1}};
+  ASSERT_EQ(udp_send_batch(server, answers, 3), 3);
+  std::vector<std::pair<std::string, std::uint32_t>> got;
+  for (int i = 0; i < 3 && wait_one(client, kWaitRead, 1000000) != 0; ++i) {
+    char buffer[8];
+    SocketAddress from;
+    int n = udp_receive(client, buffer, sizeof buffer, &from);
+    got.emplace_back(std::string(buffer, n > 0 ? n : 0), socket_address_ip(from));
+  }
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint32_t>>{
+                     {"1", kLoopback}, {"2", second}, {"3", kLoopback}}));
+  for (const OutgoingDatagram& a : answers) EXPECT_EQ(a.error, 0);
+  socket_close(server);
+  socket_close(client);
+}
+
+TEST(UdpTest, ABatchSendLosesOnlyTheDatagramsTheSystemRefuses) {
+  ASSERT_TRUE(net_start());
+  int port = 0;
+  Socket server = bind_free_udp(0, 44000, &port);
+  ASSERT_NE(server, kNoSocket);
+  int client_port = 0;
+  Socket client = bind_free_udp(kLoopback, port + 1, &client_port);
+  ASSERT_NE(client, kNoSocket);
+  const SocketAddress to = make_socket_address(kLoopback, client_port);
+  const SocketAddress nowhere = make_socket_address(kLoopback, 0);  // port 0: refused
+  // A source address the machine does not have: sent from the default one.
+  const std::uint32_t foreign = parse_ipv4("192.0.2.1");
+  // More than one system call's worth, so the batch is cut in two as well.
+  std::vector<OutgoingDatagram> batch;
+  std::vector<std::string> expected;
+  std::vector<std::string> texts;
+  for (int i = 0; i < kMaxDatagramBatch + 4; ++i) texts.push_back(std::to_string(i));
+  for (int i = 0; i < kMaxDatagramBatch + 4; ++i) {
+    bool refused = i == 1 || i == kMaxDatagramBatch - 1 || i == kMaxDatagramBatch + 3;
+    std::uint32_t local = i == 2 ? foreign : (i % 3 == 0 ? kLoopback : 0);
+    batch.push_back(OutgoingDatagram{texts[i].data(), static_cast<int>(texts[i].size()),
+                                     refused ? nowhere : to, local, -1});
+    if (!refused) expected.push_back(texts[i]);
+  }
+  EXPECT_EQ(udp_send_batch(server, batch.data(), static_cast<int>(batch.size())),
+            static_cast<int>(expected.size()));
+  for (int i = 0; i < static_cast<int>(batch.size()); ++i) {
+    bool refused = batch[i].to.bytes[2] == 0 && batch[i].to.bytes[3] == 0;
+    EXPECT_EQ(batch[i].error != 0, refused) << i;
+  }
+  std::vector<std::string> got;
+  while (wait_one(client, kWaitRead, 200000) != 0) {
+    char buffer[8];
+    SocketAddress from;
+    int n = udp_receive(client, buffer, sizeof buffer, &from);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(socket_address_ip(from), kLoopback);
+    got.emplace_back(buffer, n);
+  }
+  EXPECT_EQ(got, expected) << "every datagram behind a refused one still sent, in order";
+  socket_close(server);
+  socket_close(client);
+}
+
 TEST(TcpTest, ConnectSendAndReceiveWithoutEverWaiting) {
   ASSERT_TRUE(net_start());
   int port = 0;
@@ -535,9 +651,9 @@ TEST(AddressTest, ParseAndFormat) {
   EXPECT_EQ(format_ipv4(kAddressNone), "255.255.255.255");
 }
 
-// The interface subnets as iproute2 shows them ("inet A/N" or
-// "inet A peer P/N"), sorted; empty when `ip` cannot be run.
-std::vector<std::pair<std::uint32_t, std::uint32_t>> subnets_shown_by_ip() {
+// The interface addresses with their masks as iproute2 shows them ("inet
+// A/N" or "inet A peer P/N"), sorted; empty when `ip` cannot be run.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> addresses_shown_by_ip() {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> shown;
   FILE* pipe = popen("ip -o -4 addr show 2>/dev/null", "r");
   if (pipe == nullptr) return shown;
@@ -560,32 +676,32 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> subnets_shown_by_ip() {
     // Network byte order, as the platform layer gives it.
     std::uint32_t mask = parse_ipv4(format_ipv4(htonl(mask_host)).c_str());
     std::uint32_t address = parse_ipv4(local.substr(0, local.find('/')).c_str());
-    shown.emplace_back(address & mask, mask);
+    shown.emplace_back(address, mask);
   }
   pclose(pipe);
   std::sort(shown.begin(), shown.end());
   return shown;
 }
 
-TEST(InterfaceSubnetsTest, EveryAddressWithItsOwnMask) {
+TEST(InterfaceAddressesTest, EveryAddressWithItsOwnMask) {
   // Compared with iproute2's view; the interfaces may change between the
   // two reads, so a mismatch is read again a few times.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> expected, got;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    expected = subnets_shown_by_ip();
+    expected = addresses_shown_by_ip();
     if (expected.empty()) GTEST_SKIP() << "ip (iproute2) lists no IPv4 address here";
-    std::vector<Ipv4Prefix> subnets;
+    std::vector<InterfaceAddress> addresses;
     int error = 0;
-    ASSERT_TRUE(interface_subnets(&subnets, &error)) << error;
+    ASSERT_TRUE(interface_addresses(&addresses, &error)) << error;
     got.clear();
-    for (const Ipv4Prefix& p : subnets) got.emplace_back(p.network, p.mask);
+    for (const InterfaceAddress& a : addresses) got.emplace_back(a.address, a.mask);
     std::sort(got.begin(), got.end());
     if (got == expected) break;
   }
   EXPECT_EQ(got, expected);
   // Loopback is there with its /8.
   EXPECT_NE(std::find(got.begin(), got.end(),
-                      std::make_pair(parse_ipv4("127.0.0.0"), parse_ipv4("255.0.0.0"))),
+                      std::make_pair(parse_ipv4("127.0.0.1"), parse_ipv4("255.0.0.0"))),
             got.end());
 }
 
