@@ -155,6 +155,38 @@ bool from_own_forward(const SocketAddress& peer, Transport transport) {
   return true;
 }
 
+namespace {
+
+// Drawn in bulk, so that a forward costs no system call of its own.
+constexpr int kIdPoolSize = 256;
+std::uint16_t g_id_pool[kIdPoolSize];
+int g_ids_left = 0;
+std::uint32_t g_fallback_state = 0;
+
+}  // namespace
+
+std::uint16_t random_query_id() {
+  if (g_ids_left == 0) {
+    if (!random_bytes(g_id_pool, sizeof g_id_pool)) {
+      // Never seen in practice; the source port still varies. Said once.
+      if (g_fallback_state == 0) log(1, "%s", "dns: no random bytes from the system; query IDs are guessable");
+      g_fallback_state = g_fallback_state * 1664525u + 1013904223u + tick_count_ms();
+      return static_cast<std::uint16_t>(g_fallback_state >> 16);
+    }
+    g_ids_left = kIdPoolSize;
+  }
+  return g_id_pool[--g_ids_left];
+}
+
+std::uint16_t message_id(const unsigned char* message) {
+  return static_cast<std::uint16_t>((message[0] << 8) | message[1]);
+}
+
+void set_message_id(unsigned char* message, std::uint16_t id) {
+  message[0] = static_cast<unsigned char>(id >> 8);
+  message[1] = static_cast<unsigned char>(id & 0xFF);
+}
+
 bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms) {
   // Exactly 5000 ms old still counts as alive.
   return static_cast<std::uint32_t>(now - sent_at_ms) > kForwardLifetimeMs;

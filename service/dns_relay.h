@@ -65,6 +65,15 @@ bool from_own_forward(const SocketAddress& peer, Transport transport);
 // True when a forward sent at tick `sent_at_ms` has outlived its 5000 ms at
 // tick `now` (unsigned difference, so the tick counter's wrap does no harm).
 bool forward_expired(std::uint32_t now, std::uint32_t sent_at_ms);
+// The ID a relayed query goes upstream with, in place of the asker's: random,
+// so that beside the fresh source port an off-path spoofer must also guess
+// 16 bits it never saw (an asker's own ID may be anything, a counter
+// included). The asker gets its own ID back with the answer.
+std::uint16_t random_query_id();
+// A message's ID (its first two bytes), and the same written; the message
+// holds at least two bytes.
+std::uint16_t message_id(const unsigned char* message);
+void set_message_id(unsigned char* message, std::uint16_t id);
 // The SERVFAIL (answer_relay_failure) for the query message[0, length),
 // ready to send; "" when the message has no question to answer.
 std::string relay_failure_reply(const unsigned char* message, int length, Transport transport);

@@ -47,6 +47,8 @@ struct TcpForward {
   std::size_t query_sent = 0;
   std::string answer;       // length-prefixed, as far as received
   std::string failure;      // the SERVFAIL the client gets if this forward fails
+  std::uint16_t id = 0;       // the ID the query went upstream with
+  std::uint16_t asker_id = 0; // the client's own, which its answer carries back
   int slot = -1;
   std::uint64_t own_key = 0;  // see remember_own_forward; 0: none
 };
@@ -164,6 +166,11 @@ void start_tcp_forward(TcpClient* c, const unsigned char* message, int length, s
   c->forward.started_at_ms = now;
   c->forward.own_key = remember_own_forward(s, Transport::kTcp);
   append_length_prefixed(&c->forward.query, message, length);
+  // As over UDP, the query goes with an ID of the forward's own.
+  unsigned char* query = reinterpret_cast<unsigned char*>(&c->forward.query[2]);
+  c->forward.asker_id = message_id(query);
+  c->forward.id = random_query_id();
+  set_message_id(query, c->forward.id);
 }
 
 // Answers the client's queued queries in order, until one goes upstream,
@@ -266,7 +273,17 @@ void serve_tcp_forward(TcpClient* c, unsigned char ready, std::uint32_t now, int
     return;
   }
   f->answer.append(g_tcp_read_buffer, static_cast<std::size_t>(n));
-  if (complete_message_length(f->answer) < 0) return;
+  int answer_length = complete_message_length(f->answer);
+  if (answer_length < 0) return;
+  unsigned char* answer = reinterpret_cast<unsigned char*>(&f->answer[2]);
+  if (answer_length < 2 || message_id(answer) != f->id) {
+    // A server that answers another query on a connection of one query is
+    // broken: the client gets SERVFAIL, as for a failed relay.
+    log(1, "%s", "dns i->s tcp answer to another query");
+    fail_tcp_forward(c);
+    return;
+  }
+  set_message_id(answer, f->asker_id);
   c->output += f->answer;
   end_tcp_forward(f);
   c->last_active_ms = now;

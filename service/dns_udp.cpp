@@ -25,6 +25,8 @@ struct PendingForward {
   int slot;             // in this iteration's wait set; -1: not watched
   std::uint64_t own_key;  // see remember_own_forward; 0: none
   std::string failure;    // the SERVFAIL the asker gets if this forward fails; "" none
+  std::uint16_t id;       // the ID the query went upstream with
+  std::uint16_t asker_id; // the asker's own, which its answer carries back
 };
 
 // Oldest first. Each entry owns its socket: whoever removes it closes it
@@ -101,7 +103,7 @@ void queue_forward_failure(PendingForward* forward) {
 // Sends the query to the upstream server from a socket of its own. False
 // when it could not be (no room for a forward, no socket): the caller
 // answers SERVFAIL.
-bool forward_query(const unsigned char* message, int length, const SocketAddress& asker,
+bool forward_query(unsigned char* message, int length, const SocketAddress& asker,
                    std::uint32_t local) {
   std::size_t cap = static_cast<std::size_t>(g_dns_caps.forwards);
   if (cap == 0) return false;  // a descriptor limit too low for any (said at start)
@@ -116,7 +118,8 @@ bool forward_query(const unsigned char* message, int length, const SocketAddress
   // Everything that may run out of memory comes before the socket, so that
   // none is left open behind a failure.
   g_pending_forwards.push_back(PendingForward{asker, local, kNoSocket, 0, -1, 0,
-                                              relay_failure_reply(message, length, Transport::kUdp)});
+                                              relay_failure_reply(message, length, Transport::kUdp),
+                                              random_query_id(), message_id(message)});
   PendingForward& forward = g_pending_forwards.back();
   // A fresh socket per query: the system gives it a fresh, unpredictable
   // source port, and connected, it drops datagrams from anyone but the
@@ -132,10 +135,13 @@ bool forward_query(const unsigned char* message, int length, const SocketAddress
     log(1, "dns i->s socket error: %d: %s", error, system_error_text(error).c_str());
     return false;
   }
-  // A failed send is not fatal: the forward simply expires.
-  if (udp_send_connected(s, reinterpret_cast<const char*>(message), length) == length) {
-    ++g_counters.queries_relayed;
-  }
+  // A failed send is not fatal: the forward simply expires. The query goes
+  // with the forward's own ID; the buffer gets the asker's back, since a
+  // failure is answered from it.
+  set_message_id(message, forward.id);
+  int sent = udp_send_connected(s, reinterpret_cast<const char*>(message), length);
+  set_message_id(message, forward.asker_id);
+  if (sent == length) ++g_counters.queries_relayed;
   forward.socket = s;
   forward.sent_at_ms = tick_count_ms();
   forward.own_key = remember_own_forward(s, Transport::kUdp);
@@ -156,6 +162,12 @@ void relay_upstream_answers(const WaitSet& set) {
     if (g_outgoing_count == kMaxDatagramBatch) send_answers();
     unsigned char* slot = g_slots[g_outgoing_count].bytes;
     int received = udp_receive(it->socket, reinterpret_cast<char*>(slot), kReceiveSize, nullptr);
+    if (received >= 0 && (received < 2 || message_id(slot) != it->id)) {
+      // Not the answer to this query (a spoofer who got past the source
+      // port, or a late answer to another): the wait goes on.
+      ++it;
+      continue;
+    }
     if (received <= 0) {
       // Also how an upstream server that refuses ends its forward at once:
       // the connected socket reports the "port unreachable".
@@ -163,6 +175,7 @@ void relay_upstream_answers(const WaitSet& set) {
       log(1, "dns i->s recvfrom error: %d: %s", error, system_error_text(error).c_str());
       queue_forward_failure(&*it);
     } else {
+      set_message_id(slot, it->asker_id);
       queue_answer(slot, received, it->asker, it->local, true);
     }
     close_pending_forward(*it);

@@ -207,6 +207,12 @@ inline int udp_send_to(Socket s, const char* data, int length, std::uint32_t add
   return udp_send(s, data, length, make_socket_address(address, port));
 }
 
+// Fills `length` bytes from the operating system's cryptographic random
+// generator (getrandom; RtlGenRandom on Windows), for what a spoofer must
+// not guess: the IDs of relayed queries and of updates. False when the OS
+// could not give them (the bytes are then unspecified).
+bool random_bytes(void* out, std::size_t length);
+
 // inet_addr: dotted decimal (and its shorter forms) to network byte order;
 // 0xFFFFFFFF for text that is not an address.
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;

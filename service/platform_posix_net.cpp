@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -650,4 +651,18 @@ int wait_sockets(WaitSet* set, long timeout_us) {
     }
   }
   return ready;
+}
+
+bool random_bytes(void* out, std::size_t length) {
+  unsigned char* p = static_cast<unsigned char*>(out);
+  while (length > 0) {
+    ssize_t n = getrandom(p, length, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
 }

@@ -493,3 +493,18 @@ int wait_sockets(WaitSet* set, long timeout_us) {
   }
   return ready;
 }
+
+// RtlGenRandom: advapi32's export SystemFunction036, there since XP, which
+// the SDK headers declare under that name only.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+bool random_bytes(void* out, std::size_t length) {
+  unsigned char* p = static_cast<unsigned char*>(out);
+  while (length > 0) {
+    ULONG chunk = length > 0x10000 ? 0x10000 : static_cast<ULONG>(length);
+    if (!SystemFunction036(p, chunk)) return false;
+    p += chunk;
+    length -= chunk;
+  }
+  return true;
+}

@@ -116,8 +116,11 @@ std::string fold(const std::string& name) {
 }
 
 int next_id() {
-  // Only needs to differ between messages; the socket of each message
-  // already takes only the server's datagrams.
+  // The socket of each message takes only the server's datagrams; a random
+  // ID also keeps an off-path spoofer from guessing it (which matters most
+  // for unsigned updates, whose answers nothing else vouches for).
+  std::uint16_t id = 0;
+  if (random_bytes(&id, sizeof id)) return id;
   g_id_state = g_id_state * 1664525u + 1013904223u + tick_count_ms();
   return static_cast<int>((g_id_state >> 16) & 0xFFFF);
 }

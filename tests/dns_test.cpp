@@ -942,33 +942,76 @@ TEST_F(DnsService, SurvivesEmptyAndOversizedDatagrams) {
   EXPECT_EQ(receive(client_).size(), 98u) << "the first reply must be the real query's";
 }
 
+// The query with ID `id`.
+Bytes with_id(Bytes query, int id) {
+  query[0] = static_cast<unsigned char>(id >> 8);
+  query[1] = static_cast<unsigned char>(id);
+  return query;
+}
+
+int id_of(const Bytes& message) { return message.size() < 2 ? -1 : message[0] << 8 | message[1]; }
+int rcode_of(const Bytes& message) { return message.size() < 4 ? -1 : message[3] & 0x0F; }
+
+// What the upstream server received for `query`: the same bytes under an
+// ID of the forward's own. Returns that ID.
+int expect_relayed(const Bytes& relayed, const Bytes& query) {
+  EXPECT_EQ(relayed.size(), query.size());
+  if (relayed.size() != query.size() || relayed.size() < 2) return -1;
+  EXPECT_TRUE(std::equal(relayed.begin() + 2, relayed.end(), query.begin() + 2)) << "query changed";
+  return relayed[0] << 8 | relayed[1];
+}
+
+// An upstream answer: `id` first, then `payload`.
+Bytes upstream_answer(int id, const Bytes& payload) {
+  Bytes answer = {static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id)};
+  answer.insert(answer.end(), payload.begin(), payload.end());
+  return answer;
+}
+
 TEST_F(DnsService, RelaysUpstreamAnswersInListOrder) {
   if (!start_upstream()) GTEST_SKIP() << "cannot bind 127.53.0.1:53 (needs root)";
   update_name_table("dev", "192.168.1.20");
 
-  // Three forwards; the upstream server gets each unchanged.
+  // Three forwards; the upstream server gets each unchanged but for the ID,
+  // which is the forward's own.
   const Bytes queries[] = {make_query({"example", "test"}), with_opt(make_query({"a", "test"})),
                            make_query({"DEV", "TARVIKX"}, 1, 255)};
   SocketAddress sources[3];
+  int ids[3];
   for (int i = 0; i < 3; ++i) {
     ask(queries[i]);
-    EXPECT_EQ(receive(upstream_, &sources[i]), queries[i]);
+    ids[i] = expect_relayed(receive(upstream_, &sources[i]), queries[i]);
   }
+  EXPECT_EQ(pending_forward_count(), 3u);
+  EXPECT_FALSE(ids[0] == id_of(queries[0]) && ids[1] == id_of(queries[1]) && ids[2] == id_of(queries[2]))
+      << "the asker's IDs went upstream";
+
+  // An answer under another ID is no answer: the forward waits on.
+  const Bytes payload2 = {'a', 'n', 's', '2'};
+  const Bytes payload3 = {'a', 'n', 's', '3'};
+  Bytes wrong = upstream_answer(ids[1] ^ 1, payload2);
+  udp_send(upstream_, reinterpret_cast<const char*>(wrong.data()), static_cast<int>(wrong.size()),
+           sources[1]);
+  relay_once(200000);
+  EXPECT_TRUE(receive(client_, nullptr, 100000).empty()) << "an answer under another ID was relayed";
   EXPECT_EQ(pending_forward_count(), 3u);
 
   // Only the second and third are answered; both reach the client from the
-  // DNS port, byte for byte, and the first stays pending.
-  const Bytes answer2 = {'a', 'n', 's', '2'};
-  const Bytes answer3 = {'a', 'n', 's', '3'};
-  udp_send(upstream_, reinterpret_cast<const char*>(answer3.data()), 4, sources[2]);
-  udp_send(upstream_, reinterpret_cast<const char*>(answer2.data()), 4, sources[1]);
+  // DNS port, byte for byte but for the ID, which is the asker's again, and
+  // the first stays pending.
+  Bytes answer2 = upstream_answer(ids[1], payload2);
+  Bytes answer3 = upstream_answer(ids[2], payload3);
+  udp_send(upstream_, reinterpret_cast<const char*>(answer3.data()), static_cast<int>(answer3.size()),
+           sources[2]);
+  udp_send(upstream_, reinterpret_cast<const char*>(answer2.data()), static_cast<int>(answer2.size()),
+           sources[1]);
   for (int tries = 0; tries < 10 && pending_forward_count() > 1; ++tries) relay_once();
   EXPECT_EQ(pending_forward_count(), 1u);
   SocketAddress from;
   Bytes first = receive(client_, &from);
   Bytes second = receive(client_);
-  EXPECT_EQ(first, answer2) << "relayed in list order";
-  EXPECT_EQ(second, answer3);
+  EXPECT_EQ(first, upstream_answer(id_of(queries[1]), payload2)) << "relayed in list order";
+  EXPECT_EQ(second, upstream_answer(id_of(queries[2]), payload3));
   EXPECT_EQ(socket_address_ip(from), ip("127.0.0.1"));
   EXPECT_EQ(from.bytes[2] * 256 + from.bytes[3], dns_port_) << "answer not from the DNS port";
 
@@ -1074,7 +1117,7 @@ TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   const Bytes first = make_query({"first", "test"});
   ask(first);
   SocketAddress oldest;
-  ASSERT_EQ(receive(upstream_, &oldest), first);
+  int oldest_id = expect_relayed(receive(upstream_, &oldest), first);
   // Fill the list up to the limit, then one more: each is its own forward.
   Bytes filler = make_query({"filler", "test"});
   for (int i = 1; i <= kMaxPendingForwards; ++i) {
@@ -1095,8 +1138,9 @@ TEST_F(DnsService, ANewForwardBeyondTheLimitEndsTheOldest) {
   EXPECT_EQ(failure[3] & 0x0F, 2);   // SERVFAIL
   EXPECT_TRUE(std::equal(first.begin() + 12, first.end(), failure.begin() + 12));
   // ...and the first forward's socket is gone: an answer to it reaches nobody.
-  const Bytes answer = {'o', 'l', 'd'};
-  udp_send(upstream_, reinterpret_cast<const char*>(answer.data()), 3, oldest);
+  const Bytes answer = upstream_answer(oldest_id, {'o', 'l', 'd'});
+  udp_send(upstream_, reinterpret_cast<const char*>(answer.data()), static_cast<int>(answer.size()),
+           oldest);
   relay_once(200000);
   EXPECT_TRUE(receive(client_, nullptr, 100000).empty());
   EXPECT_EQ(pending_forward_count(), static_cast<std::size_t>(kMaxPendingForwards));
@@ -1123,13 +1167,13 @@ TEST_F(DnsService, AFinishedForwardsPortIsFreeForAnAsker) {
   ask(query);
   SocketAddress forward;
   Bytes relayed = receive(upstream_, &forward);
-  ASSERT_EQ(relayed, query);
+  expect_relayed(relayed, query);
   Bytes reply = relayed;
   reply[2] |= 0x80;
   udp_send(upstream_, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()),
            forward);
   relay_once();
-  ASSERT_EQ(receive(client_), reply);
+  ASSERT_EQ(receive(client_), with_id(reply, id_of(query)));
   ASSERT_EQ(pending_forward_count(), 0u);
 
   // The forward's port is free again; whoever gets it next is an asker
@@ -1147,15 +1191,6 @@ TEST_F(DnsService, AFinishedForwardsPortIsFreeForAnAsker) {
   EXPECT_EQ(answer[3] & 0x0F, 3);  // NXDOMAIN
 }
 
-// The query with ID `id`.
-Bytes with_id(Bytes query, int id) {
-  query[0] = static_cast<unsigned char>(id >> 8);
-  query[1] = static_cast<unsigned char>(id);
-  return query;
-}
-
-int id_of(const Bytes& message) { return message.size() < 2 ? -1 : message[0] << 8 | message[1]; }
-int rcode_of(const Bytes& message) { return message.size() < 4 ? -1 : message[3] & 0x0F; }
 
 // Every datagram that reaches `s` within 100 ms of the last: (ID, RCODE).
 std::vector<std::pair<int, int>> answers_received(Socket s) {
@@ -1182,13 +1217,16 @@ TEST_F(DnsService, ABatchAnswersEachOfItsQueriesInOrder) {
 
   EXPECT_EQ(answers_received(client_), (std::vector<std::pair<int, int>>{{1, 0}, {5, 3}}));
   SocketAddress forwards[2];
-  EXPECT_EQ(id_of(receive(upstream_, &forwards[0])), 2);
-  EXPECT_EQ(id_of(receive(upstream_, &forwards[1])), 6);
+  int forward_ids[2];
+  forward_ids[0] = expect_relayed(receive(upstream_, &forwards[0]),
+                                  with_id(make_query({"www", "example", "test"}), 2));
+  forward_ids[1] = expect_relayed(receive(upstream_, &forwards[1]),
+                                  with_id(make_query({"ftp", "example", "test"}), 6));
   ASSERT_EQ(pending_forward_count(), 2u);
-  // Both answers reach the client as they came, relayed in the order of
-  // their forwards.
+  // Both answers reach the client as they came (with the asker's IDs
+  // again), relayed in the order of their forwards.
   for (int i : {1, 0}) {
-    Bytes answer = with_id(make_query({"x"}, 1, 1, 0x81), i == 0 ? 2 : 6);
+    Bytes answer = with_id(make_query({"x"}, 1, 1, 0x81), forward_ids[i]);
     udp_send(upstream_, reinterpret_cast<const char*>(answer.data()),
              static_cast<int>(answer.size()), forwards[i]);
   }

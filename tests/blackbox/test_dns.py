@@ -376,7 +376,7 @@ class DnsTest(harness.ServiceTest):
         silent.settimeout(2)
         data, forward = silent.recvfrom(65536)
         sent = time.monotonic()
-        self.assertEqual(data, query, "the query must reach upstream unchanged")
+        self.assertEqual(data[2:], query[2:], "the query must reach upstream unchanged but for its ID")
 
         if harness.WINE:
             print("\n  [wine] descriptor count not checked: " + WINE_FD_REASON, end=" ")
@@ -405,13 +405,18 @@ class DnsTest(harness.ServiceTest):
         asker.sendto(query, ("127.0.0.1", svc.dns_port))
         upstream.settimeout(2)
         data, forward = upstream.recvfrom(65536)
-        self.assertEqual(data, query)
+        # The query goes unchanged but for its ID: the forward's own, so that
+        # whoever cannot see it must guess 16 bits beside the source port.
+        self.assertEqual(data[2:], query[2:])
+        ident = data[:2]
 
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rogue:
-            rogue.sendto(b"forged", forward)
-        upstream.sendto(b"genuine", forward)
+            rogue.sendto(ident + b"forged", forward)
+        # From the upstream server's own address, but under another ID: no answer.
+        upstream.sendto(bytes([ident[0] ^ 0x80, ident[1]]) + b"wrong id", forward)
+        upstream.sendto(ident + b"genuine", forward)
         reply, sender = asker.recvfrom(65536)
-        self.assertEqual(reply, b"genuine")
+        self.assertEqual(reply, query[:2] + b"genuine")
         self.assertEqual(sender, ("127.0.0.1", svc.dns_port))
         with self.assertRaises(socket.timeout):
             asker.recvfrom(65536)  # a second answer to one forward is lost
