@@ -452,11 +452,18 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
 // One background thread
 
 // Starts a thread running body(argument) for the rest of the process. False
-// when it cannot be started.
+// when it cannot be started. The thread never competes with the loop for a
+// core: it runs below every ordinary thread (Linux SCHED_IDLE, Windows
+// THREAD_PRIORITY_LOWEST), so the loop, once woken, runs at once. It takes no
+// signal but those of a fault (POSIX), which reach the crash handler as on
+// the loop's thread, on an alternate stack of its own.
 bool start_thread(void (*body)(void*), void* argument);
 // One process-wide lock, for the little state the background thread and the
-// loop share.
+// loop share. The background thread may be held off its core while it holds
+// the lock, so the loop, where it must not wait, takes it with
+// try_lock_shared: true when taken, false at once when the thread holds it.
 void lock_shared();
+bool try_lock_shared();
 void unlock_shared();
 // A wake-up for the background thread: wait_for_wake_up returns once
 // wake_up has been called since its last return (at once if it has).
@@ -508,7 +515,10 @@ void install_crash_handler();
 enum class HmacAlgorithm { kSha256, kSha512 };
 // The HMAC of `data` under `key`, computed by the operating system's crypto
 // (libcrypto on POSIX, CNG on Windows): 32 or 64 bytes into *mac. False,
-// with *mac empty, when the OS could not compute it.
+// with *mac empty, when the OS could not compute it. POSIX loads libcrypto
+// at the first call, so that a process that signs nothing never maps it;
+// when it cannot be loaded that is logged once (level 1) and every call is
+// false. For the loop's thread only.
 bool hmac(HmacAlgorithm algorithm, const std::string& key, const std::string& data,
           std::string* mac);
 // Seconds since 1970-01-01 00:00 UTC.

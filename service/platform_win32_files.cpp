@@ -449,11 +449,17 @@ bool start_thread(void (*body)(void*), void* argument) {
     delete start;
     return false;
   }
+  // Two levels below the loop, so that the boost a thread gets when its
+  // event is set still leaves it below; the system's balancing still gives a
+  // starved thread a turn. The crash filter is the process's, for every
+  // thread.
+  SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
   CloseHandle(thread);
   return true;
 }
 
 void lock_shared() { EnterCriticalSection(&g_shared_lock); }
+bool try_lock_shared() { return TryEnterCriticalSection(&g_shared_lock) != 0; }
 void unlock_shared() { LeaveCriticalSection(&g_shared_lock); }
 void wake_up() { SetEvent(g_wake_event); }
 void wait_for_wake_up() { WaitForSingleObject(g_wake_event, INFINITE); }
