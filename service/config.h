@@ -1,6 +1,7 @@
 // Configuration (the Settings read from main.conf) and the log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,17 +34,73 @@ struct Settings {
   HmacAlgorithm update_key_algorithm = HmacAlgorithm::kSha256;
   std::string update_key_secret;  // decoded
   int update_ttl = 32;
+  // max-age: names not renewed within this many hours are removed; 0: never.
+  int max_age_hours = 0;
 };
 
 constexpr int kMaxNamesLimit = 1000000;
+constexpr int kMaxAgeHoursLimit = 87600;  // ten years
+// The longest line read, its line end not counted. A longer line makes the
+// whole file unusable: whatever it held (a password, a list of senders)
+// must not silently fall back to its default.
+constexpr std::size_t kConfigLineLimit = 65536;
 
 // Process-wide; written only before the loop starts, read-only afterwards.
 extern Settings g_settings;
 
-// Reads g_settings.config_path, falling back to "./main.conf", and leaves
-// g_settings.config_path naming the file read. False when neither file
-// could be opened. Every message goes through log() at level 1.
+// One thing wrong with a configuration file, as the log and `tarvik check`
+// show it. The text names the file (and the line), "PATH:LINE: REASON" or
+// "PATH: REASON", except the three cross-checks of ports and servers, which
+// keep their old words. No text ever holds the value of `pwd` or the secret
+// of `update-key`.
+struct ConfigProblem {
+  int level;  // 1: error (a value not taken, or the file refused); 2: warning (an unknown key)
+  std::string text;
+  bool fatal;  // this problem alone keeps the file from being used
+};
+
+// What a configuration file without a single line gives: the built-in
+// defaults, config_path set to `path`, the log in the file's folder and the
+// system's hosts file.
+Settings default_settings(const std::string& path);
+
+// Reads the configuration file at `path` into *settings, starting from what
+// *settings holds (normally default_settings(path)), and appends to
+// *problems everything wrong with it. Touches nothing else: not g_settings,
+// not the log.
+//
+// True when the settings may be used; *settings then holds them, with
+// config_path set to `path`, and *problems any line errors (each such value
+// keeps its default) and unknown keys. False, with *settings untouched,
+// when the file must not be used: with *refused false when it could not be
+// opened (missing, not a regular file, unreadable: the start then tries
+// ./main.conf), with *refused true when it was opened but refuses the
+// start: someone other than an administrator could have written it, it
+// holds `pwd` or `update-key` and others may read it, a line is longer
+// than kConfigLineLimit, or a max-names line does not parse.
+bool load_configuration(const std::string& path, Settings* settings,
+                        std::vector<ConfigProblem>* problems, bool* refused);
+
+// Logs each problem at its level, never held back by the flood limit: the
+// fatal ones all, the others up to kLoggedConfigProblems, followed by one
+// "%d more problems of the configuration not logged; tarvik check lists
+// them".
+void log_configuration_problems(const std::vector<ConfigProblem>& problems);
+constexpr int kLoggedConfigProblems = 100;
+
+// The start's reading: loads g_settings.config_path (falling back to
+// "./main.conf" when it cannot be opened, but not when it was refused) into
+// g_settings and logs the problems, those of a file that is used in the log
+// it names. g_settings.config_path then names the file read. False, with
+// g_settings as it was, when no file may be used.
 bool read_configuration();
+
+// `tarvik check [FILE]`: judges FILE (null: the file the service would
+// read, the data folder's main.conf or else ./main.conf) as the start
+// would, and prints every problem and a last line with the outcome to
+// standard output. Returns the exit code: 0 when there is nothing to say
+// about the file, 1 otherwise.
+int check_configuration(const char* path);
 
 // True when the datagram from `address` (network byte order) is to be
 // served: always when allow-from is not set, else when a configured range
@@ -52,15 +109,21 @@ bool sender_allowed(std::uint32_t address);
 // True when one of the ranges holds `address` (network byte order).
 bool address_in_prefixes(std::uint32_t address, const std::vector<Ipv4Prefix>& prefixes);
 
-// Writes one timestamped record to stderr and appends it (ending in CR LF)
-// to <log_path>/log, rotating it to log.1 once it has grown past 1,000,000
-// bytes. Callers pass data as arguments, never as the format.
+// Writes one record to stderr and appends it, timestamped and ending in CR
+// LF, to <log_path>/log, rotating it to log.1 once it has grown past
+// 1,000,000 bytes. Levels: 1 error, 2 warning, 4 information. On stderr a
+// record is timestamped too, except where stderr is the journal's stream:
+// there it starts with its syslog priority instead ("<3>" error, "<4>"
+// warning, "<6>" information), the journal keeping the time. On Windows an
+// error record also goes to the Event Log. Callers pass data as arguments,
+// never as the format.
 //
 // So that a flood cannot rotate the history out of the log, more than
 // kLogBurstLimit records of one format within one second are held back
 // (written nowhere); the first record logged once that second is over is
-// preceded by one "%d similar records suppressed". The format is remembered
-// for that second, so it must be a string literal, as every caller's is.
+// preceded by one "%d similar records suppressed", at the level of the
+// records it counts. The format is remembered for that second, so it must
+// be a string literal, as every caller's is.
 void log(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -68,7 +131,8 @@ void log(int level, const char* format, ...)
     ;
 // As log(), but the record is never held back: for the records that the log
 // is kept for (each registration and what became of it), which must survive
-// any flood of others.
+// any flood of others. Past the burst limit such a record still reaches the
+// log, but no longer the Event Log, which has no rotation to protect it.
 void log_always(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

@@ -130,6 +130,9 @@ int usage() {
 
 int tarvik_main(int argc, char** argv) {
   install_crash_handler();
+  if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "check") == 0) {
+    return check_configuration(argc == 3 ? argv[2] : nullptr);
+  }
   if (argc >= 3) return usage();
   if (argc == 2) {
     if (std::strcmp(argv[1], "install") == 0) {

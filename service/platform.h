@@ -438,6 +438,36 @@ inline const char* access_list_writers(Trustee owner, bool has_dacl, const std::
   }
   return nullptr;
 }
+// Whether an open configuration file can only be read by an administrator
+// or the service's own user, as one that holds a secret must be. POSIX:
+// readable by neither group nor others. Windows: with a DACL that grants no
+// one else a right to read it (access_list_readers below). False with `why`
+// saying what is wrong.
+bool readable_only_by_administrators(FileHandle f, const char** why);
+// The command an administrator runs to make the file at `path` readable and
+// writable by the administrators alone: "chmod 600 PATH" on POSIX, an icacls
+// line on Windows.
+std::string private_file_command(const std::string& path);
+
+// The rights that let their holder read what the file says, or give
+// themselves that right: FILE_READ_DATA, GENERIC_READ, GENERIC_ALL,
+// MAXIMUM_ALLOWED, WRITE_DAC and WRITE_OWNER.
+constexpr std::uint32_t kReadRights = 0x1u | 0x80000000u | 0x10000000u | 0x2000000u | 0x40000u | 0x80000u;
+// Null when only administrators (and the service's user) may read a file
+// with this owner and DACL; else the reason, worded for the log line
+// "<file>: refused, it holds ... and is <reason>". Weighed as
+// access_list_writers weighs the rights to change it.
+inline const char* access_list_readers(Trustee owner, bool has_dacl, const std::vector<AccessEntry>& dacl) {
+  if (owner == Trustee::kOther) return "owned by another user";
+  if (!has_dacl) return "without an access list, so readable by everyone";
+  for (const AccessEntry& entry : dacl) {
+    if (entry.allows && !entry.inherit_only && entry.who == Trustee::kOther &&
+        (entry.mask & kReadRights) != 0) {
+      return "readable by users who are not administrators";
+    }
+  }
+  return nullptr;
+}
 // Reads up to `capacity` bytes: the count, 0 at the end of the file, -1 on
 // failure.
 long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error);
@@ -504,6 +534,17 @@ void report_service_running();
 // Returns the process exit code (0 in every case, as the dispatcher's
 // failure is reported to the event log).
 int run_as_service(bool (*service_body)());
+// True when standard error is a stream to the journal: JOURNAL_STREAM (set
+// by systemd for a service whose output goes to the journal) names the
+// device and inode of the stream standard error is, so a program started
+// from such a service with its own standard error is not mistaken for it.
+// Always false on Windows.
+bool stderr_is_journal();
+// Windows: reports `text` to the Event Log as an error event of the source
+// "Tarvik", whose message-table text is the string itself, so Event Viewer
+// shows the log record as it is. POSIX: nothing, as the journal (or syslog
+// through the service manager) has the record from standard error already.
+void report_error_event(const char* text);
 // Registers the service with the service manager, printing the outcome.
 void install_service();
 // Installs the crash handler that writes the dump and logs the crash.

@@ -476,3 +476,29 @@ bool written_only_by_administrators(FileHandle f, const char** why) {
   }
   return true;
 }
+
+bool readable_only_by_administrators(FileHandle f, const char** why) {
+  struct stat st;
+  if (fstat(static_cast<int>(f), &st) != 0) {
+    *why = "of unknown permissions";
+    return false;
+  }
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    *why = "readable by group or others";
+    return false;
+  }
+  return true;
+}
+
+std::string private_file_command(const std::string& path) {
+  // Quoted for the shell unless plainly safe as it is.
+  bool plain = !path.empty();
+  for (char c : path) {
+    plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      std::strchr("/._-+", c) != nullptr);
+  }
+  if (plain) return "chmod 600 " + path;
+  std::string quoted = "'";
+  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return "chmod 600 " + quoted + "'";
+}

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -186,6 +187,19 @@ void report_service_running() {
 
 void end_process(int code) { _exit(code); }
 
+bool stderr_is_journal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = '\0';
+  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  struct stat st;
+  return fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+         static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+void report_error_event(const char*) {}
+
 // ---------------------------------------------------------------------------
 // Service manager, installer and crash handler
 
@@ -266,7 +280,8 @@ bool enable_unit() {
 // The data folder as the service expects it: root's, writable by root
 // alone, so that nobody else can plant main.conf there before the admin
 // writes it; a main.conf is made, empty and 0600, as it will hold the
-// password. A folder that is there already keeps its other bits, loses
+// password, and root's one that is there already loses every right of
+// group and others. A folder that is there already keeps its other bits, loses
 // write for group and others and is given to root; a link is refused.
 bool prepare_data_folder(const std::string& folder) {
   bool created = mkdir(folder.c_str(), 0755) == 0;
@@ -278,9 +293,20 @@ bool prepare_data_folder(const std::string& folder) {
                fchmod(fd, created ? 0755 : (st.st_mode & 07777 & ~(S_IWGRP | S_IWOTH))) == 0;
   if (ready) {
     int conf = openat(fd, "main.conf", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (conf < 0 && errno == EEXIST) {
+      conf = openat(fd, "main.conf", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      struct stat conf_st;
+      // Another user's file is left as it is, for the start to refuse.
+      if (conf >= 0 && (fstat(conf, &conf_st) != 0 || !S_ISREG(conf_st.st_mode) ||
+                        (conf_st.st_uid == 0 && fchmod(conf, conf_st.st_mode & 0700) != 0))) {
+        ready = false;
+      }
+    }
     if (conf >= 0) {
+      int error = errno;
       close(conf);
-    } else if (errno != EEXIST) {
+      errno = error;
+    } else {
       ready = false;
     }
   }

@@ -549,14 +549,18 @@ std::vector<AccessEntry> access_entries(PACL dacl, PSID service_user) {
 
 }  // namespace
 
-bool written_only_by_administrators(FileHandle f, const char** why) {
+namespace {
+
+// Reads the file's owner and DACL and hands them, as the portable checks
+// take them, to `judge`; its reason, or "its owner cannot be read".
+const char* judge_access(FileHandle f,
+                         const char* (*judge)(Trustee, bool, const std::vector<AccessEntry>&)) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(to_os_handle(f), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                       &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    *why = "its owner cannot be read";
-    return false;
+    return "its owner cannot be read";
   }
   // The user the process runs as: LocalSystem for the installed service,
   // the admin's own account for a console run.
@@ -575,9 +579,25 @@ bool written_only_by_administrators(FileHandle f, const char** why) {
   }
   std::vector<AccessEntry> entries;
   if (dacl != nullptr) entries = access_entries(dacl, service_user);
-  const char* refusal = access_list_writers(trustee_of(owner, service_user), dacl != nullptr, entries);
+  const char* refusal = judge(trustee_of(owner, service_user), dacl != nullptr, entries);
   LocalFree(descriptor);
-  if (refusal == nullptr) return true;
-  *why = refusal;
-  return false;
+  return refusal;
+}
+
+}  // namespace
+
+bool written_only_by_administrators(FileHandle f, const char** why) {
+  *why = judge_access(f, access_list_writers);
+  return *why == nullptr;
+}
+
+bool readable_only_by_administrators(FileHandle f, const char** why) {
+  *why = judge_access(f, access_list_readers);
+  return *why == nullptr;
+}
+
+std::string private_file_command(const std::string& path) {
+  // SIDs rather than names, which differ with the system's language:
+  // SYSTEM and the Administrators, full control; nothing inherited.
+  return "icacls \"" + path + "\" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F";
 }

@@ -96,7 +96,22 @@ void report_event(const char* subject, int error) {
   DeregisterEventSource(source);
 }
 
+// The source is registered once and kept: an error record must not cost a
+// registry lookup each time. Null until the first record, and while
+// registering fails.
+HANDLE g_event_source = nullptr;
+
 }  // namespace
+
+bool stderr_is_journal() { return false; }
+
+void report_error_event(const char* text) {
+  if (g_event_source == nullptr) g_event_source = RegisterEventSourceA(nullptr, kServiceName);
+  if (g_event_source == nullptr) return;
+  const char* strings[1] = {text};
+  const DWORD kEventId = 0xC0020002;  // severity error, facility 2, code 2: the text as it is
+  ReportEventA(g_event_source, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 1, 0, strings, nullptr);
+}
 
 void install_console_stop_handler() {
   g_shutdown_complete = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -184,10 +199,39 @@ int run_as_service(bool (*service_body)()) {
 namespace {
 
 // SYSTEM and the Administrators have full control of the data folder and
-// all in it, ordinary users may read; the DACL is protected, so nothing is
-// inherited from ProgramData, where every user may create files (and would
-// then be the first to write main.conf or log).
+// all in it, ordinary users may read (all but main.conf, below); the DACL
+// is protected, so nothing is inherited from ProgramData, where every user
+// may create files (and would then be the first to write main.conf or
+// log).
 const char kDataFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// main.conf holds the password and the update key: SYSTEM and the
+// Administrators alone, the Users' read of the folder not inherited.
+const char kMainConfSecurity[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+// Gives <folder>\main.conf that DACL when it is there, so that a file
+// written before the service checked who may read it does not stop an
+// upgraded service. None is made: without one the service does not start,
+// rather than run without a password. False, with the error as the last
+// error, when that cannot be done.
+bool make_main_conf_private(const std::string& folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kMainConfSecurity, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  std::string path = folder + "\\main.conf";
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  DWORD error = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                      nullptr, dacl, nullptr);
+  LocalFree(descriptor);
+  if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) return true;
+  SetLastError(error);
+  return false;
+}
 
 // Makes the data folder with that DACL, or gives it that DACL when it is
 // there already (someone may have made it first). False, with the error
@@ -219,6 +263,7 @@ bool prepare_data_folder(const std::string& folder) {
     ready = error == ERROR_SUCCESS;
     if (!ready) SetLastError(error);
   }
+  if (ready) ready = make_main_conf_private(folder);
   DWORD error = GetLastError();
   LocalFree(descriptor);
   SetLastError(error);

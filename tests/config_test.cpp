@@ -30,9 +30,9 @@ class ForgetLogBursts : public ::testing::EmptyTestEventListener {
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The files written below get 0644 whatever umask the tests run with:
-    // a main.conf others may write would be refused.
-    umask(022);
+    // The files written below get 0600 whatever umask the tests run with: a
+    // main.conf with a password that others may read is refused.
+    umask(077);
     char pattern[] = "/tmp/tarvik-config-XXXXXX";
     folder_ = mkdtemp(pattern);
     g_settings = Settings{};
@@ -60,8 +60,9 @@ class ConfigTest : public ::testing::Test {
     EXPECT_TRUE(read_configuration());
     return log_messages(folder_);
   }
-  std::string error_line(int line, const std::string& text) {
-    return folder_ + "/main.conf:" + std::to_string(line) + ": '" + text + "'";
+  // The record of a problem with line `line` of main.conf.
+  std::string error_line(int line, const std::string& reason) {
+    return folder_ + "/main.conf:" + std::to_string(line) + ": " + reason;
   }
   void enter_folder() {
     char cwd[4096];
@@ -74,76 +75,126 @@ class ConfigTest : public ::testing::Test {
   std::string old_cwd_;
 };
 
-TEST_F(ConfigTest, PortValues) {
+// One table for every key that takes a value: what a line leaves and what
+// is logged about it. The reason quotes the value, or only the key where
+// the value may be a secret.
+TEST_F(ConfigTest, EachRefusedValueIsLoggedWithItsReason) {
   struct Case {
     const char* line;
-    int port;       // value afterwards (5000: unchanged)
-    bool refused;   // a line error is logged
+    const char* reason;  // null: taken without a word
+    std::function<bool()> holds;  // what the settings hold afterwards
   } cases[] = {
-      {"port 6000", 6000, false},     {"port 0", 5000, true},
-      {"port 65536", 5000, true},     {"port -1", 5000, true},
-      {"port abc", 5000, true},       {"port", 5000, true},
-      {"port 65535", 65535, false},   {"port 006000", 6000, false},
-      {"port 6000\t ", 6000, false},
+      {"port 6000", nullptr, [] { return g_settings.port == 6000; }},
+      {"port 65535", nullptr, [] { return g_settings.port == 65535; }},
+      {"port 006000", nullptr, [] { return g_settings.port == 6000; }},
+      {"port 6000\t ", nullptr, [] { return g_settings.port == 6000; }},
       // Anything after the digits, or out of range, is refused whole.
-      {"port 6000x", 5000, true},     {"port 5000abc", 5000, true},
-      {"port 1e4", 5000, true},       {"port +6000", 5000, true},
-      {"port 6000 7000", 5000, true}, {"port 0x1F90", 5000, true},
-      {"port 99999999999", 5000, true}, {"port 4294973296", 5000, true},
-      // Not the key "port": skipped without a message.
-      {"port=6000", 5000, false},     {"Port 6000", 5000, false},
-      {"#port 6000", 5000, false},
+      {"port 0", "'0' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port 65536", "'65536' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port -1", "'-1' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port 6000x", "'6000x' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port 1e4", "'1e4' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port +6000", "'+6000' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port 6000 7000", "'6000 7000' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port 0x1F90", "'0x1F90' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port 4294973296", "'4294973296' is not a port number", [] { return g_settings.port == 5000; }},
+      {"port", "port has no value", [] { return g_settings.port == 5000; }},
+      {"dns-port 5x3", "'5x3' is not a port number", [] { return g_settings.dns_port == 0; }},
+      {"dns-port 5353", nullptr, [] { return g_settings.dns_port == 5353; }},
+      // A refused address unsets the key.
+      {"tarvik-server-ip 10.0.0.2", nullptr, [] { return g_settings.tarvik_server_ip == parse_ipv4("10.0.0.2"); }},
+      {"tarvik-server-ip nonsense", "'nonsense' is not an IPv4 address",
+       [] { return g_settings.tarvik_server_ip == kAddressNone; }},
+      {"tarvik-server-ip 255.255.255.255", "'255.255.255.255' is not an IPv4 address",
+       [] { return g_settings.tarvik_server_ip == kAddressNone; }},
+      {"max-names 100", nullptr, [] { return g_settings.max_names == 100; }},
+      {"max-names 1", nullptr, [] { return g_settings.max_names == 1; }},
+      {"max-names 1000000", nullptr, [] { return g_settings.max_names == 1000000; }},
+      {"max-age 24", nullptr, [] { return g_settings.max_age_hours == 24; }},
+      {"max-age 87600", nullptr, [] { return g_settings.max_age_hours == 87600; }},
+      {"max-age 0", nullptr, [] { return g_settings.max_age_hours == 0; }},
+      {"max-age 87601", "'87601' is not a number of hours from 0 (off) to 87600",
+       [] { return g_settings.max_age_hours == 0; }},
+      {"max-age 24h", "'24h' is not a number of hours from 0 (off) to 87600",
+       [] { return g_settings.max_age_hours == 0; }},
+      {"max-age -1", "'-1' is not a number of hours from 0 (off) to 87600",
+       [] { return g_settings.max_age_hours == 0; }},
+      {"max-age", "max-age has no value", [] { return g_settings.max_age_hours == 0; }},
+      {"update-server 192.0.2.1:5353", nullptr,
+       [] { return g_settings.update_server_ip == parse_ipv4("192.0.2.1") && g_settings.update_server_port == 5353; }},
+      {"update-server 192.0.2.1:0", "'192.0.2.1:0' is not an IPv4 address or ADDRESS:PORT",
+       [] { return g_settings.update_server_ip == kAddressNone; }},
+      {"update-server 192.0.2.1:65536", "'192.0.2.1:65536' is not an IPv4 address or ADDRESS:PORT",
+       [] { return g_settings.update_server_ip == kAddressNone; }},
+      {"update-server 192.0.2.1:", "'192.0.2.1:' is not an IPv4 address or ADDRESS:PORT",
+       [] { return g_settings.update_server_ip == kAddressNone; }},
+      {"update-server 192.0.2", "'192.0.2' is not an IPv4 address or ADDRESS:PORT",
+       [] { return g_settings.update_server_ip == kAddressNone; }},
+      {"update-server 192.0.2.1/32", "'192.0.2.1/32' is not an IPv4 address or ADDRESS:PORT",
+       [] { return g_settings.update_server_ip == kAddressNone; }},
+      {"update-server dns.example.lan", "'dns.example.lan' is not an IPv4 address or ADDRESS:PORT",
+       [] { return g_settings.update_server_ip == kAddressNone; }},
+      {"update-zone devices.example.lan.", nullptr, [] { return g_settings.update_zone == "devices.example.lan."; }},
+      {"update-zone devices..lan", "'devices..lan' is not a domain name", [] { return true; }},
+      {"update-zone", "update-zone has no value", [] { return true; }},
+      {"update-ttl 0", nullptr, [] { return g_settings.update_ttl == 0; }},
+      {"update-ttl 604801", "'604801' is not a number of seconds from 0 to 604800",
+       [] { return g_settings.update_ttl == 32; }},
+      {"update-ttl 30s", "'30s' is not a number of seconds from 0 to 604800",
+       [] { return g_settings.update_ttl == 32; }},
+      {"update-key tarvik-key. HMAC-SHA512 c2VjcmV0", nullptr,
+       [] {
+         return g_settings.update_key_set && g_settings.update_key_name == "tarvik-key" &&
+                g_settings.update_key_algorithm == HmacAlgorithm::kSha512 && g_settings.update_key_secret == "secret";
+       }},
+      {"verbose no", nullptr, [] { return g_settings.verbose; }},
+      // Not a key: a comment says nothing; anything else is a warning.
+      {"#port 6000", nullptr, [] { return g_settings.port == 5000; }},
+      {"   # port 6000", nullptr, [] { return g_settings.port == 5000; }},
+      {"port=6000", "port...: unknown key, did you mean port?", [] { return g_settings.port == 5000; }},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
     reset();
     std::vector<std::string> messages = read(std::string(c.line) + "\n");
-    EXPECT_EQ(g_settings.port, c.port) << c.line;
-    if (c.refused) {
-      EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
-      // The DNS port is read by the same rule.
-      reset();
-      std::string dns_line = std::string("dns-") + c.line;
-      EXPECT_EQ(read(dns_line + "\n"), std::vector<std::string>{error_line(1, dns_line)});
-      EXPECT_EQ(g_settings.dns_port, 0) << dns_line;
+    EXPECT_TRUE(c.holds());
+    if (c.reason == nullptr) {
+      EXPECT_TRUE(messages.empty()) << messages[0];
     } else {
-      EXPECT_TRUE(messages.empty()) << c.line;
+      EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.reason)});
     }
   }
 }
 
-TEST_F(ConfigTest, MaxNamesTakesOnlyAWholeNumberInRange) {
-  EXPECT_EQ(g_settings.max_names, 10000);
+// The reasons of a refused update-key line quote nothing of it: a word out
+// of place may be the secret.
+TEST_F(ConfigTest, UpdateKeyReasonsQuoteNothingOfTheLine) {
   struct Case {
     const char* line;
-    int max_names;  // value afterwards (10000: unchanged)
-    bool refused;
+    const char* reason;
   } cases[] = {
-      {"max-names 100", 100, false},        {"max-names 1", 1, false},
-      {"max-names 1000000", 1000000, false}, {"max-names 0", 10000, true},
-      {"max-names 1000001", 10000, true},   {"max-names 99999999999", 10000, true},
-      {"max-names -5", 10000, true},        {"max-names 10k", 10000, true},
-      {"max-names +100", 10000, true},      {"max-names", 10000, true},
+      {"update-key tarvik-key hmac-md5 c2VjcmV0", "update-key: the algorithm is not hmac-sha256 or hmac-sha512"},
+      {"update-key hmac-sha256 c2VjcmV0", "update-key needs NAME ALGORITHM SECRET"},
+      {"update-key tarvik-key hmac-sha256 c2VjcmV0=", "update-key: the secret is not base64"},
+      {"update-key tarvik-key hmac-sha256 \"c2VjcmV0\";",
+       "update-key: the secret is not base64 (leave out the quotes and the ';' of the key file)"},
+      {"update-key tarvik-key hmac-sha256 c2VjcmV0 more", "update-key: more than NAME ALGORITHM SECRET on the line"},
+      {"update-key a..b hmac-sha256 c2VjcmV0", "update-key: the key name is not a domain name"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
     reset();
-    std::vector<std::string> messages = read(std::string(c.line) + "\n");
-    EXPECT_EQ(g_settings.max_names, c.max_names) << c.line;
-    if (c.refused) {
-      EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
-    } else {
-      EXPECT_TRUE(messages.empty()) << c.line;
-    }
+    EXPECT_EQ(read(std::string(c.line) + "\n"), std::vector<std::string>{error_line(1, c.reason)});
+    EXPECT_FALSE(g_settings.update_key_set);
   }
 }
 
 TEST_F(ConfigTest, StringValuesTakeTheTrimmedRestOfLine) {
   read("pwd   sec ret  \t\n"
        "hosts-file /etc/my hosts/file\n"
-       "log-path " + folder_ + "\n"
-       "verbose no\n");
+       "log-path " + folder_ + "\n");
   EXPECT_EQ(g_settings.pwd, "sec ret");
   EXPECT_EQ(g_settings.hosts_file, "/etc/my hosts/file");
-  EXPECT_TRUE(g_settings.verbose);
 
   reset();
   read("pwd\nhosts-file\n");
@@ -159,15 +210,8 @@ TEST_F(ConfigTest, RepeatedKeysApplyInOrder) {
   EXPECT_EQ(g_settings.port, 6000);  // the refused value keeps the earlier one
   EXPECT_EQ(g_settings.dns_server_ip, kAddressNone);  // a refused address unsets it
   EXPECT_EQ(g_settings.tarvik_server_ip, parse_ipv4("10.0.0.2"));
-  EXPECT_EQ(messages, (std::vector<std::string>{error_line(2, "port 0"),
-                                                error_line(4, "dns-server-ip nonsense")}));
-}
-
-TEST_F(ConfigTest, BroadcastAddressCannotBeConfigured) {
-  std::vector<std::string> messages =
-      read("tarvik-server-ip 10.0.0.2\ndns-server-ip 255.255.255.255\n");
-  EXPECT_EQ(g_settings.dns_server_ip, kAddressNone);
-  EXPECT_EQ(messages, std::vector<std::string>{error_line(2, "dns-server-ip 255.255.255.255")});
+  EXPECT_EQ(messages, (std::vector<std::string>{error_line(2, "'0' is not a port number"),
+                                                error_line(4, "'nonsense' is not an IPv4 address")}));
 }
 
 TEST_F(ConfigTest, CrossChecks) {
@@ -187,35 +231,160 @@ TEST_F(ConfigTest, CrossChecks) {
 
 TEST_F(ConfigTest, CrLfLinesAreNumberedAsRead) {
   std::vector<std::string> messages = read("pwd x\r\n\r\nport 0\r\n");
-  EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "port 0")});
+  EXPECT_EQ(messages, std::vector<std::string>{error_line(3, "'0' is not a port number")});
 }
 
-TEST_F(ConfigTest, LinesLongerThanTheBufferAreLineErrorsAndKeepTheDefault) {
-  const std::string long_pwd = "pwd " + std::string(1996, 'x');  // 2,000 bytes
-  const std::string too_long = ": 'pwd ...' is longer than 1023 bytes";
+// An unknown key is a warning, once per key, with the key it was likely
+// meant to be; a word that could be a secret is not shown.
+TEST_F(ConfigTest, UnknownKeysAreWarnedOfOnceWithTheNearestKey) {
+  struct Case {
+    const char* word;
+    const char* reason;
+  } cases[] = {
+      {"allow_from", "allow_from: unknown key, did you mean allow-from?"},
+      {"Port", "Port: unknown key, did you mean port?"},
+      {"verbos", "verbos: unknown key, did you mean verbose?"},
+      {"dns-server", "dns-server: unknown key, did you mean dns-server-ip?"},
+      {"pw", "pw: unknown key, did you mean pwd?"},
+      {"max_names", "max_names: unknown key, did you mean max-names?"},
+      {"colour", "colour: unknown key"},
+      {"pwd=hunter2", "pwd...: unknown key, did you mean pwd?"},
+      {"hunter2", "unknown key (not shown, as it may be a secret)"},
+      {"c2VjcmV0IGtleQ==", "unknown key (not shown, as it may be a secret)"},
+      {"xq=hunter2", "unknown key (not shown, as it may be a secret)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    reset();
+    std::string word = c.word;
+    std::vector<std::string> messages = read(word + " 10.9.9.9\n#\n" + word + " 10.9.9.8\n");
+    EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.reason)});
+    EXPECT_FALSE(g_settings.allow_from_set);
+  }
+}
+
+// No line may end as an open service or with a secret in the log: a line
+// too long to read, one whose value does not parse, or a secret where a key
+// should be.
+TEST_F(ConfigTest, LinesNeverLogTheirSecretNorOpenAllowFrom) {
+  const std::string secret = "S3cr3tV4lu3";  // 'hunter' and base64 alike
+  const std::string key_secret = "U3VwZXJTZWNyZXRLZXk=";
+  const std::string outsider_line = "allow-from 10.0.0.1\n";
+  const std::string long_value(kConfigLineLimit, 'x');
   struct Case {
     std::string content;
-    std::string pwd;                    // afterwards
-    std::vector<std::string> messages;  // without the file name
+    bool used;  // the file is used (else the start is refused)
   } cases[] = {
-      // The line after it keeps its number and its meaning.
-      {long_pwd + "\nport 0\n", "", {":1" + too_long, ":2: 'port 0'"}},
-      {"pwd short\n" + long_pwd + "\n", "short", {":2" + too_long}},
-      {long_pwd, "", {":1" + too_long}},  // the last line, without its line end
-      {"pwd " + std::string(1019, 'y') + "\n", std::string(1019, 'y'), {}},  // 1023: fits
-      {"pwd " + std::string(1020, 'y') + "\n", "", {":1" + too_long}},
-      {"allow-from 10.0.0.1," + std::string(1100, ' ') + "10.0.0.2\n", "",
-       {":1: 'allow-from ...' is longer than 1023 bytes"}},
+      {"pwd " + secret + "\n" + outsider_line, true},
+      {"pwd " + secret + " " + long_value + "\n" + outsider_line, false},
+      {"pwd=" + secret + "\n" + outsider_line, true},
+      {"pwd:" + secret + "\n" + outsider_line, true},
+      {secret + "\n" + outsider_line, true},
+      {key_secret + "\n" + outsider_line, true},
+      {"update-key k hmac-sha256 " + key_secret + "\n" + outsider_line, true},
+      {"update-key k hmac-sha256 \"" + key_secret + "\";\n" + outsider_line, true},
+      {"update-key k hmac-md5 " + key_secret + "\n" + outsider_line, true},
+      {"update-key hmac-sha256 " + key_secret + "\n" + outsider_line, true},
+      {"update-key " + key_secret + " hmac-sha256 k\n" + outsider_line, true},
+      {"update-key k hmac-sha256 " + key_secret + " " + secret + "\n" + outsider_line, true},
+      {"update-key k hmac-sha256\n" + key_secret + "\n" + outsider_line, true},
+      {"update-key k hmac-sha256 " + key_secret + long_value + "\n" + outsider_line, false},
+      {"allow-from 10.0.0.1 x\npwd " + secret + "\n", true},
+      {"allow-from " + long_value + "\npwd " + secret + "\n", false},
+      {"allow-from 10.0.0.1," + long_value + "\n", false},
+      {"allow-from\n", true},
+      {"allow-from , ;\n", true},
+      {"allow-from 10.0.0.1/33\n", true},
+      {outsider_line + std::string(kConfigLineLimit + 1, '#') + "\n", false},
+      {"max-names 1000010\n" + outsider_line, false},
+  };
+  const std::uint32_t outsider = parse_ipv4("192.0.2.1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 60));
+    reset();
+    write_file(folder_ + "/main.conf", c.content);
+    g_settings.allow_from_set = false;
+    EXPECT_EQ(read_configuration(), c.used);
+    if (c.used) {
+      EXPECT_FALSE(sender_allowed(outsider));
+    }
+    std::string logged = read_file(folder_ + "/log");
+    for (const std::string& s : {secret, key_secret, std::string("U3VwZXJT"), std::string("S3cr3t")}) {
+      EXPECT_EQ(logged.find(s), std::string::npos) << logged;
+    }
+    testing::internal::CaptureStdout();
+    check_configuration((folder_ + "/main.conf").c_str());
+    std::string checked = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(checked.find("S3cr3t"), std::string::npos) << checked;
+    EXPECT_EQ(checked.find("U3VwZXJT"), std::string::npos) << checked;
+  }
+}
+
+TEST_F(ConfigTest, LinesLongerThanTheLimitRefuseTheFile) {
+  const std::string limit = std::to_string(kConfigLineLimit);
+  // A realistic list of senders fits: 121 addresses, 1,472 bytes.
+  std::string list = "allow-from";
+  for (int i = 0; i < 121; ++i) list += " 10.1." + std::to_string(i) + ".1";
+  ASSERT_GT(list.size(), 1023u);
+  read(list + "\n");
+  EXPECT_TRUE(sender_allowed(parse_ipv4("10.1.120.1")));
+  EXPECT_FALSE(sender_allowed(parse_ipv4("10.1.121.1")));
+
+  struct Case {
+    std::string content;
+    std::vector<std::string> messages;  // without the file name; empty: used
+  } cases[] = {
+      {"pwd " + std::string(kConfigLineLimit - 4, 'y') + "\n", {}},  // the limit: fits
+      {"pwd " + std::string(kConfigLineLimit - 3, 'y') + "\nport 0\n",
+       {":1: 'pwd ...' is longer than " + limit + " bytes, so the file is not used",
+        ":2: '0' is not a port number"}},
+      // The last line, without its line end.
+      {"port 6000\nallow-from " + std::string(kConfigLineLimit, ' ') + "10.0.0.2",
+       {":2: 'allow-from ...' is longer than " + limit + " bytes, so the file is not used"}},
+      {std::string(kConfigLineLimit + 1, 'z') + "\n",
+       {":1: the line is longer than " + limit + " bytes, so the file is not used"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content.substr(0, 40));
     reset();
-    std::vector<std::string> messages = read(c.content);
+    write_file(folder_ + "/main.conf", c.content);
+    g_settings.port = 4000;  // as before the read
+    EXPECT_EQ(read_configuration(), c.messages.empty());
     std::vector<std::string> expected;
     for (const std::string& m : c.messages) expected.push_back(folder_ + "/main.conf" + m);
-    EXPECT_EQ(messages, expected);
-    EXPECT_EQ(g_settings.pwd, c.pwd);
-    EXPECT_FALSE(g_settings.allow_from_set);
+    EXPECT_EQ(log_messages(folder_), expected);
+    if (!c.messages.empty()) {
+      EXPECT_EQ(g_settings.port, 4000);  // nothing of the file taken
+    }
+  }
+}
+
+// The flood limit of the log does not apply, so that the reason a file is
+// refused is never held back; a bound keeps a file of junk from rotating
+// the history out of the log.
+TEST_F(ConfigTest, ManyProblemsAreBoundedButTheReasonOfARefusalIsAlwaysLogged) {
+  std::string content;
+  for (int i = 0; i < kLoggedConfigProblems + 20; ++i) content += "port 0\n";
+  write_file(folder_ + "/main.conf", content + "max-names 0\n");
+  EXPECT_FALSE(read_configuration());
+  std::vector<std::string> messages = log_messages(folder_);
+  ASSERT_EQ(messages.size(), static_cast<std::size_t>(kLoggedConfigProblems) + 2);
+  EXPECT_EQ(messages[kLoggedConfigProblems - 1], error_line(kLoggedConfigProblems, "'0' is not a port number"));
+  EXPECT_EQ(messages[kLoggedConfigProblems],
+            error_line(kLoggedConfigProblems + 21, "'0' is not a number from 1 to 1000000, so the file is not used"));
+  EXPECT_EQ(messages.back(), "20 more problems of the configuration not logged; tarvik check lists them");
+}
+
+TEST_F(ConfigTest, MaxNamesThatDoesNotParseRefusesTheFile) {
+  for (const char* value : {"1000010", "0", "10k", "+100", "-5", "99999999999", ""}) {
+    SCOPED_TRACE(value);
+    reset();
+    write_file(folder_ + "/main.conf", std::string("max-names ") + value + "\nport 6000\n");
+    EXPECT_FALSE(read_configuration());
+    EXPECT_EQ(g_settings.port, 5000);
+    std::string reason = *value == '\0' ? std::string("max-names has no value")
+                                        : "'" + std::string(value) + "' is not a number from 1 to 1000000";
+    EXPECT_EQ(log_messages(folder_), std::vector<std::string>{error_line(1, reason + ", so the file is not used")});
   }
 }
 
@@ -236,28 +405,37 @@ TEST_F(ConfigTest, MainConfThatIsNotARegularFileIsTreatedAsMissing) {
   }
 }
 
-TEST_F(ConfigTest, MainConfOthersCouldWriteIsRefusedWithoutFallback) {
+TEST_F(ConfigTest, MainConfOthersCouldWriteOrReadIsRefusedWithoutFallback) {
+  const char* kWritable = "refused, it is writable by group or others";
+  const char* kReadable = "refused, it holds pwd or update-key and is readable by group or others; to fix: chmod 600 ";
   struct Case {
     mode_t mode;
+    const char* content;
     bool foreign_owner;
-    const char* why;  // null: read
+    const char* why;  // null: read; else after "<path>: ", the path appended when it ends in a blank
   } cases[] = {
-      {0644, false, nullptr},
-      {0600, false, nullptr},
-      {0664, false, "writable by group or others"},
-      {0646, false, "writable by group or others"},
-      {0666, false, "writable by group or others"},
-      {0644, true, "owned by another user"},
+      {0600, "port 6001\npwd x\n", false, nullptr},
+      {0644, "port 6001\n", false, nullptr},  // nothing secret in it
+      {0644, "port 6001\npwd\n", false, nullptr},
+      {0644, "port 6001\npwd x\n", false, kReadable},
+      {0640, "port 6001\npwd x\n", false, kReadable},
+      {0604, "port 6001\npwd x\n", false, kReadable},
+      {0644, "port 6001\nupdate-key k hmac-sha256 c2VjcmV0\n", false, kReadable},
+      {0644, "port 6001\nupdate-key k hmac-md5 c2VjcmV0\n", false, kReadable},  // refused, still secret
+      {0664, "port 6001\n", false, kWritable},
+      {0646, "port 6001\n", false, kWritable},
+      {0666, "port 6001\npwd x\n", false, kWritable},
+      {0600, "port 6001\n", true, "refused, it is owned by another user"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::oct << c.mode << (c.foreign_owner ? " foreign" : ""));
+    SCOPED_TRACE(testing::Message() << std::oct << c.mode << " " << c.content << (c.foreign_owner ? " foreign" : ""));
     if (c.foreign_owner && geteuid() != 0) continue;  // only root can give a file away
     reset();
     enter_folder();
     // A good ./main.conf as well: a refused file must not fall back to it.
     write_file(folder_ + "/main.conf", "port 6002\n");
     const std::string conf = folder_ + "/data.conf";
-    write_file(conf, "port 6001\n");
+    write_file(conf, c.content);
     ASSERT_EQ(chmod(conf.c_str(), c.mode), 0);
     if (c.foreign_owner) {
       ASSERT_EQ(chown(conf.c_str(), 65534, 65534), 0);
@@ -266,10 +444,11 @@ TEST_F(ConfigTest, MainConfOthersCouldWriteIsRefusedWithoutFallback) {
     EXPECT_EQ(read_configuration(), c.why == nullptr);
     if (c.why == nullptr) {
       EXPECT_EQ(g_settings.port, 6001);
-      EXPECT_TRUE(log_messages(folder_).empty());
     } else {
       EXPECT_EQ(g_settings.port, 5000);
-      EXPECT_EQ(log_messages(folder_), std::vector<std::string>{conf + ": refused, it is " + c.why});
+      std::string why = c.why;
+      if (why.back() == ' ') why += conf;
+      EXPECT_EQ(log_messages(folder_).back(), conf + ": " + why);
     }
     EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
     old_cwd_.clear();
@@ -282,9 +461,10 @@ TEST_F(ConfigTest, FallsBackToCurrentFolderAndMovesTheLog) {
   write_file(folder_ + "/main.conf", "port 0\n");
   EXPECT_TRUE(read_configuration());
   EXPECT_EQ(g_settings.log_path, ".");
+  EXPECT_EQ(g_settings.config_path, "./main.conf");
   EXPECT_EQ(log_messages(folder_),
             (std::vector<std::string>{folder_ + "/missing/main.conf: No such file or directory",
-                                      "./main.conf:1: 'port 0'"}));
+                                      "./main.conf:1: '0' is not a port number"}));
 }
 
 TEST_F(ConfigTest, NoFileAnywhereFails) {
@@ -294,6 +474,118 @@ TEST_F(ConfigTest, NoFileAnywhereFails) {
   EXPECT_EQ(log_messages(folder_),
             (std::vector<std::string>{folder_ + "/missing/main.conf: No such file or directory",
                                       "./main.conf: No such file or directory"}));
+}
+
+// The reload's way in: the settings and the problems, and nothing else
+// touched.
+TEST_F(ConfigTest, LoadConfigurationTouchesNeitherTheSettingsInUseNorTheLog) {
+  const std::string other = folder_ + "/other";
+  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+  const std::string path = other + "/main.conf";
+  write_file(path, "port 6001\npwd new\nlog-path " + folder_ + "/elsewhere\nport 0\nallow_from 10.0.0.1\n");
+  g_settings.port = 4000;
+  g_settings.pwd = "old";
+
+  Settings loaded = default_settings(path);
+  EXPECT_EQ(loaded.log_path, other);  // the file's folder, as the start has it
+  std::vector<ConfigProblem> problems;
+  bool refused = true;
+  EXPECT_TRUE(load_configuration(path, &loaded, &problems, &refused));
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(loaded.port, 6001);
+  EXPECT_EQ(loaded.pwd, "new");
+  EXPECT_EQ(loaded.config_path, path);
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0].level, 1);
+  EXPECT_EQ(problems[0].text, path + ":4: '0' is not a port number");
+  EXPECT_EQ(problems[1].level, 2);
+  EXPECT_EQ(problems[1].text, path + ":5: allow_from: unknown key, did you mean allow-from?");
+
+  // Refused: the settings passed in stay as they were.
+  write_file(path, "port 6002\nmax-names 0\n");
+  Settings kept = default_settings(path);
+  problems.clear();
+  EXPECT_FALSE(load_configuration(path, &kept, &problems, &refused));
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(kept.port, 5000);
+  EXPECT_EQ(problems.size(), 1u);
+
+  // Missing: not refused, so the start may look elsewhere.
+  problems.clear();
+  EXPECT_FALSE(load_configuration(other + "/none.conf", &kept, &problems, &refused));
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(problems.size(), 1u);
+
+  EXPECT_EQ(g_settings.port, 4000);
+  EXPECT_EQ(g_settings.pwd, "old");
+  EXPECT_EQ(g_settings.config_path, folder_ + "/main.conf");
+  struct stat st;
+  EXPECT_NE(stat((folder_ + "/log").c_str(), &st), 0);
+  EXPECT_NE(stat((other + "/log").c_str(), &st), 0);
+}
+
+// `tarvik check`: what the start would log, then the outcome, and the exit
+// code.
+TEST_F(ConfigTest, CheckPrintsEveryProblemAndExitsOneUnlessClean) {
+  struct Case {
+    const char* content;
+    std::vector<std::string> printed;  // "@" stands for the path
+    int exit_code;
+  } cases[] = {
+      {"port 5001\npwd s3cret\n# a comment\n\nallow-from 10.0.0.0/8\n", {"@: no problems"}, 0},
+      {"dns-port 5x3\n", {"@:1: '5x3' is not a port number", "@: 1 problem"}, 1},
+      {"allow_from 10.9.9.9\nverbose\n",
+       {"@:1: allow_from: unknown key, did you mean allow-from?", "@: 1 problem"}, 1},
+      {"port 0\nmax-age 1y\ndns-port 5000\n",
+       {"@:1: '0' is not a port number", "@:2: '1y' is not a number of hours from 0 (off) to 87600",
+        "dns-port and port have the same value", "DNS server will be disabled", "@: 4 problems"},
+       1},
+      {"max-names 1000010\n",
+       {"@:1: '1000010' is not a number from 1 to 1000000, so the file is not used",
+        "@: the service would not start with this file"},
+       1},
+  };
+  const std::string path = folder_ + "/main.conf";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    write_file(path, c.content);
+    testing::internal::CaptureStdout();
+    int code = check_configuration(path.c_str());
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string expected;
+    for (std::string line : c.printed) {
+      if (line[0] == '@') line = path + line.substr(1);
+      expected += line + "\n";
+    }
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(code, c.exit_code);
+  }
+  // Ownership and permissions as the start judges them.
+  write_file(path, "pwd s3cret\n");
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(check_configuration(path.c_str()), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            path + ": refused, it holds pwd or update-key and is readable by group or others; to fix: chmod 600 " +
+                path + "\n" + path + ": the service would not start with this file\n");
+  // Neither the log nor the settings in use are touched.
+  struct stat st;
+  EXPECT_NE(stat((folder_ + "/log").c_str(), &st), 0);
+  EXPECT_EQ(g_settings.port, 5000);
+}
+
+TEST_F(ConfigTest, CheckWithoutAFileFallsBackAsTheStartDoes) {
+  enter_folder();
+  write_file(folder_ + "/main.conf", "port 5001\n");
+  testing::internal::CaptureStdout();
+  int code = check_configuration(nullptr);
+  std::string out = testing::internal::GetCapturedStdout();
+  // The data folder's file is looked for first (there is none on a test
+  // machine; should there be one, this case does not apply).
+  struct stat st;
+  if (stat((data_folder() + "/main.conf").c_str(), &st) == 0) GTEST_SKIP() << "this machine has a main.conf";
+  EXPECT_EQ(out, data_folder() + "/main.conf: No such file or directory\n./main.conf: no problems\n");
+  EXPECT_EQ(code, 0);
 }
 
 TEST_F(ConfigTest, AllowFromAdmitsOnlyTheListedSenders) {
@@ -359,17 +651,27 @@ TEST(AddressInPrefixesTest, HoldsExactlyTheAddressesOfItsRanges) {
 }
 
 TEST_F(ConfigTest, AllowFromValuesThatDoNotParseAreLineErrorsAndAdmitNobody) {
-  const char* refused[] = {
-      "allow-from",          "allow-from , ,",        "allow-from 10.1",
-      "allow-from 10.0.0.256", "allow-from 10.0.0.0/33", "allow-from 10.0.0.0/",
-      "allow-from 10.0.0.1 bogus", "allow-from 0x0a.0.0.1", "allow-from 10.0.0.1.5",
-      "allow-from +10.0.0.1", "allow-from 10.0.0.1/+8", "allow-from 0010.0.0.1",
-      "allow-from 10.0.0.1/008", "allow-from 10..0.1", "allow-from 10.0.0.0/8;",
+  struct Case {
+    const char* line;
+    const char* shown;  // the range quoted; null: no value at all
+  } cases[] = {
+      {"allow-from", nullptr},          {"allow-from , ,", nullptr},
+      {"allow-from 10.1", "10.1"},      {"allow-from 10.0.0.256", "10.0.0.256"},
+      {"allow-from 10.0.0.0/33", "10.0.0.0/33"}, {"allow-from 10.0.0.0/", "10.0.0.0/"},
+      {"allow-from 10.0.0.1 bogus", "bogus"},    {"allow-from 0x0a.0.0.1", "0x0a.0.0.1"},
+      {"allow-from 10.0.0.1.5", "10.0.0.1.5"},   {"allow-from +10.0.0.1", "+10.0.0.1"},
+      {"allow-from 10.0.0.1/+8", "10.0.0.1/+8"}, {"allow-from 0010.0.0.1", "0010.0.0.1"},
+      {"allow-from 10.0.0.1/008", "10.0.0.1/008"}, {"allow-from 10..0.1", "10..0.1"},
+      {"allow-from 10.0.0.0/8;", "10.0.0.0/8;"},
   };
-  for (const char* line : refused) {
-    SCOPED_TRACE(line);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
     reset();
-    EXPECT_EQ(read(std::string(line) + "\n"), std::vector<std::string>{error_line(1, line)});
+    std::string reason = c.shown == nullptr
+                             ? std::string("allow-from has no value, so the line admits nobody")
+                             : "'" + std::string(c.shown) +
+                                   "' is not an IPv4 address or prefix (a.b.c.d or a.b.c.d/n), so the line admits nobody";
+    EXPECT_EQ(read(std::string(c.line) + "\n"), std::vector<std::string>{error_line(1, reason)});
     // Nothing of the line is admitted, and the setting still shuts the
     // ports: a typing error must not open them to everyone.
     EXPECT_FALSE(sender_allowed(parse_ipv4("10.0.0.1")));
@@ -377,63 +679,9 @@ TEST_F(ConfigTest, AllowFromValuesThatDoNotParseAreLineErrorsAndAdmitNobody) {
 
   // A good line before or after still admits its senders.
   reset();
-  std::vector<std::string> messages = read("allow-from 10.0.0.1 nonsense\nallow-from 10.0.0.2\n");
-  EXPECT_EQ(messages, std::vector<std::string>{error_line(1, "allow-from 10.0.0.1 nonsense")});
+  read("allow-from 10.0.0.1 nonsense\nallow-from 10.0.0.2\n");
   EXPECT_FALSE(sender_allowed(parse_ipv4("10.0.0.1")));
   EXPECT_TRUE(sender_allowed(parse_ipv4("10.0.0.2")));
-}
-
-TEST_F(ConfigTest, UpdateKeysTakeOnlyValidValues) {
-  struct Case {
-    const char* line;
-    bool refused;
-  } cases[] = {
-      {"update-server 192.0.2.1", false},
-      {"update-server 192.0.2.1:5353", false},
-      {"update-server 192.0.2.1:0", true},
-      {"update-server 192.0.2.1:65536", true},
-      {"update-server 192.0.2.1:", true},
-      {"update-server 192.0.2", true},
-      {"update-server 192.0.2.1/24", true},
-      {"update-server 192.0.2.1/32", true},
-      {"update-server dns.example.lan", true},
-      {"update-zone devices.example.lan", false},
-      {"update-zone devices.example.lan.", false},
-      {"update-zone devices..lan", true},
-      {"update-zone", true},
-      {"update-key tarvik-key hmac-sha256 c2VjcmV0", false},
-      {"update-key tarvik-key. HMAC-SHA512 c2VjcmV0", false},
-      {"update-key tarvik-key hmac-md5 c2VjcmV0", true},
-      {"update-key tarvik-key hmac-sha256 c2VjcmV0=", true},
-      {"update-key tarvik-key hmac-sha256", true},
-      {"update-key tarvik-key hmac-sha256 c2VjcmV0 more", true},
-      {"update-ttl 300", false},
-      {"update-ttl 0", false},
-      {"update-ttl 604801", true},
-      {"update-ttl -1", true},
-      {"update-ttl 30s", true},
-  };
-  for (const Case& c : cases) {
-    reset();
-    std::vector<std::string> messages = read(std::string(c.line) + "\n");
-    if (c.refused) {
-      EXPECT_EQ(messages, std::vector<std::string>{error_line(1, c.line)}) << c.line;
-    } else {
-      EXPECT_TRUE(messages.empty()) << c.line;
-    }
-  }
-
-  reset();
-  read("update-server 192.0.2.1:5353\nupdate-zone devices.example.lan\n"
-       "update-key tarvik-key. hmac-sha512 c2VjcmV0\nupdate-ttl 60\n");
-  EXPECT_EQ(g_settings.update_server_ip, parse_ipv4("192.0.2.1"));
-  EXPECT_EQ(g_settings.update_server_port, 5353);
-  EXPECT_EQ(g_settings.update_zone, "devices.example.lan");
-  EXPECT_TRUE(g_settings.update_key_set);
-  EXPECT_EQ(g_settings.update_key_name, "tarvik-key");
-  EXPECT_EQ(g_settings.update_key_algorithm, HmacAlgorithm::kSha512);
-  EXPECT_EQ(g_settings.update_key_secret, "secret");
-  EXPECT_EQ(g_settings.update_ttl, 60);
 }
 
 class LogTest : public ConfigTest {};

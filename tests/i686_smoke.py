@@ -159,6 +159,7 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
         with open(os.path.join(folder, "main.conf"), "w", newline="") as f:
             f.write(self.conf(folder, port, "dns-port %d\r\ntarvik-server-ip 127.0.0.1\r\ndns-server-ip %s\r\n"
                               % (dns_port, upstream_address)))
+        os.chmod(os.path.join(folder, "main.conf"), 0o600)  # it holds the password
         log = os.path.join(folder, "log")
         started = time.monotonic()
         # Output goes to a file: Wine's own processes keep inherited pipes open.

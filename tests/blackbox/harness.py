@@ -195,8 +195,9 @@ class Service:
                 lines.append("dns-port %d" % dns_port)
             with open(os.path.join(self.folder, "main.conf"), "w") as f:
                 f.write("\n".join(lines) + "\n" + conf)
-            # Whatever the umask: a main.conf others may write is refused.
-            os.chmod(os.path.join(self.folder, "main.conf"), 0o644)
+            # Whatever the umask: a main.conf others may write, or read when
+            # it holds a password, is refused.
+            os.chmod(os.path.join(self.folder, "main.conf"), 0o600)
         self.process = None
         self._stderr = bytearray()
         self._reader = None

@@ -114,11 +114,11 @@ class StartFailures(ServiceTest):
         self.assertIsNotNone(svc.register("probe", "10.1.2.3"))
         self.assertEqual(svc.stop(), 0)
 
-    def test_configuration_errors_are_logged_with_file_and_line(self):
+    def test_configuration_errors_are_logged_with_file_line_and_reason(self):
         svc = self.service(conf="port 0\r\ndns-port 65536\r\n", start=True)
         messages = svc.log_messages()
-        self.assertIn("./main.conf:4: 'port 0'", messages)
-        self.assertIn("./main.conf:5: 'dns-port 65536'", messages)
+        self.assertIn("./main.conf:4: '0' is not a port number", messages)
+        self.assertIn("./main.conf:5: '65536' is not a port number", messages)
         svc.stop()
 
 

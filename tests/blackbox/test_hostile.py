@@ -96,7 +96,8 @@ class AllowFrom(ServiceTest):
                                 "allow-from 192.168.0.0/16\n"
                                 "tarvik-server-ip 10.0.0.53\ndns-server-ip %s\n" % upstream_address,
                            dns_port=harness.free_udp_port())
-        self.assertIn("./main.conf:6: 'allow-from 127.0.0.300'", svc.log_messages())
+        self.assertIn("./main.conf:6: '127.0.0.300' is not an IPv4 address or prefix (a.b.c.d or a.b.c.d/n), "
+                      "so the line admits nobody", svc.log_messages())
 
         # Registration port: the outsider gets no reply and leaves no trace.
         request = harness.registration("meter1", "192.168.1.20")

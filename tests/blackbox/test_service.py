@@ -359,7 +359,7 @@ class EventMessages(unittest.TestCase):
     def test_only_the_reported_event_has_a_text(self):
         # 317: ERROR_MR_MID_NOT_FOUND. The same code in another facility or
         # severity is another event.
-        for event in ("C0020002", "C0010001", "80020001"):
+        for event in ("C0020003", "C0010001", "80020001"):
             with self.subTest(event=event):
                 self.assertEqual(self.probe(event, "a", "b"), (1, "FormatMessage failed (317)\n"))
 
