@@ -6,6 +6,10 @@
 //
 // Input: one byte k, then k % 8 table entries (a length byte, the name, four
 // address bytes) registered after the load, then the hosts file itself.
+// (k / 8) % 8 picks max-names: 1 to 7, or the default. A cap refuses new
+// names and never deletes stored ones: the load takes the whole block
+// whatever the cap, and a registration of a new name (for an address not in
+// the table) is refused while the table holds max-names entries or more.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -149,6 +153,14 @@ fuzz::Table reference_load(const std::string& hosts) {
   return table;
 }
 
+// Whether a registration goes into the table under the cap.
+bool reference_takes(const fuzz::Table& table, const std::string& name, std::uint32_t address, int cap) {
+  for (const auto& e : table) {
+    if (fuzz::lower_ascii(e.first) == fuzz::lower_ascii(name) || e.second == address) return true;
+  }
+  return table.size() < static_cast<std::size_t>(cap);
+}
+
 std::string reference_block(const fuzz::Table& table) {
   std::string block = std::string(kBegin) + "\n";
   for (const auto& e : table) block += format_ipv4(e.second) + "\t" + e.first + "\n";
@@ -195,6 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::remove((g_folder + "/log").c_str());
   clear_name_table();
   g_hosts_dirty = false;
+  unsigned cap_choice = (data[0] / 8) % 8;
+  g_settings.max_names = cap_choice < 7 ? static_cast<int>(cap_choice) + 1 : 10000;
 
   load_hosts_block(hosts_path);
   fuzz::Table model = reference_load(hosts);
@@ -206,8 +220,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // 255.255.255.255 is what an address that does not parse reads as: the
     // service never stores it.
     if (!is_storable_name(r.first) || r.second == kAddressNone) continue;
-    update_name_table(r.first, format_ipv4(r.second));
-    fuzz::reference_update(&model, r.first, parse_ipv4(format_ipv4(r.second).c_str()));
+    std::uint32_t address = parse_ipv4(format_ipv4(r.second).c_str());
+    bool takes = reference_takes(model, r.first, address, g_settings.max_names);
+    FUZZ_CHECK(update_name_table(r.first, format_ipv4(r.second)) == takes);
+    if (takes) fuzz::reference_update(&model, r.first, address);
   }
   FUZZ_CHECK(fuzz::table_content() == model);
 

@@ -132,7 +132,7 @@ void log(int level, const char* format, ...)
 // As log(), but the record is never held back: for the records that the log
 // is kept for (each registration and what became of it), which must survive
 // any flood of others. Past the burst limit such a record still reaches the
-// log, but no longer the Event Log, which has no rotation to protect it.
+// log, but no longer the Event Log, which a flood would otherwise fill.
 void log_always(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

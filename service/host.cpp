@@ -11,6 +11,7 @@
 #include "publish.h"
 #include "registry.h"
 #include "stats.h"
+#include "tarvik_version.h"
 
 Socket g_registration_socket = kNoSocket;
 Counters g_counters;
@@ -53,17 +54,17 @@ void serve_ready_sockets(int registration_slot) {
     log(1, "%s", "dns: query dropped: out of memory");
   }
   try {
-    serve_publish_sockets(g_wait_set);
+    serve_publish_sockets(tick_count_ms(), g_wait_set);
   } catch (const std::bad_alloc&) {
     log(1, "%s", "update: answer dropped: out of memory");
   }
 }
 
-// Rewrites the block; a write that runs out of memory is a failed write,
-// left dirty for the next attempt.
+// The last write of the block, at stop; a write that runs out of memory is
+// a failed write.
 bool write_hosts_block() {
   try {
-    return rewrite_hosts_block(g_settings.hosts_file);
+    return save_hosts_block_at_stop(g_settings.hosts_file);
   } catch (const std::bad_alloc&) {
     log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
     return false;
@@ -73,8 +74,8 @@ bool write_hosts_block() {
 // Takes the result of the write in flight, and hands the block to the
 // writer when a write is due; a failed write is tried again later.
 void write_hosts_block_when_due(bool quiet) {
-  bool written = false;
-  if (finish_hosts_write(&written)) note_rewrite_result(&g_rewrite_schedule, written, tick_count_ms());
+  WriteOutcome outcome;
+  if (finish_hosts_write(&outcome)) note_rewrite_result(&g_rewrite_schedule, outcome, tick_count_ms());
   if (hosts_write_pending()) return;
   std::uint32_t now = tick_count_ms();
   if (!rewrite_due(&g_rewrite_schedule, g_hosts_dirty, quiet, now)) return;
@@ -83,8 +84,9 @@ void write_hosts_block_when_due(bool quiet) {
   } catch (const std::bad_alloc&) {
     // No memory to compose the block: a failed write, tried again later.
     log(1, "%s: Can not write: out of memory", g_settings.hosts_file.c_str());
+    ++g_counters.hosts_write_failures;
     g_hosts_dirty = true;
-    note_rewrite_result(&g_rewrite_schedule, false, tick_count_ms());
+    note_rewrite_result(&g_rewrite_schedule, WriteOutcome::kFailed, tick_count_ms());
   }
 }
 
@@ -126,10 +128,39 @@ int usage() {
   return 1;
 }
 
+// `--help`/`-h` and `--version`, what an admin tries first: on stdout, and
+// not a usage error. False for any other argument.
+bool print_help_or_version(const char* arg) {
+  if (std::strcmp(arg, "--version") == 0) {
+    std::printf("Tarvik %s\n", TARVIK_VERSION_TEXT);
+    return true;
+  }
+  if (std::strcmp(arg, "--help") != 0 && std::strcmp(arg, "-h") != 0) return false;
+  std::printf(
+      "Usage: tarvik [COMMAND]\n"
+      "Name service for devices on the local network.\n"
+      "\n"
+      "  (no command)     run as the service, under the service manager\n"
+      "  run              run in the foreground; Ctrl+C stops it\n"
+      "  install          register the service and prepare the data folder\n"
+      "  check [FILE]     check main.conf (or FILE): each problem with its line\n"
+      "  status [--json]  the running service's devices and counters\n"
+      "  forget NAME      remove a device from the running service\n"
+      "  reload           make the running service re-read main.conf\n"
+      "  -h, --help       this text\n"
+      "  --version        the version\n"
+      "\n"
+      "Configuration: %s%cmain.conf (see main.conf(5) or docs/configuration.md).\n"
+      "Exit code 0 when done, 1 on failure or a usage error.\n",
+      data_folder().c_str(), kPathSeparator);
+  return true;
+}
+
 }  // namespace
 
 int tarvik_main(int argc, char** argv) {
   install_crash_handler();
+  if (argc == 2 && print_help_or_version(argv[1])) return 0;
   if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "check") == 0) {
     return check_configuration(argc == 3 ? argv[2] : nullptr);
   }

@@ -340,14 +340,22 @@ enum class OpenResult { kOpened, kMissing, kNotRegular, kFailed };
 // the file read, taken from the open file.
 ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error,
                            FileIdentity* identity = nullptr);
+// Whether two identities name the same file (volume and index), whatever
+// its size and time: a file written in place is still the same file.
+inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
 // The identity of the file at `path` now (through links). False when there
 // is none or it cannot be queried.
 bool path_identity(const std::string& path, FileIdentity* identity);
-// The path with every symbolic link in it resolved: where a file that is
-// reached through a link really lies, so a replacement goes there and the
-// link stays. The path as given when it holds no link, or when it cannot be
-// resolved (Windows: always as given).
-std::string resolve_links(const std::string& path);
+// Where a file reached through symbolic links really lies, so that a
+// replacement goes there and the links stay. A chain of links whose last
+// target does not exist (yet) is followed by the links' text (readlink,
+// relative to the folder of each link): *resolved is then the path of that
+// missing target, where the file is to be created. The path as given when
+// it holds no link (Windows: always as given). False, with *error, when a
+// link cannot be followed (a loop: ELOOP; a link that cannot be read).
+bool resolve_links(const std::string& path, std::string* resolved, int* error);
 
 // Creates a new empty file for writing, or kNoFile. It fails when anything,
 // a link included, exists at the path, and never follows a link
@@ -472,11 +480,37 @@ inline const char* access_list_readers(Trustee owner, bool has_dacl, const std::
 // failure.
 long read_bytes(FileHandle f, char* buffer, std::size_t capacity, int* error);
 
-enum class ReplaceResult { kReplaced, kBusy, kFailed };
-// Moves `from` over `to` in the same folder, replacing it in one step
-// (rename; MoveFileExA with MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH).
-// kBusy (POSIX only): `to` is a mount point and cannot be replaced (EBUSY).
+// The outcome of the moves below, which all work within one folder and,
+// once they succeed, force the folder to disk (POSIX; the rename is then
+// durable, and a folder that cannot be synced changes nothing).
+//   kReplaced       done
+//   kBusy           `to` is a mount point and cannot be replaced (EBUSY,
+//                   POSIX only): nothing has changed
+//   kTargetChanged  what lies at `to` is not what the call needs (see
+//                   each): nothing has changed
+//   kUnsupported    the platform or the file system has no such step:
+//                   nothing has changed, replace_file is the way left
+//   kFailed         any other failure, with *error: nothing has changed
+enum class ReplaceResult { kReplaced, kBusy, kTargetChanged, kUnsupported, kFailed };
+// Moves `from` over `to`, replacing it in one step (rename; MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING|MOVEFILE_WRITE_THROUGH). Whatever lies at `to`
+// at that moment is gone: callers check just before, and on Windows the
+// moment between the check and the move stays open.
 ReplaceResult replace_file(const std::string& from, const std::string& to, int* error);
+// Swaps the files at `from` and `to` in one step (Linux: renameat2 with
+// RENAME_EXCHANGE): `to` is never missing, and the file that lay there at
+// that very moment is then at `from`, where the caller can look at it and,
+// with a second call, put it back. So no file another program puts at `to`
+// is ever lost. kTargetChanged when nothing is at `to`; kUnsupported on
+// Windows and other POSIX systems, and where the file system refuses the
+// flag.
+ReplaceResult exchange_files(const std::string& from, const std::string& to, int* error);
+// Moves `from` to `to` only while nothing is there (renameat2 with
+// RENAME_NOREPLACE; MoveFileExA without MOVEFILE_REPLACE_EXISTING), so a file
+// another program creates at `to` meanwhile is never replaced:
+// kTargetChanged when something is at `to`; kUnsupported where the file
+// system refuses the flag.
+ReplaceResult move_to_free_name(const std::string& from, const std::string& to, int* error);
 
 // ---------------------------------------------------------------------------
 // One background thread

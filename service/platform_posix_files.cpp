@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <stdio.h>  // renameat2 and its flags (glibc 2.28)
 #include <sys/xattr.h>
 #endif
 
@@ -137,12 +138,51 @@ bool path_identity(const std::string& path, FileIdentity* identity) {
   return true;
 }
 
-std::string resolve_links(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return path;
-  std::string result = resolved;
-  std::free(resolved);
-  return result;
+bool resolve_links(const std::string& path, std::string* resolved, int* error) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real != nullptr) {
+    *resolved = real;
+    std::free(real);
+    return true;
+  }
+  // realpath fails when the chain ends at a name that does not exist: the
+  // links are then followed by their text, up to where the chain ends. The
+  // folders on the way are left to the kernel, which reads "a/../b" through
+  // a linked "a" just as it would when the file is opened.
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) {
+        *error = errno;
+        return false;
+      }
+      *resolved = current;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *resolved = current;
+      return true;
+    }
+    std::string text(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096, '\0');
+    ssize_t length = readlink(current.c_str(), &text[0], text.size());
+    if (length < 0) {
+      *error = errno;
+      return false;
+    }
+    // A link rewritten longer since the lstat: tried again with its new size.
+    if (static_cast<std::size_t>(length) == text.size()) continue;
+    text.resize(static_cast<std::size_t>(length));
+    if (!text.empty() && text[0] == '/') {
+      current = text;
+    } else {
+      std::string folder, name;
+      split_path(current, &folder, &name);
+      current = (folder == "/" ? folder : folder + "/") + text;
+    }
+  }
+  *error = ELOOP;
+  return false;
 }
 
 namespace {
@@ -320,15 +360,13 @@ bool close_file(FileHandle f, int* error) {
   return false;
 }
 
-ReplaceResult replace_file(const std::string& from, const std::string& to, int* error) {
-  if (rename(from.c_str(), to.c_str()) != 0) {
-    *error = errno;
-    return errno == EBUSY ? ReplaceResult::kBusy : ReplaceResult::kFailed;
-  }
-  // The rename itself reaches the disk with the folder; the file is in place
-  // either way, so a folder that cannot be synced changes nothing here.
+namespace {
+
+// The rename itself reaches the disk with the folder; the file is in place
+// either way, so a folder that cannot be synced changes nothing here.
+void sync_folder_of(const std::string& path) {
   std::string folder, name;
-  split_path(to, &folder, &name);
+  split_path(path, &folder, &name);
   int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     if (fsync(dir) != 0) {
@@ -336,7 +374,58 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
     }
     close(dir);
   }
+}
+
+#if defined(__linux__)
+// renameat2 with `flags`, its errors sorted for the callers below.
+// `target_error` is the error that says `to` is not as the flag needs it
+// (ENOENT for an exchange, EEXIST for no-replace).
+ReplaceResult rename_with_flags(const std::string& from, const std::string& to, unsigned flags,
+                                int target_error, int* error) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) != 0) {
+    *error = errno;
+    // EINVAL: a file system without the flag; ENOSYS: a kernel before 3.15.
+    if (errno == EINVAL || errno == ENOSYS) return ReplaceResult::kUnsupported;
+    if (errno == EBUSY) return ReplaceResult::kBusy;
+    if (errno == target_error) return ReplaceResult::kTargetChanged;
+    return ReplaceResult::kFailed;
+  }
+  sync_folder_of(to);
   return ReplaceResult::kReplaced;
+}
+#endif
+
+}  // namespace
+
+ReplaceResult replace_file(const std::string& from, const std::string& to, int* error) {
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    *error = errno;
+    return errno == EBUSY ? ReplaceResult::kBusy : ReplaceResult::kFailed;
+  }
+  sync_folder_of(to);
+  return ReplaceResult::kReplaced;
+}
+
+ReplaceResult exchange_files(const std::string& from, const std::string& to, int* error) {
+#if defined(__linux__)
+  return rename_with_flags(from, to, RENAME_EXCHANGE, ENOENT, error);
+#else
+  (void)from;
+  (void)to;
+  *error = ENOSYS;
+  return ReplaceResult::kUnsupported;
+#endif
+}
+
+ReplaceResult move_to_free_name(const std::string& from, const std::string& to, int* error) {
+#if defined(__linux__)
+  return rename_with_flags(from, to, RENAME_NOREPLACE, EEXIST, error);
+#else
+  (void)from;
+  (void)to;
+  *error = ENOSYS;
+  return ReplaceResult::kUnsupported;
+#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -246,7 +246,10 @@ bool path_identity(const std::string& path, FileIdentity* identity) {
   return known;
 }
 
-std::string resolve_links(const std::string& path) { return path; }
+bool resolve_links(const std::string& path, std::string* resolved, int*) {
+  *resolved = path;
+  return true;
+}
 
 namespace {
 
@@ -412,6 +415,23 @@ ReplaceResult replace_file(const std::string& from, const std::string& to, int* 
   }
   *error = static_cast<int>(GetLastError());
   return ReplaceResult::kFailed;
+}
+
+// Windows has no exchange in one step. ReplaceFileA, the nearest, renames
+// the old file away and the new one in as two moves, so the hosts file would
+// be missing between them at every write: a moment every reader may meet
+// weighs more than the rare edit saved exactly between the caller's check
+// and its move.
+ReplaceResult exchange_files(const std::string&, const std::string&, int* error) {
+  *error = ERROR_NOT_SUPPORTED;
+  return ReplaceResult::kUnsupported;
+}
+
+ReplaceResult move_to_free_name(const std::string& from, const std::string& to, int* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return ReplaceResult::kReplaced;
+  *error = static_cast<int>(GetLastError());
+  bool taken = *error == ERROR_ALREADY_EXISTS || *error == ERROR_FILE_EXISTS;
+  return taken ? ReplaceResult::kTargetChanged : ReplaceResult::kFailed;
 }
 
 // ---------------------------------------------------------------------------

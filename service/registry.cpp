@@ -487,7 +487,7 @@ void handle_registration_datagrams(Socket s) {
   }
 }
 
-bool update_name_table(const std::string& name, const std::string& address_text) {
+bool update_name_table(const std::string& name, const std::string& address_text, CapRule cap) {
   std::uint32_t address = parse_ipv4(address_text.c_str());
   std::uint32_t hash = case_folded_hash(name);
 
@@ -495,7 +495,7 @@ bool update_name_table(const std::string& name, const std::string& address_text)
   if (by_name < 0) {
     // A new name that takes over an address in the table replaces that
     // entry, so only a name that would make the table longer is refused.
-    if (find_address(address) < 0 &&
+    if (cap == CapRule::kEnforce && find_address(address) < 0 &&
         g_by_name.count() >= static_cast<std::uint32_t>(g_settings.max_names))
       return false;
     // Everything that may fail for memory comes before the first change.

@@ -129,9 +129,13 @@ void take_name_changes(std::vector<NameChange>* out);
 // table: both go through indexes by name and by address.
 // False, with the table unchanged, when the table already holds max-names
 // entries and this one would add to them (a new name for an address not in
-// the table). Throws std::bad_alloc with the table unchanged when memory
+// the table), unless `cap` is kLoadPastCap: the entries of the stored block
+// go in whatever the cap, since a cap refuses new names and never deletes
+// stored ones. Throws std::bad_alloc with the table unchanged when memory
 // runs out.
-bool update_name_table(const std::string& name, const std::string& address_text);
+enum class CapRule { kEnforce, kLoadPastCap };
+bool update_name_table(const std::string& name, const std::string& address_text,
+                       CapRule cap = CapRule::kEnforce);
 // The entry with this name in any ASCII case, or null; valid until the
 // table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);

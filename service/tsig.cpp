@@ -282,26 +282,44 @@ std::string tsig_unsigned_error_record(const TsigRecord& request, std::uint64_t 
 }
 
 TsigCheck tsig_verify_response(const std::string& response, const TsigKey& key,
-                               const std::string& request_mac, int* tsig_error) {
-  *tsig_error = 0;
-  TsigRecord record;
-  TsigFound found = tsig_find(response, &record);
+                               const std::string& request_mac, TsigRecord* record) {
+  *record = TsigRecord();
+  TsigRecord found_record;
+  TsigFound found = tsig_find(response, &found_record);
   if (found == TsigFound::kNone) return TsigCheck::kUnsigned;
   if (found == TsigFound::kMalformed) return TsigCheck::kBad;
-  if (record.key_name != lower_wire(key.name) ||
-      record.algorithm != lower_wire(hmac_algorithm_name(key.algorithm)))
+  *record = found_record;
+  if (record->key_name != lower_wire(key.name) ||
+      record->algorithm != lower_wire(hmac_algorithm_name(key.algorithm)))
     return TsigCheck::kBad;
-  *tsig_error = record.error;
-  // A server that cannot use our key or clock says so unsigned.
-  if (record.error != 0 && record.mac.empty()) return TsigCheck::kKeyError;
+  // A server that cannot use our key says so unsigned.
+  if (record->error != 0 && record->mac.empty()) return TsigCheck::kKeyError;
   std::string expected;
-  if (!tsig_mac(key, request_mac, tsig_strip(response, record), record.time_signed, record.fudge,
-                record.error, record.other, &expected))
+  if (!tsig_mac(key, request_mac, tsig_strip(response, *record), record->time_signed, record->fudge,
+                record->error, record->other, &expected))
     return TsigCheck::kBad;
-  if (expected.size() != record.mac.size()) return TsigCheck::kBad;
+  if (expected.size() != record->mac.size()) return TsigCheck::kBad;
   // Compared in full, whatever differs first: the time taken tells nothing.
   unsigned char differ = 0;
   for (std::size_t i = 0; i < expected.size(); ++i)
-    differ |= static_cast<unsigned char>(expected[i] ^ record.mac[i]);
+    differ |= static_cast<unsigned char>(expected[i] ^ record->mac[i]);
   return differ == 0 ? TsigCheck::kValid : TsigCheck::kBad;
+}
+
+long long tsig_time_skew(const TsigRecord& record, std::uint64_t now) {
+  // Both fit 48 bits: the difference cannot overflow.
+  return static_cast<long long>(record.time_signed) - static_cast<long long>(now);
+}
+
+bool tsig_time_acceptable(const TsigRecord& record, std::uint64_t now) {
+  long long skew = tsig_time_skew(record, now);
+  if (skew < 0) skew = -skew;
+  return skew <= record.fudge;
+}
+
+bool tsig_other_time(const TsigRecord& record, std::uint64_t* time) {
+  if (record.other.size() != 6) return false;
+  *time = 0;
+  for (char c : record.other) *time = (*time << 8) | static_cast<unsigned char>(c);
+  return true;
 }

@@ -90,6 +90,17 @@ enum class TsigCheck {
   kBad,       // a wrong key name or algorithm, a wrong MAC, a malformed record
 };
 // Checks the response to a request signed with `key` whose MAC was
-// `request_mac`. *tsig_error gets the record's error code (0 when none).
+// `request_mac`. *record gets the response's TSIG record when it has one
+// (its `error` is 0 when none); the time it was signed is left to the
+// caller (tsig_time_skew), who has the clock.
 TsigCheck tsig_verify_response(const std::string& response, const TsigKey& key,
-                               const std::string& request_mac, int* tsig_error);
+                               const std::string& request_mac, TsigRecord* record);
+
+// How far the record's time signed lies from `now` (seconds since 1970):
+// positive when ahead of it. A signed message whose skew exceeds its fudge
+// either way is not accepted (BADTIME), responses included.
+long long tsig_time_skew(const TsigRecord& record, std::uint64_t now);
+bool tsig_time_acceptable(const TsigRecord& record, std::uint64_t now);
+// The signer's clock as a BADTIME answer gives it in its other data (six
+// bytes, seconds since 1970). False when the other data is not that.
+bool tsig_other_time(const TsigRecord& record, std::uint64_t* time);

@@ -1,8 +1,11 @@
 #include "hosts.h"
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 #include "config.h"
 #include "platform.h"
 #include "registry.h"
+#include "stats.h"
 #include "test_files.h"
 
 namespace {
@@ -173,18 +177,36 @@ TEST_F(HostsFile, LinesOfTheBlockThatAreNoEntriesAreSkipped) {
             "10.9.9.9 user\n");
 }
 
-// The first max-names entries of the block go in, in file order; the rest
-// is one log line.
-TEST_F(HostsFile, BlockLongerThanTheCapLoadsItsFirstEntries) {
+// A cap refuses new names; it never deletes stored ones. A block longer than
+// max-names is loaded whole, needs no write at start, and keeps every entry
+// through later writes; only new names wait until the table is below the cap.
+TEST_F(HostsFile, BlockLongerThanTheCapIsKeptWhole) {
   g_settings.max_names = 3;
-  write_file(hosts_,
-             "#tarvik-begin\n10.0.0.1 a\n10.0.0.2 b\n10.0.0.3 c\n10.0.0.4 d\n"
-             "10.0.0.9 a\n10.0.0.5 e\n#tarvik-end\n");
+  const std::string block =
+      "#tarvik-begin\n10.0.0.1\ta\n10.0.0.2\tb\n10.0.0.3\tc\n10.0.0.4\td\n10.0.0.5\te\n#tarvik-end\n";
+  write_file(hosts_, "127.0.0.1 localhost\n" + block);
   load_hosts_block(hosts_);
-  // The later line for a stored name still renews it.
-  EXPECT_EQ(table_content(), (Content{{"b", "10.0.0.2"}, {"c", "10.0.0.3"}, {"a", "10.0.0.9"}}));
-  EXPECT_EQ(log_messages(),
-            std::vector<std::string>{hosts_ + ": 2 entries skipped: table full (max-names 3)"});
+  EXPECT_EQ(table_content(), (Content{{"a", "10.0.0.1"}, {"b", "10.0.0.2"}, {"c", "10.0.0.3"},
+                                      {"d", "10.0.0.4"}, {"e", "10.0.0.5"}}));
+  EXPECT_FALSE(g_hosts_dirty);
+  EXPECT_EQ(log_messages(), std::vector<std::string>{hosts_ + ": the block holds 5 names, over max-names 3: "
+                                                              "new names are refused until the table is below it"});
+
+  // Over the cap: a new name is refused; a renewal and a new name for an
+  // address in the table go in, and a write keeps every entry.
+  EXPECT_FALSE(update_name_table("f", "10.0.0.6"));
+  EXPECT_TRUE(update_name_table("a", "10.0.0.1"));
+  EXPECT_TRUE(update_name_table("b2", "10.0.0.2"));
+  EXPECT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n#tarvik-begin\n10.0.0.3\tc\n10.0.0.4\td\n10.0.0.5\te\n"
+                               "10.0.0.1\ta\n10.0.0.2\tb2\n#tarvik-end\n");
+
+  // Below the cap again (three names taken up outside the block), new names
+  // are taken once more.
+  set_names_outside_block({"c", "d", "e"});
+  drop_taken_names();
+  EXPECT_TRUE(update_name_table("f", "10.0.0.6"));
+  EXPECT_FALSE(update_name_table("g", "10.0.0.7"));
 }
 
 // Names the rest of the file (or the machine) already has are not loaded,
@@ -408,6 +430,183 @@ TEST_F(HostsFile, NewFileTakesThePermissionsAndNothingElseIsTouched) {
   EXPECT_EQ(folder_names(temp_), std::vector<std::string>{"tarvik.tmp"});
 }
 
+// The service's copy keeps the hosts file's group and mode also when the
+// service owns the file: a root:adm 0640 file stays so.
+TEST_F(HostsFile, NewFileKeepsTheGroupAlsoWhenTheServiceOwnsIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file another group needs root";
+  const gid_t other_group = getegid() == 4 ? 5 : 4;  // adm, or tty
+  update_name_table("meter1", "192.168.1.20");
+  write_file(hosts_, "127.0.0.1 localhost\n");
+  ASSERT_EQ(chown(hosts_.c_str(), geteuid(), other_group), 0);
+  ASSERT_EQ(chmod(hosts_.c_str(), 0640), 0);
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  struct stat after;
+  ASSERT_EQ(stat(hosts_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, geteuid());
+  EXPECT_EQ(after.st_gid, other_group);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+}
+
+// --- Other programs writing the file ------------------------------------------
+
+// What another program does to the hosts file at the very moment the
+// service's new file takes its place (through the test hook).
+struct OtherSave {
+  const char* what;
+  void (*save)(const std::string& path, int n);
+  bool changes;  // the lines outside the block change
+};
+
+void save_like_an_editor(const std::string& path, int n) {
+  write_file(path + ".editor~", read_file(path) + "10.9.9." + std::to_string(n) + " edit" + std::to_string(n) + "\n");
+  ASSERT_EQ(std::rename((path + ".editor~").c_str(), path.c_str()), 0);
+}
+
+void save_in_place(const std::string& path, int n) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << "10.9.9." << n << " edit" << n << "\n";
+}
+
+void save_same_bytes(const std::string& path, int) {
+  write_file(path + ".editor~", read_file(path));
+  ASSERT_EQ(std::rename((path + ".editor~").c_str(), path.c_str()), 0);
+}
+
+// How often the hook saves, and how often it was called.
+int g_saves_left = 0;
+int g_hook_calls = 0;
+void (*g_save)(const std::string& path, int n) = nullptr;
+
+void other_program_saves(const std::string& path) {
+  ++g_hook_calls;
+  if (g_saves_left > 0) {
+    --g_saves_left;
+    g_save(path, g_hook_calls);
+  }
+}
+
+class OtherWriters : public HostsFile {
+ protected:
+  void TearDown() override {
+    set_hosts_replace_hook(nullptr);
+    HostsFile::TearDown();
+  }
+  void other_program(void (*save)(const std::string& path, int n), int saves) {
+    g_save = save;
+    g_saves_left = saves;
+    g_hook_calls = 0;
+    set_hosts_replace_hook(other_program_saves);
+  }
+};
+
+// A save that lands between the service's last check and its replacement
+// is not lost: the file the service displaced goes back and the block is
+// composed again from it (also when it holds the same bytes: it goes back
+// unexamined, so that no reader meets the old version for longer).
+TEST_F(OtherWriters, SaveAtTheMomentOfTheReplacementIsKept) {
+  const OtherSave saves[] = {
+      {"an editor renames its copy over the file", save_like_an_editor, true},
+      {"a program writes into the file in place", save_in_place, true},
+      {"a program rewrites the same bytes", save_same_bytes, false},
+  };
+  const std::string block = "#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n";
+  for (const OtherSave& save : saves) {
+    SCOPED_TRACE(save.what);
+    clear_name_table();
+    update_name_table("meter1", "192.168.1.20");
+    write_file(hosts_, "127.0.0.1 localhost\n");
+    other_program(save.save, 1);
+    EXPECT_TRUE(rewrite_hosts_block(hosts_));
+    EXPECT_FALSE(g_hosts_dirty);
+    std::string expected = "127.0.0.1 localhost\n" + std::string(save.changes ? "10.9.9.1 edit1\n" : "") + "\n" + block;
+    EXPECT_EQ(read_file(hosts_), expected);
+    EXPECT_EQ(g_hook_calls, 2);
+    EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "tmp"}));
+  }
+  EXPECT_TRUE(log_messages().empty());
+}
+
+// A file changed at every attempt is left as the other program made it,
+// and the table stays unsaved for the next retry.
+TEST_F(OtherWriters, FileChangedAtEveryAttemptIsLeftAsTheOtherProgramMadeIt) {
+  update_name_table("meter1", "192.168.1.20");
+  write_file(hosts_, "127.0.0.1 localhost\n");
+  other_program(save_like_an_editor, 100);
+  EXPECT_FALSE(rewrite_hosts_block(hosts_));
+  EXPECT_TRUE(g_hosts_dirty);
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n10.9.9.1 edit1\n10.9.9.2 edit2\n10.9.9.3 edit3\n");
+  EXPECT_EQ(folder_names(), (std::vector<std::string>{"hosts", "log", "tmp"}));
+  EXPECT_EQ(log_messages(),
+            std::vector<std::string>{hosts_ + ": Changed by another program during every write, tried again later"});
+}
+
+// A hosts file that is a mount point (bound in, as in a container) is
+// written in place, after reading it once more: a save since the first read
+// is kept, the block composed again from it. Run in a child with a mount
+// namespace of its own, so the bind mount is the child's alone.
+TEST_F(OtherWriters, InPlaceWriteKeepsASaveMadeSinceTheRead) {
+  const std::string data = folder_ + "/data";
+  write_file(data, "127.0.0.1 localhost\n");
+  write_file(hosts_, "");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(data.c_str(), hosts_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      _exit(77);
+    }
+    update_name_table("meter1", "192.168.1.20");
+    other_program(save_in_place, 1);
+    _exit(rewrite_hosts_block(hosts_) && g_hook_calls == 2 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here (needs root)";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(folder_ + "/log");
+  EXPECT_EQ(read_file(data),
+            "127.0.0.1 localhost\n10.9.9.1 edit1\n\n#tarvik-begin\n192.168.1.20\tmeter1\n#tarvik-end\n");
+  EXPECT_EQ(read_file(hosts_), "");  // outside the child, nothing is bound there
+  EXPECT_EQ(folder_names(), (std::vector<std::string>{"data", "hosts", "tmp"}));
+}
+
+// At stop there is no later: the write is tried again while the other
+// program keeps at it (here for seven attempts, more than one write makes),
+// and what could not be saved is counted.
+TEST_F(OtherWriters, StopTriesAgainAndSaysWhatCouldNotBeSaved) {
+  write_file(hosts_, "127.0.0.1 localhost\n#tarvik-begin\n10.0.0.1\told\n#tarvik-end\n");
+  load_hosts_block(hosts_);
+  ASSERT_FALSE(g_hosts_dirty);
+  update_name_table("meter1", "192.168.1.20");
+  update_name_table("meter2", "192.168.1.21");
+  update_name_table("old", "10.0.0.2");
+  Counters before = g_counters;
+  other_program(save_like_an_editor, 7);
+  EXPECT_TRUE(save_hosts_block_at_stop(hosts_));
+  EXPECT_EQ(g_hook_calls, 8);
+  std::string edits;
+  for (int n = 1; n <= 7; ++n) edits += "10.9.9." + std::to_string(n) + " edit" + std::to_string(n) + "\n";
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n#tarvik-begin\n192.168.1.20\tmeter1\n192.168.1.21\tmeter2\n"
+                               "10.0.0.2\told\n#tarvik-end\n" + edits);
+  EXPECT_FALSE(g_hosts_dirty);
+  EXPECT_EQ(g_counters.hosts_writes, before.hosts_writes + 1);
+  EXPECT_TRUE(log_messages().empty());
+
+  // Unsaved again, and the file cannot be written at all: the three changes
+  // since the write are named in one line (the renewal that changed nothing
+  // is none).
+  set_hosts_replace_hook(nullptr);
+  update_name_table("meter3", "192.168.1.22");
+  update_name_table("meter1", "192.168.1.20");
+  update_name_table("meter2", "192.168.1.30");
+  update_name_table("old", "10.0.0.3");
+  ASSERT_EQ(std::remove(hosts_.c_str()), 0);
+  ASSERT_EQ(mkdir(hosts_.c_str(), 0700), 0);
+  EXPECT_FALSE(save_hosts_block_at_stop(hosts_));
+  EXPECT_EQ(g_counters.hosts_write_failures, before.hosts_write_failures + 1);
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{hosts_ + ": Can not read: " + std::strerror(EISDIR),
+                                                      "3 acknowledged changes not saved at stop"}));
+}
+
 // Only what the rewrite itself names its copies is removed, and only in the
 // hosts file's folder.
 TEST_F(HostsFile, StaleCopiesAreRemovedAtStart) {
@@ -452,8 +651,9 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
     bool quiet;
     std::uint32_t now;
     bool due;
-    int result;  // -1: no write; 0: the write fails; 1: it succeeds
+    int result;  // -1: no write; 0: the write fails; 1: it succeeds; 2: the file kept changing
   };
+  const WriteOutcome outcomes[] = {WriteOutcome::kFailed, WriteOutcome::kWritten, WriteOutcome::kChanged};
   // Starts just before the tick counter wraps, so every comparison crosses it.
   const std::uint32_t t = 0xFFFFFF00u;
   const Step steps[] = {
@@ -475,12 +675,22 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
       {"changed again, the write fails", true, true, t + 16300, true, 0},
       {"not before 1 s", true, true, t + 17299, false, -1},
       {"1 s after the failure", true, true, t + 17300, true, 1},
+      // Another program changing the file is no fault that a longer wait
+      // helps: whatever the failures before, the next attempt is 1 s away.
+      {"changed again, the write fails", true, true, t + 17400, true, 0},
+      {"1 s later it fails again", true, true, t + 18400, true, 0},
+      {"2 s later another program keeps changing the file", true, true, t + 20400, true, 2},
+      {"not before 1 s", true, true, t + 21399, false, -1},
+      {"1 s later, changing still", true, true, t + 21400, true, 2},
+      {"1 s later again, a failure", true, true, t + 22400, true, 0},
+      {"which waits 2 s", true, true, t + 24399, false, -1},
+      {"2 s after it", true, true, t + 24400, true, 1},
   };
   RewriteSchedule schedule;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     EXPECT_EQ(rewrite_due(&schedule, step.dirty, step.quiet, step.now), step.due);
-    if (step.result >= 0) note_rewrite_result(&schedule, step.result == 1, step.now);
+    if (step.result >= 0) note_rewrite_result(&schedule, outcomes[step.result], step.now);
   }
 
   // The wait doubles up to 60 s and stays there.
@@ -489,7 +699,7 @@ TEST(RewriteScheduleTest, QuietWaitDeadlineAndBackOff) {
   std::vector<std::uint32_t> waits;
   ASSERT_TRUE(rewrite_due(&failing, true, true, now));
   for (int i = 0; i < 9; ++i) {
-    note_rewrite_result(&failing, false, now);
+    note_rewrite_result(&failing, WriteOutcome::kFailed, now);
     std::uint32_t wait = 0;
     while (!rewrite_due(&failing, true, true, now + wait)) wait += 500;
     waits.push_back(wait);

@@ -193,6 +193,7 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
         conf = self.conf(folder, port).encode()
         with open(os.path.join(data, "main.conf"), "wb") as f:
             f.write(conf)
+        os.chmod(os.path.join(data, "main.conf"), 0o600)  # it holds the password
         log = os.path.join(folder, "log")
         # A running service dies with Wine's server unless it is persistent.
         subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
@@ -237,6 +238,9 @@ if __name__ == "__main__":
     if reason:
         # The installer's own checks need no 32-bit program: run them alone.
         print("SKIP: i686 smoke run: " + reason)
+        # An upgrade runs the package's 32-bit custom actions, which need
+        # the 32-bit Wine as well.
+        msi_test.Installer.skip_upgrade_why = reason
         tests = unittest.defaultTestLoader.loadTestsFromTestCase(msi_test.Installer)
     else:
         tests = unittest.defaultTestLoader.loadTestsFromTestCase(ShippedExe)

@@ -8,14 +8,19 @@ starts the installed service.
 
     python3 tests/msi_test.py OLD.msi NEW.msi
     python3 tests/msi_test.py --upgrade-running OLD-x64.msi NEW-x64.msi NEWER-x64.msi
+    python3 tests/msi_test.py --silent-install FIRST-x64.msi REBUILD-x64.msi
 
-The second form starts the service: it takes the packages of the x86_64
+The other forms start the service: they take the packages of the x86_64
 build (scripts/build-msi VERSION x64), which run under the 64-bit Wine
-without the emulator, and checks that an upgrade over a running service asks
-for its start at the end and one over a stopped service does not (and
-leaves it stopped). Whether the restarted service then runs depends, under
-Wine, on a race of Wine's installer (see the test); it is checked when the
-race allows and printed otherwise.
+without the emulator. --upgrade-running checks that an upgrade over a
+running service asks for its start at the end and one over a stopped
+service does not (and leaves it stopped). Whether the restarted service then
+runs depends, under Wine, on a race of Wine's installer (see the test); it
+is checked when the race allows and printed otherwise. --silent-install
+takes two builds of one version: a silent install without a password must
+leave no service that acknowledges a registration without one, at the next
+boot either; the second build, given PWD=, replaces the first and puts the
+password into main.conf, and not into the install log.
 """
 import os
 import re
@@ -29,13 +34,26 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "blackbox"))
 import harness  # noqa: E402
 
-OLD = NEW = None
+OLD = NEW = NEWER = FIRST = REBUILD = None
 SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\Tarvik"
 SOURCE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\Tarvik"
 
 
 def z_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def installed_versions(wine):
+    """DisplayVersion of each installed product named Tarvik, in both views
+    of the registry (a 32-bit package is listed in the 32-bit one)."""
+    versions = []
+    for view in ("Software\\Wow6432Node", "Software"):
+        _, out = wine("reg", "query", "HKLM\\%s\\Microsoft\\Windows\\CurrentVersion\\Uninstall" % view, "/s")
+        for block in re.split(r"\n(?=HKEY_)", out):
+            values = dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)[ \t]*$", block, re.M))
+            if values.get("DisplayName") == "Tarvik":
+                versions.append(values.get("DisplayVersion"))
+    return versions
 
 
 class InstallerChecks:
@@ -59,15 +77,7 @@ class InstallerChecks:
         return dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)[ \t]*$", out, re.M))
 
     def installed_version(self):
-        """DisplayVersion of each installed product named Tarvik (a 32-bit
-        package is listed in the 32-bit view of the registry)."""
-        _, out = self.wine("reg", "query", "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s")
-        versions = []
-        for block in re.split(r"\n(?=HKEY_)", out):
-            values = dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)[ \t]*$", block, re.M))
-            if values.get("DisplayName") == "Tarvik":
-                versions.append(values.get("DisplayVersion"))
-        return versions
+        return installed_versions(self.wine)
 
     def check_install_upgrade_remove(self, old, new):
         # Wine starts every automatic service whenever its server starts
@@ -149,15 +159,15 @@ def version_of(msi):
     return re.search(r"tarvik-([0-9.]+)(-x64)?\.msi$", msi).group(1)
 
 
-class UpgradeOfRunningService(unittest.TestCase):
-    """An upgrade over a running service restarts it; over a stopped one it
-    stays stopped. Packages of the x86_64 build, so the service runs under
-    the 64-bit Wine."""
+class X64Case(unittest.TestCase):
+    """A prefix of its own for packages of the x86_64 build, whose service
+    runs under the 64-bit Wine."""
 
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="tarvik-msi-running-")
+        cls.root = tempfile.mkdtemp(prefix="tarvik-msi-x64-")
         cls.env = harness.new_wine_env(os.path.join(cls.root, "prefix"))
+        cls.data = os.path.join(cls.env["WINEPREFIX"], "drive_c", "ProgramData", "Quellard", "Tarvik")
         try:
             harness.init_wine_prefix(cls.env, timeout=600)
         except BaseException:
@@ -179,6 +189,31 @@ class UpgradeOfRunningService(unittest.TestCase):
         match = re.search(r"STATE\s*:\s*(\d+)", out)
         return int(match.group(1)) if match else None
 
+    def boot(self):
+        """Starts Wine's service manager afresh, as a Windows boot starts
+        it: every automatic service is started. Kept up afterwards, so that
+        a running service is not ended with the server."""
+        harness.stop_wineserver(self.env)
+        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
+        subprocess.run([harness.WINE_LOADER, "wineboot"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+
+    def make_test_folder(self):
+        """A folder with an empty hosts file, and main.conf lines that point
+        a service at it and at a free port."""
+        folder = tempfile.mkdtemp(dir=self.root)
+        with open(os.path.join(folder, "hosts"), "wb") as f:
+            f.write(b"127.0.0.1 localhost\r\n")
+        port = harness.free_udp_port()
+        lines = ("port %d\r\nhosts-file %s\r\nlog-path %s\r\n"
+                 % (port, harness.native_path(os.path.join(folder, "hosts")), harness.native_path(folder)))
+        return folder, port, lines.encode()
+
+
+class UpgradeOfRunningService(X64Case):
+    """An upgrade over a running service restarts it; over a stopped one it
+    stays stopped."""
+
     def upgrade(self, package, name):
         """Installs `package` with a log; returns msiexec's exit code,
         whether the service's start was asked for, and the log."""
@@ -194,16 +229,12 @@ class UpgradeOfRunningService(unittest.TestCase):
         return code, start_asked, text
 
     def test_upgrade_keeps_the_service_running_or_stopped(self):
-        folder = os.path.join(self.root, "files")
-        os.makedirs(folder)
-        with open(os.path.join(folder, "hosts"), "wb") as f:
-            f.write(b"127.0.0.1 localhost\r\n")
-        data = os.path.join(self.env["WINEPREFIX"], "drive_c", "ProgramData", "Quellard", "Tarvik")
+        folder, _, lines = self.make_test_folder()
+        data = self.data
         os.makedirs(data)
         with open(os.path.join(data, "main.conf"), "wb") as f:
-            f.write(("port %d\r\npwd upgrade-test\r\nhosts-file %s\r\nlog-path %s\r\n"
-                     % (harness.free_udp_port(), harness.native_path(os.path.join(folder, "hosts")),
-                        harness.native_path(folder))).encode())
+            f.write(b"pwd upgrade-test\r\n" + lines)
+        os.chmod(os.path.join(data, "main.conf"), 0o600)  # it holds a password
         log = os.path.join(folder, "log")
         with open(os.path.join(data, "main.conf"), "rb") as f:
             conf = f.read()
@@ -215,11 +246,8 @@ class UpgradeOfRunningService(unittest.TestCase):
             except FileNotFoundError:
                 return 0
 
-        # A running service dies with Wine's server unless it is persistent;
-        # the boot's own service starts are over before the install begins.
-        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
-        subprocess.run([harness.WINE_LOADER, "wineboot"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
+        # The boot's own service starts are over before the install begins.
+        self.boot()
         try:
             self.assertEqual(self.wine("msiexec", "/i", z_path(OLD), "/qn", "START=1")[0], 0)
             self.assertTrue(harness.wait_for(lambda: self.state() == 4 and started_count() == 1, 60, 1.0))
@@ -258,16 +286,103 @@ class UpgradeOfRunningService(unittest.TestCase):
             harness.stop_wineserver(self.env)
 
 
+class SilentInstall(X64Case):
+    """A silent install without PWD starts nothing, and no later boot runs
+    a service that acknowledges registrations without a password; a second
+    build of the same version, given PWD=, replaces the first (one entry)
+    and writes the password into main.conf, not into the install log."""
+
+    def test_file_table_has_the_versions(self):
+        # A versioned file is replaced by version, not by date, and the
+        # version is the package's (the build passed it to the exes).
+        out = subprocess.run(["msiinfo", "export", FIRST, "File"], stdout=subprocess.PIPE, check=True).stdout
+        versions = {row[0]: row[4] for row in (line.split("\t") for line in out.decode().splitlines())
+                    if len(row) > 4}
+        self.assertEqual((versions["TarvikExe"], versions["RegisterExe"]), (version_of(FIRST) + ".0",) * 2)
+
+    def test_without_password_then_with(self):
+        conf = os.path.join(self.data, "main.conf")
+        self.boot()
+        try:
+            self.assertEqual(self.wine("msiexec", "/i", z_path(FIRST), "/qn")[0], 0)
+            self.assertEqual(installed_versions(self.wine), [version_of(FIRST)])
+            # 64-bit components under Program Files, built as the package's version.
+            self.assertEqual(self.wine("C:\\Program Files\\Tarvik\\tarvik.exe", "--version"),
+                             (0, "Tarvik %s\n" % version_of(FIRST)))
+            self.assertEqual(self.state(), 1)  # installed, not started
+            with open(conf, "rb") as f:
+                sample = f.read()
+            self.assertNotRegex(sample, rb"(?m)^[ \t]*pwd[ \t]+\S")
+
+            # The sample as installed, on a port and files of the test.
+            folder, port, lines = self.make_test_folder()
+            with open(conf, "wb") as f:
+                f.write(sample.replace(b"\r\nport 5000\r\n", b"\r\n") + lines)
+            # Closed to all but its owner, as Wine shows the list the package
+            # sets on Windows (it keeps no list itself; see docs/install.md).
+            os.chmod(conf, 0o600)
+            log = os.path.join(folder, "log")
+            self.boot()
+            # Started at the boot; refused (stopped) or running, it has
+            # logged by now.
+            harness.wait_for(lambda: os.path.exists(log) and os.path.getsize(log) > 0, 30, 0.5)
+            time.sleep(1)
+            reply = harness.exchange(port, harness.registration("intruder", "10.66.66.66"), timeout=3)
+            with open(log, "rb") as f:
+                logged = f.read()
+            # The steps after it need no refusal: they run either way.
+            with self.subTest("no acknowledgement without a password after a boot"):
+                self.assertIsNone(reply, "acknowledged without a password after a boot (state %s); log:\n%s"
+                                  % (self.state(), logged.decode("latin-1")))
+
+            # Stopped first if it runs after all: Wine's installer deletes a
+            # running service without waiting for its stop (see above).
+            self.wine("net", "stop", "Tarvik")
+            harness.wait_for(lambda: self.state() == 1, 30, 1.0)
+
+            # The second build of the version, with the password.
+            password = "Zq7-silent-install-%d" % port
+            install_log = os.path.join(self.root, "with-password.log")
+            code = self.wine("msiexec", "/i", z_path(REBUILD), "/qn", "PWD=" + password,
+                             "/l*v", z_path(install_log))[0]
+            with open(install_log, "rb") as f:
+                logged = f.read()
+            text = logged.decode("utf-16-le" if logged[:2] == b"\xff\xfe" else "latin-1")
+            self.assertEqual(code, 0, text[-3000:])
+            self.assertEqual(installed_versions(self.wine), [version_of(REBUILD)])  # replaced, not beside
+            self.assertNotIn(password, text)
+            self.assertIn("WriteConfiguration", text)  # the log is the install's, and verbose
+            with open(conf, "rb") as f:
+                self.assertTrue(f.read().endswith(b"\r\npwd " + password.encode() + b"\r\n"))
+            self.assertEqual(os.stat(conf).st_mode & 0o077, 0)  # a closed list was left as it was
+            # Given a password, the install starts the service.
+            self.assertTrue(harness.wait_for(lambda: self.state() == 4, 30, 1.0), "not started")
+            self.assertTrue(harness.wait_for(lambda: harness.exchange(
+                port, harness.registration("meter1", "192.168.1.20", password.encode()), timeout=2), 20, 0.5))
+
+            self.assertEqual(self.wine("msiexec", "/x", z_path(REBUILD), "/qn")[0], 0)
+            self.assertIsNone(self.state())
+            with open(conf, "rb") as f:
+                self.assertIn(b"\r\npwd " + password.encode() + b"\r\n", f.read())  # kept
+        finally:
+            harness.stop_wineserver(self.env)
+
 if __name__ == "__main__":
     harness.WINE = True  # paths as the exe sees them (Z:\\...)
     args = sys.argv[1:]
     if args[:1] == ["--upgrade-running"]:
         OLD, NEW, NEWER = args[1:4]
         case = UpgradeOfRunningService
+    elif args[:1] == ["--silent-install"]:
+        FIRST, REBUILD = args[1:3]
+        OLD, NEW = FIRST, None
+        case = SilentInstall
+        if version_of(FIRST) != version_of(REBUILD) or os.path.samefile(FIRST, REBUILD):
+            sys.exit("--silent-install takes two builds of one version")
     else:
         OLD, NEW = args[0], args[1]
         case = Installer
-    if version_of(OLD) == version_of(NEW):
+    if NEW is not None and version_of(OLD) == version_of(NEW):
         sys.exit("the packages must differ in version")
     tests = unittest.defaultTestLoader.loadTestsFromTestCase(case)
     sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful() else 1)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <algorithm>
@@ -356,6 +357,103 @@ TEST(CreateNewFileTest, TakesTheModelsPermissionsAndNeverReusesAName) {
   rmdir(folder.c_str());
 }
 
+// A link is followed to where the file lies, also when that file does not
+// exist yet (its path is then where it is to be created).
+TEST(ResolveLinksTest, FollowsLinksByTheirTextToTheFileOrWhereItIsMissing) {
+  char pattern[] = "/tmp/tarvik-links-XXXXXX";
+  std::string folder = mkdtemp(pattern);
+  ASSERT_EQ(mkdir((folder + "/real").c_str(), 0700), 0);
+  std::FILE* f = std::fopen((folder + "/real/hosts").c_str(), "w");
+  std::fclose(f);
+  std::string base = folder.substr(folder.rfind('/') + 1);
+  const std::pair<const char*, std::string> links[] = {
+      {"to-file", "real/hosts"},
+      {"chain", "to-file"},  // relative, two links deep
+      {"absolute", folder + "/real/hosts"},
+      {"dangling", "real/not-yet"},
+      {"dangling-chain", "dangling"},
+      {"up-and-over", "../" + base + "/real/not-yet"},
+      {"no-folder", "missing/hosts"},
+      {"loop-a", "loop-b"},
+      {"loop-b", "loop-a"},
+  };
+  for (const auto& link : links)
+    ASSERT_EQ(symlink(link.second.c_str(), (folder + "/" + link.first).c_str()), 0) << link.first;
+  const struct {
+    const char* path;  // below the folder
+    bool resolved;
+    std::string expected;  // below the folder
+  } cases[] = {
+      {"real/hosts", true, "/real/hosts"},
+      {"to-file", true, "/real/hosts"},
+      {"chain", true, "/real/hosts"},
+      {"absolute", true, "/real/hosts"},
+      {"dangling", true, "/real/not-yet"},
+      {"dangling-chain", true, "/real/not-yet"},
+      {"up-and-over", true, "/../" + base + "/real/not-yet"},
+      {"no-folder", true, "/missing/hosts"},
+      {"no-link-no-file", true, "/no-link-no-file"},
+      {"loop-a", false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string resolved;
+    int error = 0;
+    EXPECT_EQ(resolve_links(folder + "/" + c.path, &resolved, &error), c.resolved);
+    if (c.resolved) {
+      EXPECT_EQ(resolved, folder + c.expected);
+    } else {
+      EXPECT_EQ(error, ELOOP);
+    }
+  }
+  std::string command = "rm -rf '" + folder + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// The exchange takes the file out that was really at the target, whatever
+// happened before, and never leaves the target missing; the move to a free
+// name never replaces a file that has appeared there.
+TEST(ExchangeFilesTest, SwapsInOneStepAndMovesOnlyToFreeNames) {
+  char pattern[] = "/tmp/tarvik-exchange-XXXXXX";
+  std::string folder = mkdtemp(pattern);
+  auto put = [&](const char* name, const char* text) {
+    std::FILE* f = std::fopen((folder + "/" + name).c_str(), "w");
+    std::fputs(text, f);
+    std::fclose(f);
+  };
+  auto content = [&](const char* name) {
+    std::string text;
+    if (std::FILE* f = std::fopen((folder + "/" + name).c_str(), "r")) {
+      char buffer[64];
+      text.assign(buffer, std::fread(buffer, 1, sizeof buffer, f));
+      std::fclose(f);
+    } else {
+      text = "(none)";
+    }
+    return text;
+  };
+  const std::string a = folder + "/a", b = folder + "/b";
+  put("a", "new");
+  put("b", "old");
+  int error = 0;
+  EXPECT_EQ(exchange_files(a, b, &error), ReplaceResult::kReplaced);
+  EXPECT_EQ(content("b"), "new");
+  EXPECT_EQ(content("a"), "old");
+  EXPECT_EQ(exchange_files(a, b, &error), ReplaceResult::kReplaced);
+  EXPECT_EQ(content("b"), "old");
+  EXPECT_EQ(exchange_files(a, folder + "/none", &error), ReplaceResult::kTargetChanged);
+  EXPECT_EQ(content("a"), "new");
+
+  EXPECT_EQ(move_to_free_name(a, b, &error), ReplaceResult::kTargetChanged);
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(content("b"), "old");
+  EXPECT_EQ(move_to_free_name(a, folder + "/c", &error), ReplaceResult::kReplaced);
+  EXPECT_EQ(content("c"), "new");
+  EXPECT_EQ(content("a"), "(none)");
+  std::string command = "rm -rf '" + folder + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
 // The Windows configuration check over ACE lists a real system gives: the
 // protected folder's files, the defaults of a file made under ProgramData or
 // in a user's folder, and the grants an admin might add by mistake.
@@ -392,6 +490,40 @@ TEST(AccessListTest, OnlyAdministratorsAndTheServiceUserMayChangeTheFile) {
   for (const Case& c : cases) {
     const char* refusal = access_list_writers(c.owner, c.has_dacl, c.dacl);
     EXPECT_STREQ(refusal, c.refusal) << c.what;
+  }
+}
+
+// The same lists, judged for who may read a main.conf with a secret in it:
+// the data folder lets Users read, main.conf itself must not.
+TEST(AccessListTest, OnlyAdministratorsAndTheServiceUserMayReadTheFile) {
+  const Trustee kAdmin = Trustee::kAdministrators, kSelf = Trustee::kServiceUser, kOther = Trustee::kOther;
+  const std::uint32_t kFull = 0x1F01FF, kReadExecute = 0x1200A9, kGenericRead = 0x80000000;
+  const char* kReadable = "readable by users who are not administrators";
+  struct Case {
+    const char* what;
+    Trustee owner;
+    bool has_dacl;
+    std::vector<AccessEntry> dacl;
+    const char* refusal;  // null: accepted
+  } cases[] = {
+      {"SYSTEM and Administrators only (what install sets)", kAdmin, true,
+       {{kAdmin, true, false, kFull}, {kAdmin, true, false, kFull}}, nullptr},
+      {"the data folder's Users read, inherited", kAdmin, true,
+       {{kAdmin, true, false, kFull}, {kAdmin, true, false, kFull}, {kOther, true, false, kReadExecute}}, kReadable},
+      {"the service's own account", kSelf, true, {{kSelf, true, false, kFull}}, nullptr},
+      {"Everyone generic read", kAdmin, true, {{kOther, true, false, kGenericRead}}, kReadable},
+      {"read data only", kAdmin, true, {{kOther, true, false, 0x1}}, kReadable},
+      {"may change the DACL, so read", kAdmin, true, {{kOther, true, false, 0x40000}}, kReadable},
+      {"maximum allowed", kAdmin, true, {{kOther, true, false, 0x2000000}}, kReadable},
+      // Attributes, the ACL itself and traversing are not the content.
+      {"attributes, ACL and synchronize", kAdmin, true, {{kOther, true, false, 0x80 | 0x20000 | 0x100000}}, nullptr},
+      {"inherit-only grant", kAdmin, true, {{kOther, true, true, kFull}}, nullptr},
+      {"deny then grant", kAdmin, true, {{kOther, false, false, kFull}, {kOther, true, false, kReadExecute}}, kReadable},
+      {"owned by a user", kOther, true, {{kAdmin, true, false, kFull}}, "owned by another user"},
+      {"no DACL", kAdmin, false, {}, "without an access list, so readable by everyone"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_STREQ(access_list_readers(c.owner, c.has_dacl, c.dacl), c.refusal) << c.what;
   }
 }
 

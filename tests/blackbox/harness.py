@@ -111,22 +111,36 @@ def text_of(data):
     return data.decode("latin-1").replace("\r\n", "\n")
 
 
+def _ephemeral_low():
+    """The lowest port the OS hands out to sockets bound to port 0 (and to
+    every outgoing connection): a port picked there and released can be taken
+    by any program's next socket before the service binds it."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def free_udp_port():
     """A port that is free on all interfaces right now for UDP and for a TCP
     listener alike: the DNS port is both, and a TCP socket of another program
     in TIME_WAIT on a port that is free for UDP makes the listener's bind
-    fail."""
-    for _ in range(100):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
-            u.bind(("0.0.0.0", 0))
-            port = u.getsockname()[1]
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
-                try:
-                    t.bind(("0.0.0.0", port))
-                except OSError:
-                    continue
-                return port
-    raise RuntimeError("no port free for both UDP and TCP")
+    fail. Picked at random below the ephemeral range, where the OS gives no
+    port to anyone unasked."""
+    high = _ephemeral_low()
+    low = 10000 if high > 12000 else 1024
+    for _ in range(200):
+        port = random.randrange(low, high)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u, \
+                socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
+            try:
+                u.bind(("0.0.0.0", port))
+                t.bind(("0.0.0.0", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no port free for both UDP and TCP below %d" % high)
 
 
 def registration(name, address, pwd=b""):

@@ -9,6 +9,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -17,6 +18,28 @@ import harness
 from harness import ServiceTest
 from test_dns import dig, raw_query
 from test_persistence import block, copies_in, namespaces_usable
+
+
+# Rewrites the file at argv[1] without a pause, as an editor saves it (read,
+# write a copy, rename it over), until terminated; prints how often.
+REWRITE_BACK_TO_BACK = r"""
+import os, signal, sys
+path = sys.argv[1]
+count = 0
+def stop(*_):
+    print(count, flush=True)
+    os._exit(0)
+signal.signal(signal.SIGTERM, stop)
+while True:
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path + ".editor~", "wb") as f:
+        f.write(data)
+    os.replace(path + ".editor~", path)
+    count += 1
+    if count == 1:
+        print("rewriting", flush=True)
+"""
 
 
 def linux_only(test):
@@ -167,6 +190,37 @@ class OtherWriters(ServiceTest):
         self.assertEqual(svc.stop(), 0)
         self.assertEqual(copies_in(svc.folder), [])
 
+    def test_stop_while_another_program_rewrites_the_file_back_to_back(self):
+        # An editor or a tool in a loop: it reads the file and saves it again
+        # through a copy renamed over it, without a pause. It changes nothing
+        # outside the block, so it cannot hold the block back: every name
+        # acknowledged is in the block after a stop of a few seconds at most.
+        # (Were one missing, the log would have to say how many.)
+        nl = self.hosts_nl()
+        svc = self.service(hosts=b"127.0.0.1 localhost" + nl)
+        rewriter = subprocess.Popen([sys.executable, "-c", REWRITE_BACK_TO_BACK, svc.hosts_path],
+                                    stdout=subprocess.PIPE)
+        self.addCleanup(lambda: rewriter.poll() is None and (rewriter.kill(), rewriter.wait()))
+        self.assertEqual(rewriter.stdout.readline(), b"rewriting\n")
+        acknowledged = [b"dev%d" % i for i in range(200)
+                        if svc.register("dev%d" % i, "10.1.0.%d" % (i + 1)) is not None]
+        self.assertGreater(len(acknowledged), 190)
+        started = time.monotonic()
+        self.assertEqual(svc.stop(), 0)
+        stopping = time.monotonic() - started
+        rewriter.terminate()
+        rewrites = int(rewriter.communicate(timeout=10)[0] or 0)
+        self.assertGreater(rewrites, 10)
+        names = set(re.findall(rb"^10\.1\.0\.\d+\t(\S+)\r?$", svc.hosts(), re.M))
+        missing = [n for n in acknowledged if n not in names]
+        lines = [m for m in svc.log_messages() if not m.startswith("127.0.0.1: dev")]
+        if missing:
+            self.assertIn("%d acknowledged changes not saved at stop" % len(missing), lines)
+        self.assertEqual(missing, [], lines)
+        self.assertLess(stopping, 8.0)
+        print("\n  back-to-back rewriter: %d rewrites; %d of %d names saved; stop took %.2f s"
+              % (rewrites, len(acknowledged) - len(missing), len(acknowledged), stopping), end=" ")
+
     def test_begin_marker_without_end_keeps_the_lines_after_the_entries(self):
         nl = self.hosts_nl()
         # No end marker anywhere: the block ends at "# my own".
@@ -203,6 +257,33 @@ class Links(ServiceTest):
         self.assertEqual(os.readlink(os.path.join(real, "hosts.link")), target)
         self.assertFalse(os.path.islink(target))
         self.assertEqual(copies_in(svc.folder) + copies_in(real), [])
+
+    def test_dangling_link_is_followed_to_its_target(self):
+        # At boot the link may be there before what it leads to: first the
+        # target's folder is missing, then only the file.
+        svc = self.service(start=False)
+        os.symlink("data/hosts", svc.hosts_path)
+        data = os.path.join(svc.folder, "data")
+        target = os.path.join(data, "hosts")
+        svc.start()
+        self.assertIsNotNone(svc.register("meter1", "10.0.0.5"))
+        self.assertTrue(svc.wait_log("Can not modify/create: No such file or directory"), svc.log())
+        self.assertEqual(os.readlink(svc.hosts_path), "data/hosts")
+        self.assertFalse(os.path.lexists(target))
+        os.makedirs(data)
+        expected = block([(b"10.0.0.5", b"meter1")], b"\n")
+        self.assertTrue(harness.wait_for(lambda: os.path.exists(target) and open(target, "rb").read() == expected,
+                                         5.0), svc.log())
+        self.assertEqual(os.readlink(svc.hosts_path), "data/hosts")
+        # From then on the target is written like any hosts file.
+        with open(target, "ab") as f:
+            f.write(b"127.0.0.1 localhost\n")
+        self.assertIsNotNone(svc.register("meter2", "10.0.0.6"))
+        expected = block([(b"10.0.0.5", b"meter1"), (b"10.0.0.6", b"meter2")], b"\n") + b"127.0.0.1 localhost\n"
+        self.assertTrue(harness.wait_for(lambda: open(target, "rb").read() == expected, 5.0), svc.log())
+        self.assertEqual(svc.stop(), 0)
+        self.assertEqual(os.readlink(svc.hosts_path), "data/hosts")
+        self.assertEqual(copies_in(svc.folder) + copies_in(data), [])
 
     def test_link_from_a_read_only_folder(self):
         reason = namespaces_usable()
@@ -307,6 +388,8 @@ class Latency(ServiceTest):
         svc = self.service(hosts=b"127.0.0.1 localhost\n" + user_lines(240000), dns_port=harness.free_udp_port())
         self.assertGreater(os.path.getsize(svc.hosts_path), 5000000)
         self.assertIsNotNone(svc.register("meter0", "10.0.0.1"))
+        self.assertTrue(harness.wait_for(lambda: b"meter0" in svc.hosts(), 10.0))
+        first = identity(svc.hosts_path)
         stop = threading.Event()
 
         def change():
@@ -325,7 +408,14 @@ class Latency(ServiceTest):
                 s.settimeout(1.0)
                 start = time.monotonic()
                 next_send = start
-                while time.monotonic() - start < 4.0:
+                # At least 4 s, and until a rewrite has happened while the
+                # queries ran (on a loaded machine the first may take long).
+                rewritten = False
+                next_look = start
+                while time.monotonic() - start < (4.0 if rewritten else 15.0):
+                    if time.monotonic() >= next_look:
+                        rewritten = rewritten or identity(svc.hosts_path) != first
+                        next_look += 0.25
                     sent = time.monotonic()
                     s.sendto(query, ("127.0.0.1", svc.dns_port))
                     try:
@@ -338,12 +428,14 @@ class Latency(ServiceTest):
         finally:
             stop.set()
             changer.join(5)
-        # The names the file held by the end of the window: at least one
-        # rewrite after the first happened while the queries ran (the last
-        # changes may still be on their way on a loaded machine).
-        written = svc.hosts().count(b"meter")
         self.assertEqual(svc.stop(), 0)
-        self.assertGreaterEqual(written, 2)
+        self.assertTrue(rewritten, "no rewrite while the queries ran")
         self.assertEqual(lost, 0)
         self.assertGreater(len(latencies), 1000)
-        self.assertLess(max(latencies), 0.1, "slowest answer %.1f ms" % (max(latencies) * 1000))
+        # A write on the loop's thread would hold up the answers of every
+        # rewrite (tens of ms each second): a high percentile shows that; a
+        # single slow answer on a busy machine is the scheduler's.
+        latencies.sort()
+        p99 = latencies[int(len(latencies) * 0.99)]
+        self.assertLess(p99, 0.1, "99th percentile %.1f ms" % (p99 * 1000))
+        self.assertLess(latencies[-1], 1.0, "slowest answer %.1f ms" % (latencies[-1] * 1000))

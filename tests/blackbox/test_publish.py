@@ -4,6 +4,9 @@ each run with its own configuration, zone and key in a temporary folder on
 a free loopback port; and to a fake server that answers with forged
 responses."""
 import base64
+import hashlib
+import hmac
+import itertools
 import os
 import re
 import shutil
@@ -28,7 +31,7 @@ ZONE_FILE = """$TTL 300
 @ IN SOA ns.%(zone)s. hostmaster.example.lan. 1 3600 900 604800 300
 @ IN NS ns.%(zone)s.
 ns IN A 127.0.0.1
-""" % {"zone": ZONE}
+%(extra)s"""
 
 NAMED_CONF = """options {
   directory "%(dir)s";
@@ -46,7 +49,7 @@ key "%(key)s" { algorithm %(algorithm)s; secret "%(secret)s"; };
 zone "%(zone)s" {
   type primary;
   file "%(dir)s/zone.db";
-  update-policy { grant %(key)s zonesub A; };
+  update-policy { %(policy)sgrant %(key)s zonesub A TXT; };
 };
 """
 
@@ -63,6 +66,7 @@ acl:
   - id: tarvik-update
     key: %(key)s
     action: update
+    update-type: [A, TXT]
 zone:
   - domain: %(zone)s
     storage: "%(dir)s"
@@ -78,16 +82,19 @@ log:
 class DnsServer:
     """One run of named or knotd on 127.0.0.1 and a free port."""
 
-    def __init__(self, kind, algorithm="hmac-sha256"):
+    def __init__(self, kind, algorithm="hmac-sha256", records="", policy=""):
+        """`records`: zone-file lines of the admin's own; `policy`: BIND
+        update-policy rules put before the grant."""
         self.kind = kind
+        self.zone_text = ZONE_FILE % {"zone": ZONE, "extra": records}
         self.dir = tempfile.mkdtemp(prefix="tarvik-%s-" % kind)
         self.port = harness.free_udp_port()
         self.process = None
         self.output = None
         values = {"dir": self.dir, "port": self.port, "key": KEY_NAME, "secret": SECRET,
-                  "algorithm": algorithm, "zone": ZONE}
+                  "algorithm": algorithm, "zone": ZONE, "policy": policy}
         with open(os.path.join(self.dir, "zone.db"), "w") as f:
-            f.write(ZONE_FILE)
+            f.write(self.zone_text)
         self.conf = os.path.join(self.dir, "server.conf")
         with open(self.conf, "w") as f:
             f.write((NAMED_CONF if kind == "bind" else KNOT_CONF) % values)
@@ -137,6 +144,12 @@ class DnsServer:
             return None
         return sorted(r[4] for r in sections.get("ANSWER", []) if r[3] == "A")
 
+    def texts(self, name):
+        """The TXT records of NAME.ZONE as dig shows them, sorted."""
+        _, _, sections, _ = dig(self.port, "%s.%s" % (name, ZONE), qtype="TXT", timeout=1,
+                                options=["+norecurse"])
+        return sorted(" ".join(r[4:]) for r in sections.get("ANSWER", []) if r[3] == "TXT")
+
     def serial(self):
         status, _, sections, _ = dig(self.port, ZONE, qtype="SOA", timeout=1)
         if status != "NOERROR" or not sections.get("ANSWER"):
@@ -152,12 +165,12 @@ def update_conf(server_port, secret=SECRET, algorithm="hmac-sha256"):
     return conf
 
 
-class PublishTest(ServiceTest):
-    def server(self, kind, algorithm="hmac-sha256"):
+class PublishTestBase(ServiceTest):
+    def server(self, kind, algorithm="hmac-sha256", records="", policy=""):
         program = "named" if kind == "bind" else "knotd"
         if shutil.which(program) is None and not os.path.exists("/usr/sbin/" + program):
             self.skipTest("%s is not installed" % program)
-        server = DnsServer(kind, algorithm)
+        server = DnsServer(kind, algorithm, records, policy)
         self.addCleanup(server.cleanup)
         return server.start()
 
@@ -179,6 +192,8 @@ class PublishTest(ServiceTest):
         self.assertTrue(got, "%s.%s: %r, expected %r\n%s"
                         % (name, ZONE, server.addresses(name), addresses, server.log()[-3000:]))
 
+
+class PublishTest(PublishTestBase):
     def check_changes_follow_the_table(self, kind, algorithm):
         server = self.server(kind, algorithm)
         svc = self.service(update_conf(server.port, algorithm=algorithm))
@@ -205,7 +220,7 @@ class PublishTest(ServiceTest):
         svc.stop()
         server.stop()
         with open(os.path.join(server.dir, "zone.db"), "w") as f:
-            f.write(ZONE_FILE)
+            f.write(server.zone_text)
         for leftover in os.listdir(server.dir):
             if leftover.endswith(".jnl") or leftover.startswith("journal"):
                 path = os.path.join(server.dir, leftover)
@@ -227,11 +242,15 @@ class PublishTest(ServiceTest):
         dns_port = harness.free_udp_port()
         svc = self.service(update_conf(server.port, secret=WRONG_SECRET), dns_port=dns_port)
         self.registered(svc, "dev1", "10.9.1.1")
-        self.assertTrue(svc.wait_log("update dev1 10.9.1.1: BADSIG"), svc.log())
-        # Retried with back-off, but the kind is logged once.
+        # The server's BADSIG comes unsigned, as anyone could send it: it is
+        # logged, and the signed answer is waited for until the time-out.
+        self.assertTrue(svc.wait_log("update dev1 10.9.1.1: unsigned BADSIG answer ignored"), svc.log())
         self.registered(svc, "dev2", "10.9.1.2")
-        time.sleep(3.5)
-        self.assertEqual(sum(": BADSIG" in m for m in svc.log_messages()), 1, svc.log())
+        self.assertTrue(svc.wait_log("update dev1 10.9.1.1: no answer", timeout=8), svc.log())
+        # Retried with back-off, but each kind is logged once.
+        time.sleep(1.5)
+        self.assertEqual(sum("BADSIG" in m for m in svc.log_messages()), 1, svc.log())
+        self.assertEqual(sum(m.endswith(": no answer") for m in svc.log_messages()), 1, svc.log())
         # Registrations and local answers go on as before.
         self.registered(svc, "dev3", "10.9.1.3")
         status, _, sections, _ = dig(dns_port, "dev3.tarvik")
@@ -282,8 +301,12 @@ class PublishTest(ServiceTest):
             self.assertIn(b"\x04dev1\x07devices", request)
             fake.sendto(forge(request), peer)
         self.assertGreater(arrivals[1] - arrivals[0], 4.5, svc.log())
-        self.assertIn("update dev1 10.9.5.1: no answer", svc.log_messages())
-        self.assertFalse([m for m in svc.log_messages() if "NOERROR" in m], svc.log())
+        self.assertTrue(svc.wait_log("NOERROR answer with a wrong signature ignored"), svc.log())
+        messages = svc.log_messages()
+        self.assertIn("update dev1 10.9.5.1: no answer", messages)
+        self.assertIn("update dev1 10.9.5.1: unsigned NOERROR answer ignored", messages)
+        self.assertIn("update dev1 10.9.5.1: NOERROR answer with a wrong signature ignored", messages)
+        self.assertFalse([m for m in messages if m.endswith(": NOERROR")], svc.log())
 
     def test_burst_is_published_without_delaying_the_service(self):
         """1,000 new names in a burst: each becomes one update (BIND's serial
@@ -366,9 +389,56 @@ def request_parts(request):
     return zone_end, tsig
 
 
-def unsigned_response(request):
+def unsigned_response(request, rcode=0):
     zone_end = request.index(b"\x00", 12) + 5
-    return request[:2] + b"\xa8\x00\x00\x01\x00\x00\x00\x00\x00\x00" + request[12:zone_end]
+    return (request[:2] + bytes([0xa8, rcode]) + b"\x00\x01\x00\x00\x00\x00\x00\x00"
+            + request[12:zone_end])
+
+
+def request_tsig(request):
+    """The key name and algorithm (wire form), time signed and MAC of a
+    signed request."""
+    _, at = request_parts(request)
+    rdata = request.index(b"\x00", at) + 1 + 10
+    algorithm_end = request.index(b"\x00", rdata) + 1
+    time_signed = int.from_bytes(request[algorithm_end:algorithm_end + 6], "big")
+    mac_size = int.from_bytes(request[algorithm_end + 8:algorithm_end + 10], "big")
+    mac = request[algorithm_end + 10:algorithm_end + 10 + mac_size]
+    return request[at:rdata - 10], request[rdata:algorithm_end], time_signed, mac
+
+
+def tsig_rdata(algorithm, time_signed, mac, original_id, error, other):
+    return (algorithm + time_signed.to_bytes(6, "big") + (300).to_bytes(2, "big")
+            + len(mac).to_bytes(2, "big") + mac + original_id + error.to_bytes(2, "big")
+            + len(other).to_bytes(2, "big") + other)
+
+
+def signed_response(request, rcode=0, time_signed=None, error=0, other=b"", secret=SECRET):
+    """The answer a server holding the key signs (RFC 8945, hmac-sha256),
+    dated `time_signed` (the request's time when None)."""
+    key_name, algorithm, request_time, request_mac = request_tsig(request)
+    if time_signed is None:
+        time_signed = request_time
+    answer = unsigned_response(request, rcode)
+    variables = (key_name + b"\x00\xff\x00\x00\x00\x00" + algorithm + time_signed.to_bytes(6, "big")
+                 + (300).to_bytes(2, "big") + error.to_bytes(2, "big")
+                 + len(other).to_bytes(2, "big") + other)
+    mac = hmac.new(base64.b64decode(secret),
+                   len(request_mac).to_bytes(2, "big") + request_mac + answer + variables,
+                   hashlib.sha256).digest()
+    rdata = tsig_rdata(algorithm, time_signed, mac, request[:2], error, other)
+    return (answer[:10] + b"\x00\x01" + answer[12:] + key_name + b"\x00\xfa\x00\xff\x00\x00\x00\x00"
+            + len(rdata).to_bytes(2, "big") + rdata)
+
+
+def unsigned_key_error(request, error):
+    """NOTAUTH with a TSIG record that carries `error` and no MAC, as a
+    server sends for a key or signature it refuses, and a forger can."""
+    key_name, algorithm, request_time, _ = request_tsig(request)
+    answer = unsigned_response(request, 9)
+    rdata = tsig_rdata(algorithm, request_time, b"", request[:2], error, b"")
+    return (answer[:10] + b"\x00\x01" + answer[12:] + key_name + b"\x00\xfa\x00\xff\x00\x00\x00\x00"
+            + len(rdata).to_bytes(2, "big") + rdata)
 
 
 def wrongly_signed_response(request):
@@ -396,15 +466,19 @@ class Relay:
     (and counted); otherwise each goes to the server from a socket of its
     own and the answer back. `overlaps` lists the names that had a second
     message sent while one was still unanswered and not yet given up by the
-    service (5 s)."""
+    service (5 s). With `forge`, each request is first answered with
+    forge(request) from the relay's own address, as a host on the path
+    would, before the server's answer follows."""
 
-    def __init__(self, server_port):
+    def __init__(self, server_port, forge=None):
         self.server_port = server_port
+        self.forge = forge
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.socket.bind(("127.0.0.1", 0))
         self.socket.settimeout(0.2)
         self.port = self.socket.getsockname()[1]
         self.down = False
+        self.requests = 0
         self.dropped = 0
         self.overlaps = []
         self.outstanding = {}
@@ -421,6 +495,7 @@ class Relay:
                 continue
             except OSError:
                 return
+            self.requests += 1
             name = owner_name(request)
             now = time.monotonic()
             with self.lock:
@@ -431,6 +506,8 @@ class Relay:
             if self.down:
                 self.dropped += 1
                 continue
+            if self.forge is not None:
+                self.socket.sendto(self.forge(request), peer)
             threading.Thread(target=self.forward, args=(request, peer, name), daemon=True).start()
 
     def forward(self, request, peer, name):
@@ -452,3 +529,179 @@ class Relay:
         self.running = False
         self.socket.close()
         self.thread.join(timeout=2)
+
+
+class FakePrimary:
+    """A UDP socket on loopback standing in for the site's server: each
+    request is answered with answer(request), or not at all when that is
+    None."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.requests = 0
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.settimeout(0.2)
+        self.port = self.socket.getsockname()[1]
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            try:
+                request, peer = self.socket.recvfrom(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.requests += 1
+            reply = self.answer(request)
+            if reply is not None:
+                self.socket.sendto(reply, peer)
+
+    def close(self):
+        self.running = False
+        self.socket.close()
+        self.thread.join(timeout=2)
+
+
+# The forged answers of case 5, in turn: unsigned NOTAUTH, and unsigned
+# NOTAUTH with the TSIG errors BADKEY, BADSIG and BADTIME.
+FORGERIES = [
+    ("NOTAUTH", lambda request: unsigned_response(request, 9)),
+    ("BADKEY", lambda request: unsigned_key_error(request, 17)),
+    ("BADSIG", lambda request: unsigned_key_error(request, 16)),
+    ("BADTIME", lambda request: unsigned_key_error(request, 18)),
+]
+
+
+class PublishFaultsTest(PublishTestBase):
+    """One case per way the zone used to be left wrong: each failed before
+    the ownership records, the state file, the per-name back-off and the
+    checks of answers."""
+
+    def test_1_the_admins_own_records_are_left_alone(self):
+        for kind, algorithm in (("bind", "hmac-sha256"), ("knot", "hmac-sha512")):
+            with self.subTest(kind):
+                self.check_own_records_left_alone(kind, algorithm)
+
+    def check_own_records_left_alone(self, kind, algorithm):
+        server = self.server(kind, algorithm, records="ns1 IN A 127.0.0.1\nprinter IN A 10.9.9.9\n")
+        svc = self.service(update_conf(server.port, algorithm=algorithm))
+        self.registered(svc, "ns1", "10.66.66.66")
+        self.registered(svc, "printer", "10.66.66.67")
+        self.registered(svc, "own", "10.66.66.68")
+        self.assert_published(server, "own", ["10.66.66.68"])
+        time.sleep(0.3)
+        self.assertEqual(server.addresses("ns1"), ["127.0.0.1"])
+        self.assertEqual(server.addresses("printer"), ["10.9.9.9"])
+        # Its own name carries the ownership record.
+        self.assertEqual(server.texts("own"), ['"tarvik owner=%s"' % KEY_NAME])
+        # Other devices take those addresses: ns1 and printer leave the table.
+        self.registered(svc, "x1", "10.66.66.66")
+        self.registered(svc, "x2", "10.66.66.67")
+        self.assert_published(server, "x1", ["10.66.66.66"])
+        self.assert_published(server, "x2", ["10.66.66.67"])
+        time.sleep(0.5)
+        self.assertEqual(server.addresses("ns1"), ["127.0.0.1"])
+        self.assertEqual(server.addresses("printer"), ["10.9.9.9"])
+        self.assertEqual(server.texts("printer"), [])
+        messages = svc.log_messages()
+        for name in ("ns1", "printer"):
+            self.assertEqual(messages.count("update %s: in use by another owner, not published" % name), 1,
+                             svc.log())
+        # Known locally all the same.
+        self.assertIn(b"10.66.66.68\town", svc.hosts())
+        svc.stop()
+
+    def test_2_a_removal_unsent_at_stop_is_done_after_the_next_start(self):
+        server = self.server("bind")
+        relay = Relay(server.port)
+        self.addCleanup(relay.close)
+        svc = self.service(update_conf(relay.port))
+        self.registered(svc, "t1", "10.5.0.1")
+        self.assert_published(server, "t1", ["10.5.0.1"])
+        relay.down = True
+        self.registered(svc, "t2", "10.5.0.1")  # t1 leaves the table
+        self.assertTrue(wait_for(lambda: relay.dropped >= 2, 3), svc.log())
+        self.assertEqual(svc.stop(), 0)
+        self.assertIn("update: 2 changes not published at stop", svc.log_messages())
+        relay.down = False
+        self.restart(svc)
+        self.assert_published(server, "t2", ["10.5.0.1"])
+        self.assert_published(server, "t1", [])
+        self.assertEqual(server.texts("t1"), [])
+
+    def test_3_a_full_queue_keeps_every_live_name(self):
+        server = self.server("bind")
+        relay = Relay(server.port)
+        self.addCleanup(relay.close)
+        svc = self.service(update_conf(relay.port) + "max-names 5\n")
+        relay.down = True
+        # Forty names through one address, then a name of its own.
+        for i in range(40):
+            self.registered(svc, "cycle%d" % i, "10.6.0.1")
+        self.registered(svc, "legit", "10.6.0.99")
+        relay.down = False
+        self.assert_published(server, "legit", ["10.6.0.99"], timeout=20)
+        self.assert_published(server, "cycle39", ["10.6.0.1"])
+        for i in (0, 15, 16, 38):
+            self.assertEqual(server.addresses("cycle%d" % i), [], i)
+        self.assertFalse([m for m in svc.log_messages() if "dropped" in m], svc.log())
+
+    def test_4_a_refused_name_delays_no_other(self):
+        server = self.server("bind", policy="deny %s name refused.%s ANY; " % (KEY_NAME, ZONE))
+        svc = self.service(update_conf(server.port))
+        # refused: the server's policy says no; bad_name: not a host name.
+        self.registered(svc, "refused", "10.7.0.1")
+        self.registered(svc, "bad_name", "10.7.0.2")
+        time.sleep(3.5)
+        started = self.registered(svc, "good", "10.7.0.3")
+        self.assert_published(server, "good", ["10.7.0.3"])
+        self.assertLess(time.monotonic() - started, 1.0)
+        self.assertTrue(svc.wait_log("update refused 10.7.0.1: REFUSED, given up until the name changes"),
+                        svc.log())
+        self.assertIn("update bad_name: not a host name, kept local", svc.log_messages())
+        self.assertEqual(server.addresses("refused"), [])
+        # Three tries of `refused`, none of bad_name; none after giving up.
+        time.sleep(1.5)
+        self.assertEqual(server.log().count("update failed: rejected by secure update (REFUSED)"), 3,
+                         server.log()[-3000:])
+        self.assertNotIn("bad_name", server.log())
+        self.assertEqual(svc.hosts().count(b"bad_name"), 1)
+
+    def test_5_unsigned_errors_from_a_forger_do_not_delay_publishing(self):
+        server = self.server("bind")
+        turn = itertools.count()
+        relay = Relay(server.port, forge=lambda request: FORGERIES[next(turn) % 4][1](request))
+        self.addCleanup(relay.close)
+        svc = self.service(update_conf(relay.port))
+        serial = server.serial()
+        started = time.monotonic()
+        for i in range(40):
+            self.registered(svc, "f%d" % i, "10.8.8.%d" % (i + 1))
+        self.assertTrue(wait_for(lambda: server.serial() == serial + 40, 10),
+                        "serial %r, expected %d\n%s" % (server.serial(), serial + 40, svc.log()))
+        self.assertLess(time.monotonic() - started, 5.0)
+        # No forged answer made the service send a name again.
+        self.assertEqual(relay.requests, 40, svc.log())
+        self.assertEqual(server.addresses("f39"), ["10.8.8.40"])
+        messages = svc.log_messages()
+        for kind, _ in FORGERIES:
+            self.assertEqual(sum(m.endswith(": unsigned %s answer ignored" % kind) for m in messages), 1,
+                             svc.log())
+
+    def test_6_a_signed_answer_a_day_off_is_not_accepted(self):
+        fake = FakePrimary(lambda request: signed_response(request, 0,
+                                                           request_tsig(request)[2] + 86400))
+        self.addCleanup(fake.close)
+        svc = self.service(update_conf(fake.port))
+        self.registered(svc, "dev1", "10.9.9.1")
+        self.assertTrue(wait_for(lambda: [m for m in svc.log_messages() if "BADTIME" in m], 5), svc.log())
+        self.assertTrue(re.fullmatch(r"update dev1 10\.9\.9\.1: BADTIME, the answer's time is 8640[01] s "
+                                     r"ahead of our clock",
+                                     [m for m in svc.log_messages() if "BADTIME" in m][0]), svc.log())
+        # Sent again after the pause, never taken.
+        self.assertTrue(wait_for(lambda: fake.requests >= 2, 3), svc.log())
+        self.assertFalse([m for m in svc.log_messages() if m.endswith(": NOERROR")], svc.log())

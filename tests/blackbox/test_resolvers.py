@@ -270,9 +270,21 @@ def bind_resolver(work, port, anchor, setting):
     return named_argv(conf)
 
 
+# The lines docs/resolvers.md gives for Knot Resolver, with the service at
+# 192.168.1.10. Without a setting, FORWARD alone: it validates, and the root
+# proves that tarvik. does not exist.
+KNOT_RESOLVER_SETTINGS = {
+    None: ["policy.add(policy.suffix(policy.FORWARD('192.168.1.10'), { todname('tarvik.') }))"],
+    "STUB": ["policy.add(policy.suffix(policy.STUB('192.168.1.10'), { todname('tarvik.') }))"],
+    "FORWARD": ["policy.add(policy.suffix(policy.FLAGS({'NO_CACHE'}), { todname('tarvik.') }))",
+                "policy.add(policy.suffix(policy.FORWARD('192.168.1.10'), { todname('tarvik.') }))",
+                "trust_anchors.set_insecure({ 'tarvik' })"],
+}
+RESOLVERS_DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "resolvers.md")
+
+
 def knot_resolver(work, port, anchor, setting):
-    """FORWARD validates what comes back, STUB does not; a negative trust
-    anchor lets FORWARD through too."""
+    """The kresd.conf lines of the README, the service's address put in."""
     with open(os.path.join(work, "root.key"), "w") as f:
         f.write(". IN DNSKEY %s\n" % anchor["DNSKEY"])
     conf = os.path.join(work, "kresd.conf")
@@ -285,11 +297,9 @@ modules.load('hints > iterate')
 hints.root({ ['ns.root-server.'] = '%(root)s' })
 trust_anchors.remove('.')
 trust_anchors.add_file('%(dir)s/root.key', true)
-policy.add(policy.suffix(policy.%(action)s('127.0.0.1@53'), { todname('tarvik.') }))
-""" % {"dir": work, "port": port, "root": ROOT_ADDRESS,
-       "action": "STUB" if setting == "STUB" else "FORWARD"})
-        if setting == "set_insecure":
-            f.write("trust_anchors.set_insecure({ 'tarvik' })\n")
+""" % {"dir": work, "port": port, "root": ROOT_ADDRESS})
+        for line in KNOT_RESOLVER_SETTINGS[setting]:
+            f.write(line.replace("'192.168.1.10'", "'127.0.0.1@53'") + "\n")
     return ["kresd", "-n", "-c", conf, work]
 
 
@@ -528,6 +538,14 @@ class ResolverTest(harness.ServiceTest):
             stop_process(unbound)
             return
 
+        # A cache as a resolver in use has it: a name in a top-level domain
+        # that does not exist leaves the root's NSEC that also proves tarvik.
+        # absent, which a resolver may use to answer without asking anyone.
+        status, _, sections, out = dig(port, "unregistered", "A", options=["+dnssec"])
+        self.assertEqual(status, "NXDOMAIN", where + "\n" + out)
+        self.assertIn(("ns.root-server.", "NSEC", "."),
+                      [(r[0], r[3], r[4]) for r in sections.get("AUTHORITY", []) if len(r) > 4],
+                      where + "\n" + out)
         cases = [  # name, type, status, answer
             ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
             ("DeV.TaRvIk", "A", "NOERROR", ["192.168.1.20"]),
@@ -565,17 +583,23 @@ class ResolverTest(harness.ServiceTest):
 
     def test_validating_resolvers(self):
         """BIND, Knot Resolver and the PowerDNS Recursor, each validating
-        from the private root's key and sending tarvik to the service:
-        SERVFAIL for every .tarvik name without the setting the README gives
-        for it (the root proves tarvik. does not exist), the service's
-        answers with it, while the root's own names still validate."""
+        from the private root's key and sending tarvik to the service, with
+        the root's proof that tarvik. does not exist in their cache already:
+        no answer for a .tarvik name without the setting the README gives
+        for it, the service's answers with it, while the root's own names
+        still validate."""
         resolvers = [  # name, program, configuration writer, settings that let tarvik in
             ("BIND", "named", bind_resolver, ["validate-except"]),
-            ("Knot Resolver", "kresd", knot_resolver, ["STUB", "set_insecure"]),
+            ("Knot Resolver", "kresd", knot_resolver, ["STUB", "FORWARD"]),
             ("PowerDNS Recursor", "pdns_recursor", powerdns_recursor, ["addNTA"]),
         ]
         for _, program, _, _ in resolvers:
             self.require(program)
+        with open(RESOLVERS_DOC) as f:
+            documented = [line.strip() for line in f]
+        for setting in ("STUB", "FORWARD"):
+            for line in KNOT_RESOLVER_SETTINGS[setting]:
+                self.assertIn(line, documented, "not the line docs/resolvers.md gives")
         self.require("dnssec-signzone")
         folder = self.folder
 
@@ -611,6 +635,14 @@ class ResolverTest(harness.ServiceTest):
             assert_validates(self, port, where)
         except AssertionError as e:
             raise AssertionError(str(e) + log())
+        # A cache as a resolver in use has it: a name in a top-level domain
+        # that does not exist leaves the root's NSEC that also proves tarvik.
+        # absent, which a resolver may use to answer without asking anyone.
+        status, _, sections, out = dig(port, "unregistered", "A", options=["+dnssec"])
+        self.assertEqual(status, "NXDOMAIN", where + "\n" + out)
+        self.assertIn(("ns.root-server.", "NSEC", "."),
+                      [(r[0], r[3], r[4]) for r in sections.get("AUTHORITY", []) if len(r) > 4],
+                      where + "\n" + out)
         cases = [  # name, type, status, answer
             ("dev.tarvik", "A", "NOERROR", ["192.168.1.20"]),
             ("PrInTeR.tarvik", "A", "NOERROR", ["192.168.1.21"]),
@@ -620,7 +652,9 @@ class ResolverTest(harness.ServiceTest):
         for name, qtype, expected, answer in cases:
             status, flags, sections, out = dig(port, name, qtype)
             if not setting:
-                self.assertEqual(status, "SERVFAIL", where + "\n" + out)
+                # Refused as bogus, or denied from the root's proof.
+                self.assertIn(status, ("SERVFAIL", "NXDOMAIN"), where + "\n" + out)
+                self.assertNotIn("ANSWER", sections, where + "\n" + out)
                 continue
             self.assertEqual(status, expected, where + "\n" + out + log())
             self.assertEqual([r[-1] for r in sections.get("ANSWER", []) if r[3] == qtype],

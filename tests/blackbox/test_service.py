@@ -313,12 +313,19 @@ class LinuxInstall(unittest.TestCase):
 
     def test_data_folder_is_roots_alone(self):
         data = os.path.join(self.etc, "tarvik")
-        for case in ("missing", "made by another user"):
+        for case in ("missing", "made by another user", "root's, readable by all"):
             with self.subTest(case=case):
                 shutil.rmtree(data, ignore_errors=True)
                 shutil.rmtree(self.scratch)
                 os.mkdir(self.scratch)
-                if case != "missing":
+                if case.startswith("root's"):
+                    # Written by hand before: it holds the password, so it
+                    # becomes root's alone, its text kept.
+                    os.mkdir(data)
+                    with open(os.path.join(data, "main.conf"), "w") as f:
+                        f.write("pwd s3cret\n")
+                    os.chmod(os.path.join(data, "main.conf"), 0o644)
+                elif case != "missing":
                     # Someone made the folder first, open to all, and left a
                     # main.conf there: the folder becomes root's, the file is
                     # left for the start's own check to refuse.
@@ -336,6 +343,8 @@ class LinuxInstall(unittest.TestCase):
                 conf = os.stat(os.path.join(data, "main.conf"))
                 if case == "missing":
                     self.assertEqual((conf.st_uid, conf.st_mode & 0o7777, conf.st_size), (0, 0o600, 0))
+                elif case.startswith("root's"):
+                    self.assertEqual((conf.st_uid, conf.st_mode & 0o7777, conf.st_size), (0, 0o600, 11))
                 else:
                     self.assertEqual(conf.st_uid, 65534)
 
