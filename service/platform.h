@@ -345,6 +345,11 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
 inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
+// The same checks and results as read_whole_file, for a file read in
+// pieces: kRead with *f open for read_bytes (close it with close_file) and,
+// with `identity`, the identity of the file opened.
+ReadResult open_for_reading(const std::string& path, FileHandle* f, int* error,
+                            FileIdentity* identity = nullptr);
 // The identity of the file at `path` now (through links). False when there
 // is none or it cannot be queried.
 bool path_identity(const std::string& path, FileIdentity* identity);

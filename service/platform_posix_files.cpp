@@ -87,7 +87,7 @@ FileIdentity identity_of(const struct stat& st) {
 
 }  // namespace
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+ReadResult open_for_reading(const std::string& path, FileHandle* f, int* error, FileIdentity* identity) {
   // O_NONBLOCK: a FIFO planted at the path would otherwise hold the open
   // until someone writes to it; it is refused below like any file that is
   // not a regular one.
@@ -103,14 +103,24 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     return ReadResult::kFailed;
   }
   if (identity != nullptr) *identity = identity_of(status);
+  *f = fd;
+  return ReadResult::kRead;
+}
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+  FileHandle f = kNoFile;
+  ReadResult opened = open_for_reading(path, &f, error, identity);
+  if (opened != ReadResult::kRead) return opened;
+  int fd = static_cast<int>(f);
+  long long size = open_file_size(f);
   bytes->clear();
   // A file too large for the memory left is the caller's failure to report
   // (std::bad_alloc); the descriptor must not go with it.
   try {
     // Room for the whole file at once (unless the caller made more): growing
     // by doubling would hold the old and the new buffer together.
-    if (status.st_size > 0 && bytes->capacity() < static_cast<std::size_t>(status.st_size))
-      bytes->reserve(static_cast<std::size_t>(status.st_size));
+    if (size > 0 && bytes->capacity() < static_cast<std::size_t>(size))
+      bytes->reserve(static_cast<std::size_t>(size));
     char buffer[16384];
     for (;;) {
       ssize_t n = read(fd, buffer, sizeof buffer);

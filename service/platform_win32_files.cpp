@@ -191,7 +191,7 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
 
 }  // namespace
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+ReadResult open_for_reading(const std::string& path, FileHandle* f, int* error, FileIdentity* identity) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -209,6 +209,15 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(h, &info)) *identity = identity_of(info);
   }
+  *f = to_file_handle(h);
+  return ReadResult::kRead;
+}
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+  FileHandle f = kNoFile;
+  ReadResult opened = open_for_reading(path, &f, error, identity);
+  if (opened != ReadResult::kRead) return opened;
+  HANDLE h = to_os_handle(f);
   bytes->clear();
   // A file too large for the memory left is the caller's failure to report
   // (std::bad_alloc); the handle must not go with it.
