@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -123,9 +124,16 @@ void split_entry_line(std::string_view line, std::string* address, std::string* 
 // Only what the service itself would have written: an address that parses
 // (a zero byte would hide the rest of the text from the parser) and a name
 // the registration would take.
+bool is_dotted_quad(std::string_view text);
+
 bool is_entry(const std::string& address, const std::string& name) {
-  if (address.find('\0') != std::string::npos) return false;
-  if (parse_ipv4(address.c_str()) == kAddressNone) return false;
+  // The written form (the common case) needs no parse.
+  if (is_dotted_quad(address)) {
+    if (address == "255.255.255.255") return false;
+  } else {
+    if (address.find('\0') != std::string::npos) return false;
+    if (parse_ipv4(address.c_str()) == kAddressNone) return false;
+  }
   return !name.empty() && is_storable_name(name);
 }
 
@@ -274,6 +282,30 @@ class PieceReader {
       fill();
     }
   }
+  // As next, but passes over the pieces that do not start with `prefix`:
+  // the first that does, or false at the end. Faster than next() piece by
+  // piece over the lines of a large block.
+  bool next_starting_with(std::string_view prefix, std::string_view* piece, std::size_t* passed) {
+    for (;;) {
+      // Whole lines short enough to be one piece each are passed over here.
+      const char* data = text_.data();
+      while (pos_ < text_.size()) {
+        std::size_t rest = text_.size() - pos_;
+        const void* found = std::memchr(data + pos_, '\n', rest < kPieceSize ? rest : kPieceSize);
+        if (found == nullptr) break;
+        std::size_t length = static_cast<std::size_t>(static_cast<const char*>(found) - (data + pos_)) + 1;
+        if (length >= prefix.size() && std::memcmp(data + pos_, prefix.data(), prefix.size()) == 0) break;
+        pos_ += length;
+        offset_ += length;
+        ++*passed;
+      }
+      // The rest (a long line, the end of the buffer or of the file) piece
+      // by piece.
+      if (!next(piece)) return false;
+      if (piece->substr(0, prefix.size()) == prefix) return true;
+      ++*passed;
+    }
+  }
   // The text offset of the next piece.
   std::size_t offset() const { return offset_; }
   const FileIdentity& identity() const { return identity_; }
@@ -291,32 +323,37 @@ class PieceReader {
   void fill() {
     text_.erase(0, pos_);
     pos_ = 0;
-    chunk_.resize(kChunkSize);
-    long n = read_bytes(file_, &chunk_[0], chunk_.size(), &error_);
+    // A CR at the end of a chunk may begin a CR LF that the next chunk ends:
+    // it waits for that chunk, so the text is the whole file's, chunk by chunk.
+    std::size_t carried = carried_cr_ ? 1 : 0;
+    bytes_.assign(carried, '\r');
+    bytes_.resize(carried + kChunkSize);
+    long n = read_bytes(file_, &bytes_[carried], kChunkSize, &error_);
     if (n < 0) {
       failed_ = true;
       return;
     }
-    std::string bytes;
-    // A CR at the end of a chunk may begin a CR LF that the next chunk ends:
-    // it waits for that chunk, so the text is the whole file's, chunk by chunk.
-    if (carried_cr_) bytes += '\r';
+    bytes_.resize(carried + static_cast<std::size_t>(n));
     carried_cr_ = false;
     if (n == 0) {
       at_end_ = true;
     } else {
-      add_to_digest(&digest_, chunk_.data(), static_cast<std::size_t>(n));
-      bytes.append(chunk_.data(), static_cast<std::size_t>(n));
-      carried_cr_ = bytes.back() == '\r';
-      if (carried_cr_) bytes.pop_back();
+      add_to_digest(&digest_, bytes_.data() + carried, static_cast<std::size_t>(n));
+      carried_cr_ = bytes_.back() == '\r';
+      if (carried_cr_) bytes_.pop_back();
     }
-    text_ += text_from_file_bytes(std::move(bytes));
+    if (text_.empty()) {
+      // The buffers trade places (POSIX hands the same one back).
+      text_ = text_from_file_bytes(std::move(bytes_));
+      return;
+    }
+    text_ += text_from_file_bytes(std::move(bytes_));
   }
 
   FileHandle file_ = kNoFile;
   FileIdentity identity_;
   Digest digest_;
-  std::string chunk_;
+  std::string bytes_;       // the chunk read
   std::string text_;        // text read and not yet handed out, from pos_
   std::size_t pos_ = 0;
   std::size_t offset_ = 0;
@@ -374,6 +411,7 @@ struct FileScan {
   FileIdentity identity;
   BlockBounds bounds;
   bool exact_markers = false;  // both marker lines exactly as the service writes them
+  std::size_t block_lines = 0;  // the lines (pieces) between the markers
   std::unordered_set<std::string> outside;  // folded
 };
 
@@ -391,19 +429,23 @@ void scan_hosts_file(const std::string& path, FileScan* scan) {
   enum class Where { kBefore, kInside, kAfter } where = Where::kBefore;
   bool exact_begin = false;
   std::string_view piece;
-  while (reader.next(&piece)) {
+  for (;;) {
+    if (where == Where::kInside) {
+      // Only the end marker matters inside: the lines between are counted.
+      if (!reader.next_starting_with(kEndMarker, &piece, &scan->block_lines)) break;
+      bounds.body_end = reader.offset() - piece.size();
+      bounds.tail = reader.offset();
+      scan->exact_markers = exact_begin && is_written_marker(piece, kEndMarker);
+      where = Where::kAfter;
+      continue;
+    }
+    if (!reader.next(&piece)) break;
     if (where == Where::kBefore && is_begin_marker(piece)) {
       bounds.begin = reader.offset() - piece.size();
       bounds.body = reader.offset();
       exact_begin = is_written_marker(piece, kBeginMarker);
       names.end_part();
       where = Where::kInside;
-    } else if (where == Where::kInside) {
-      if (!is_end_marker(piece)) continue;
-      bounds.body_end = reader.offset() - piece.size();
-      bounds.tail = reader.offset();
-      scan->exact_markers = exact_begin && is_written_marker(piece, kEndMarker);
-      where = Where::kAfter;
     } else {
       names.feed(piece);
     }
@@ -423,9 +465,11 @@ void scan_hosts_file(const std::string& path, FileScan* scan) {
     }
     bounds.body_end = bounds.body;
     bool in_block = true;
+    scan->block_lines = 0;
     while (again.next(&piece)) {
       if (in_block && is_entry_piece(piece)) {
         bounds.body_end = again.offset();
+        ++scan->block_lines;
         continue;
       }
       in_block = false;
@@ -1165,6 +1209,12 @@ void load_block_entries(const std::string& hosts_path) {
   }
   const BlockBounds& bounds = scan.bounds;
   if (bounds.begin == std::string::npos) return;
+  try {
+    // The table's indexes grown once, not doubled line after line.
+    reserve_name_table(name_table().size() + scan.block_lines);
+  } catch (const std::bad_alloc&) {
+    // They grow as the entries come, as far as memory allows.
+  }
   int line_number = 1;
   std::string_view piece;
   while (reader.offset() < bounds.body && reader.next(&piece)) {

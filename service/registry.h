@@ -166,5 +166,9 @@ class NameTableView {
   bool empty() const { return size() == 0; }
 };
 NameTableView name_table();
+// Makes room in the table's indexes for `entries` entries at once, so that
+// a large block loaded at start grows them once, not by doubling them step
+// by step. Throws std::bad_alloc with the table unchanged.
+void reserve_name_table(std::size_t entries);
 // Empties the table and forgets the names outside the block: for tests.
 void clear_name_table();
