@@ -1,5 +1,6 @@
 #include "hosts.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -712,7 +713,7 @@ bool file_digest(const std::string& path, Digest* digest) {
 // start or wrote. A read that finds another file there means that another
 // program has written it since. Touched only by whoever does the file work
 // (the loop at start and stop, the writer thread in between, handed over
-// under lock_shared()).
+// with the job and its result).
 struct FileSeen {
   bool known = false;
   std::string path;  // the hosts file's, links resolved
@@ -1071,18 +1072,26 @@ WriteOutcome write_hosts_file_or_say(const std::string& given_path, const WriteJ
   return outcome;
 }
 
-// The writer thread and what it shares with the loop, under lock_shared().
+// The writer thread and what it shares with the loop. No lock: the loop
+// fills in the job and then raises has_job, the writer fills in the result
+// and then raises done, and neither touches what the other owns meanwhile.
+// A lock the writer held while off its core (it runs only when the loop
+// leaves the core free) would hold up the loop; so would memory of the
+// loop's freed by the writer (the allocator's lock), so the job stays here
+// and the loop frees it.
 struct Writer {
   bool started = false;   // loop only
   bool pending = false;   // a job was handed over and its result not yet taken (loop only)
   bool whole = false;     // the pending job's kind (loop only)
   std::uint32_t version = 0;  // name_table_version() of the job handed over (loop only)
   std::string given_path;     // the path the pending job was handed (loop only)
-  bool has_job = false;
-  bool done = false;
-  WriteOutcome outcome = WriteOutcome::kFailed;
+  std::atomic<bool> has_job{false};
+  std::atomic<bool> done{false};
+  // The job: the loop's until has_job, then the writer's to read until done.
   std::string path;
   WriteJob job;
+  // The result: the writer's until done, then the loop's.
+  WriteOutcome outcome = WriteOutcome::kFailed;
   std::vector<HeldLine> lines;
   WriteFindings findings;
 };
@@ -1091,30 +1100,17 @@ Writer g_writer;
 void writer_body(void*) {
   for (;;) {
     wait_for_wake_up();
-    lock_shared();
-    if (!g_writer.has_job) {
-      unlock_shared();
-      continue;
-    }
-    std::string path = std::move(g_writer.path);
-    WriteJob job = std::move(g_writer.job);
-    g_writer.has_job = false;
-    unlock_shared();
-
+    if (!g_writer.has_job.load(std::memory_order_acquire)) continue;
+    g_writer.has_job.store(false, std::memory_order_relaxed);
     std::vector<HeldLine> lines;
     WriteFindings findings;
     t_held_lines = &lines;
-    WriteOutcome outcome = write_hosts_file_or_say(path, job, &findings);
+    WriteOutcome outcome = write_hosts_file_or_say(g_writer.path, g_writer.job, &findings);
     t_held_lines = nullptr;
-    // The job's buffers go here, before the loop hears of the result.
-    job = WriteJob();
-
-    lock_shared();
-    g_writer.done = true;
     g_writer.outcome = outcome;
     g_writer.lines = std::move(lines);
     g_writer.findings = std::move(findings);
-    unlock_shared();
+    g_writer.done.store(true, std::memory_order_release);
   }
 }
 
@@ -1480,14 +1476,12 @@ void hand_over(const std::string& given_path, WriteJob&& job) {
     // stop.
     g_writer.findings = WriteFindings();
     g_writer.outcome = write_hosts_file_or_say(given_path, job, &g_writer.findings);
-    g_writer.done = true;
+    g_writer.done.store(true, std::memory_order_relaxed);
     return;
   }
-  lock_shared();
   g_writer.path = given_path;
   g_writer.job = std::move(job);
-  g_writer.has_job = true;
-  unlock_shared();
+  g_writer.has_job.store(true, std::memory_order_release);
   wake_up();
 }
 
@@ -1504,22 +1498,14 @@ bool start_hosts_write(const std::string& hosts_path) {
 
 bool finish_hosts_write(WriteOutcome* outcome) {
   if (!g_writer.pending) return false;
-  std::vector<HeldLine> lines;
-  WriteFindings findings;
-  // The writer may be off its core while it holds the lock: the loop does
-  // not wait for it, it looks again on its next turn.
-  if (g_writer.started && !try_lock_shared()) return false;
-  bool done = g_writer.done;
-  if (done) {
-    g_writer.done = false;
-    *outcome = g_writer.outcome;
-    lines = std::move(g_writer.lines);
-    g_writer.lines.clear();
-    findings = std::move(g_writer.findings);
-    g_writer.findings = WriteFindings();
-  }
-  if (g_writer.started) unlock_shared();
-  if (!done) return false;
+  if (!g_writer.done.load(std::memory_order_acquire)) return false;
+  g_writer.done.store(false, std::memory_order_relaxed);
+  *outcome = g_writer.outcome;
+  std::vector<HeldLine> lines = std::move(g_writer.lines);
+  g_writer.lines.clear();
+  WriteFindings findings = std::move(g_writer.findings);
+  g_writer.findings = WriteFindings();
+  g_writer.job = WriteJob();
   g_writer.pending = false;
   for (const HeldLine& line : lines) emit(line);
   if (findings.stale) {

@@ -527,15 +527,11 @@ ReplaceResult move_to_free_name(const std::string& from, const std::string& to, 
 // signal but those of a fault (POSIX), which reach the crash handler as on
 // the loop's thread, on an alternate stack of its own.
 bool start_thread(void (*body)(void*), void* argument);
-// One process-wide lock, for the little state the background thread and the
-// loop share. The background thread may be held off its core while it holds
-// the lock, so the loop, where it must not wait, takes it with
-// try_lock_shared: true when taken, false at once when the thread holds it.
-void lock_shared();
-bool try_lock_shared();
-void unlock_shared();
 // A wake-up for the background thread: wait_for_wake_up returns once
 // wake_up has been called since its last return (at once if it has).
+// wake_up never waits for the background thread, which may be held off its
+// core: it takes no lock that thread could hold. There is no shared lock:
+// the thread and the loop hand data over with atomics (see hosts.cpp).
 void wake_up();
 void wait_for_wake_up();
 // Lets `ms` milliseconds pass.

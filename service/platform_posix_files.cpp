@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -443,10 +444,10 @@ ReplaceResult move_to_free_name(const std::string& from, const std::string& to, 
 
 namespace {
 
-pthread_mutex_t g_shared_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t g_wake_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_wake_condition = PTHREAD_COND_INITIALIZER;
-bool g_woken = false;
+// A semaphore, not a condition variable: posting it takes no lock that the
+// waiting thread could hold while off its core.
+sem_t g_wake;
+bool g_wake_made = false;
 
 struct ThreadStart {
   void (*body)(void*);
@@ -482,6 +483,11 @@ void* run_thread(void* start) {
 }  // namespace
 
 bool start_thread(void (*body)(void*), void* argument) {
+  // Made here, before any other thread exists; the loop calls this once.
+  if (!g_wake_made) {
+    if (sem_init(&g_wake, 0, 0) != 0) return false;
+    g_wake_made = true;
+  }
   ThreadStart* start = new ThreadStart{body, argument};
   // Signals are the main thread's (the stop handler must run there), all but
   // those of a fault, which only the faulting thread can take.
@@ -500,22 +506,14 @@ bool start_thread(void (*body)(void*), void* argument) {
   return true;
 }
 
-void lock_shared() { pthread_mutex_lock(&g_shared_lock); }
-bool try_lock_shared() { return pthread_mutex_trylock(&g_shared_lock) == 0; }
-void unlock_shared() { pthread_mutex_unlock(&g_shared_lock); }
-
-void wake_up() {
-  pthread_mutex_lock(&g_wake_lock);
-  g_woken = true;
-  pthread_cond_signal(&g_wake_condition);
-  pthread_mutex_unlock(&g_wake_lock);
-}
+void wake_up() { sem_post(&g_wake); }
 
 void wait_for_wake_up() {
-  pthread_mutex_lock(&g_wake_lock);
-  while (!g_woken) pthread_cond_wait(&g_wake_condition, &g_wake_lock);
-  g_woken = false;
-  pthread_mutex_unlock(&g_wake_lock);
+  while (sem_wait(&g_wake) != 0 && errno == EINTR) {
+  }
+  // Wake-ups that came meanwhile are one.
+  while (sem_trywait(&g_wake) == 0) {
+  }
 }
 
 void sleep_ms(int ms) {

@@ -448,7 +448,6 @@ ReplaceResult move_to_free_name(const std::string& from, const std::string& to, 
 
 namespace {
 
-CRITICAL_SECTION g_shared_lock;
 HANDLE g_wake_event = nullptr;
 
 struct ThreadStart {
@@ -468,7 +467,6 @@ DWORD WINAPI run_thread(LPVOID start) {
 bool start_thread(void (*body)(void*), void* argument) {
   // Made here, before any other thread exists; the loop calls this once.
   if (g_wake_event == nullptr) {
-    InitializeCriticalSection(&g_shared_lock);
     g_wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (g_wake_event == nullptr) return false;
   }
@@ -487,9 +485,6 @@ bool start_thread(void (*body)(void*), void* argument) {
   return true;
 }
 
-void lock_shared() { EnterCriticalSection(&g_shared_lock); }
-bool try_lock_shared() { return TryEnterCriticalSection(&g_shared_lock) != 0; }
-void unlock_shared() { LeaveCriticalSection(&g_shared_lock); }
 void wake_up() { SetEvent(g_wake_event); }
 void wait_for_wake_up() { WaitForSingleObject(g_wake_event, INFINITE); }
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
