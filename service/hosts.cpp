@@ -122,19 +122,40 @@ void split_entry_line(std::string_view line, std::string* address, std::string* 
   name->assign(line.substr(start, p - start));
 }
 
+// An address as format_ipv4 writes it: four numbers up to 255, in decimal
+// without leading zeros, between three dots; *address gets it in network
+// byte order. False for any other form (which parse_ipv4 may still take).
+bool parse_dotted_quad(std::string_view text, std::uint32_t* address) {
+  unsigned char bytes[4];
+  std::size_t p = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (p >= text.size() || text[p] != '.') return false;
+      ++p;
+    }
+    std::size_t start = p;
+    unsigned value = 0;
+    while (p < text.size() && p - start < 3 && text[p] >= '0' && text[p] <= '9') value = value * 10 + (text[p++] - '0');
+    if (p == start || value > 255 || (text[start] == '0' && p - start > 1)) return false;
+    bytes[part] = static_cast<unsigned char>(value);
+  }
+  if (p != text.size()) return false;
+  std::memcpy(address, bytes, sizeof bytes);
+  return true;
+}
+
 // Only what the service itself would have written: an address that parses
 // (a zero byte would hide the rest of the text from the parser) and a name
-// the registration would take.
-bool is_dotted_quad(std::string_view text);
-
-bool is_entry(const std::string& address, const std::string& name) {
-  // The written form (the common case) needs no parse.
-  if (is_dotted_quad(address)) {
-    if (address == "255.255.255.255") return false;
-  } else {
+// the registration would take. *value gets the address (network byte order)
+// when it parses.
+bool is_entry(const std::string& address, const std::string& name, std::uint32_t* value) {
+  // The written form (the common case) is parsed here, faster than by the
+  // system's parser, which takes every form.
+  if (!parse_dotted_quad(address, value)) {
     if (address.find('\0') != std::string::npos) return false;
-    if (parse_ipv4(address.c_str()) == kAddressNone) return false;
+    *value = parse_ipv4(address.c_str());
   }
+  if (*value == kAddressNone) return false;
   return !name.empty() && is_storable_name(name);
 }
 
@@ -168,7 +189,8 @@ bool is_entry_piece(std::string_view piece) {
   std::string address;
   std::string name;
   split_entry_line(piece, &address, &name);
-  return is_entry(address, name);
+  std::uint32_t value = 0;
+  return is_entry(address, name, &value);
 }
 
 // Where the block lies in a file's text. `begin` is npos when there is no
@@ -1139,29 +1161,13 @@ constexpr std::size_t kMinChangesKept = 1024;
 // name needs the table checked again.
 std::string g_machine_seen;
 
-// An address as format_ipv4 writes it: four numbers up to 255, in decimal
-// without leading zeros, between three dots. (Asking format_ipv4 itself
-// would cost a formatted print per line of a large block.)
-bool is_dotted_quad(std::string_view text) {
-  std::size_t p = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (p >= text.size() || text[p] != '.') return false;
-      ++p;
-    }
-    std::size_t start = p;
-    unsigned value = 0;
-    while (p < text.size() && p - start < 3 && text[p] >= '0' && text[p] <= '9') value = value * 10 + (text[p++] - '0');
-    if (p == start || value > 255 || (text[start] == '0' && p - start > 1)) return false;
-  }
-  return p == text.size();
-}
-
-// A line of the block exactly as block_text() writes it.
+// A line of the block exactly as block_text() writes it (the address in
+// the written form too: see parse_dotted_quad).
 bool is_written_form(std::string_view piece, const std::string& address, const std::string& name) {
+  std::uint32_t value = 0;
   return piece.size() == address.size() + name.size() + 2 && piece.compare(0, address.size(), address) == 0 &&
          piece[address.size()] == '\t' && piece.compare(address.size() + 1, name.size(), name) == 0 &&
-         piece.back() == '\n' && is_dotted_quad(address);
+         piece.back() == '\n' && parse_dotted_quad(address, &value);
 }
 
 // The body of load_hosts_block. The file is read in pieces twice, never
@@ -1220,6 +1226,7 @@ void load_block_entries(const std::string& hosts_path) {
   bool line_start = true;
   std::string address;
   std::string name;
+  std::uint32_t value = 0;
   std::string machine = machine_name();
   int no_memory = 0;
   bool refused = false;
@@ -1237,8 +1244,8 @@ void load_block_entries(const std::string& hosts_path) {
       if (no_memory > 0) {
         // Memory ran out: the rest is only counted, since every update
         // would fail the same way, each at the cost of an exception.
-        if (is_entry(address, name)) ++no_memory;
-      } else if (!is_entry(address, name)) {
+        if (is_entry(address, name, &value)) ++no_memory;
+      } else if (!is_entry(address, name, &value)) {
         log(2, "%s:%d: not an entry, skipped: '%s'", hosts_path.c_str(), line_number,
             log_safe(without_line_end(piece)).c_str());
         as_written = false;
@@ -1246,7 +1253,7 @@ void load_block_entries(const std::string& hosts_path) {
         log(1, "%s: name refused: %s", name.c_str(), reason);
         refused = true;
       } else {
-        update_name_table(name, address, CapRule::kLoadPastCap);
+        update_name_table(name, value, CapRule::kLoadPastCap);
         ++lines;
         if (as_written) as_written = is_written_form(piece, address, name);
       }

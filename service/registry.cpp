@@ -495,7 +495,10 @@ void handle_registration_datagrams(Socket s) {
 }
 
 bool update_name_table(const std::string& name, const std::string& address_text, CapRule cap) {
-  std::uint32_t address = parse_ipv4(address_text.c_str());
+  return update_name_table(name, parse_ipv4(address_text.c_str()), cap);
+}
+
+bool update_name_table(const std::string& name, std::uint32_t address, CapRule cap) {
   std::uint32_t hash = case_folded_hash(name);
 
   long long by_name = find_name(name, hash);

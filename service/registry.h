@@ -136,6 +136,9 @@ void take_name_changes(std::vector<NameChange>* out);
 enum class CapRule { kEnforce, kLoadPastCap };
 bool update_name_table(const std::string& name, const std::string& address_text,
                        CapRule cap = CapRule::kEnforce);
+// The same with the address parsed already (network byte order), for a
+// caller that has it: loading a large block parses each address once.
+bool update_name_table(const std::string& name, std::uint32_t address, CapRule cap = CapRule::kEnforce);
 // The entry with this name in any ASCII case, or null; valid until the
 // table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);
