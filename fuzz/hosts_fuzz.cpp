@@ -246,6 +246,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(list_folder(g_folder, &names));
   for (const std::string& name : names) FUZZ_CHECK(name == "hosts" || name == "log");
 
+  // The same registrations once more, in reverse and at other addresses,
+  // handed to the writer as the table's changes, as the loop hands them
+  // over: they go into the file just written, which then holds exactly the
+  // block a whole rewrite would give it. A name the file gives outside the
+  // block never reaches the table (the registration refuses it).
+  record_name_changes(true);
+  std::vector<NameChange> changes;
+  take_name_changes(&changes);
+  note_hosts_changes(&changes);
+  for (auto r = registrations.rbegin(); r != registrations.rend(); ++r) {
+    std::uint32_t address = r->second ^ 0x01000000u;
+    if (!is_storable_name(r->first) || reference_taken(outside, r->first) || address == kAddressNone) continue;
+    bool takes = reference_takes(model, r->first, address, g_settings.max_names);
+    FUZZ_CHECK(update_name_table(r->first, format_ipv4(address)) == takes);
+    if (takes) fuzz::reference_update(&model, r->first, address);
+  }
+  take_name_changes(&changes);
+  note_hosts_changes(&changes);
+  record_name_changes(false);
+  FUZZ_CHECK(rewrite_hosts_block(hosts_path));
+  FUZZ_CHECK(fuzz::table_content() == model);
+  std::string changed = fuzz::read_whole_file(hosts_path, &exists);
+  FUZZ_CHECK(changed == reference_rewrite(rewritten, model));
+
   // What the service wrote, it reads back the same.
   clear_name_table();
   load_hosts_block(hosts_path);

@@ -119,24 +119,30 @@ void write_hosts_block_when_due(bool quiet) {
   }
 }
 
-// Hands the table's recent changes to the publisher, the one part that
-// keeps a copy of the table outside the hosts file.
+// Hands the table's recent changes to those that keep a copy of the table:
+// the publisher (the site's DNS server) and the hosts-file writer.
 void hand_out_name_changes() {
   static std::vector<NameChange> changes;
   take_name_changes(&changes);
-  for (const NameChange& change : changes) {
-    switch (change.kind) {
-      case NameChange::Kind::kSet:
-        publish_name(change.name, change.address);
-        break;
-      case NameChange::Kind::kRemoved:
-        publish_removal(change.name);
-        break;
-      case NameChange::Kind::kMoved:
-        break;
+  try {
+    for (const NameChange& change : changes) {
+      switch (change.kind) {
+        case NameChange::Kind::kSet:
+          publish_name(change.name, change.address);
+          break;
+        case NameChange::Kind::kRemoved:
+          publish_removal(change.name);
+          break;
+        case NameChange::Kind::kMoved:
+          break;
+      }
     }
+  } catch (const std::bad_alloc&) {
+    // The hosts writer's changes must not be lost with the publisher's.
+    note_hosts_changes(&changes);
+    throw;
   }
-  changes.clear();
+  note_hosts_changes(&changes);
 }
 
 // Runs one step of the start-up; memory running out fails that step with
@@ -470,8 +476,9 @@ void loop_iteration() {
   if (take_reload_request()) reload_configuration(false);
   if (reload_asked) reload_configuration(true);
   expire_stale_names();
-  write_hosts_block_when_due(ready <= 0);
+  // The changes go before a write is handed over, so that it carries them.
   start_step("hand out changes", [] { hand_out_name_changes(); });
+  write_hosts_block_when_due(ready <= 0);
   report_summary(false);
   log_release_held_back();
 }

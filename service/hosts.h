@@ -4,8 +4,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// Feeds every entry line of the block into update_name_table. A line of the
+#include "registry.h"
+
+// Feeds every entry line of the block into update_name_table. The file is
+// read twice in chunks, never held whole: once for the block's place and
+// the names outside it, once for the entries. A line of the
 // block that is no entry (an address that does not parse, no name, a name
 // the service would refuse from the network: comments and blank lines among
 // them) is skipped with a level-2 line; a name the machine already has
@@ -33,8 +38,9 @@ void remove_stale_hosts_copies(const std::string& hosts_path);
 enum class WriteOutcome { kWritten, kFailed, kChanged };
 
 // Writes the table into the hosts file: every byte outside the block kept,
-// the block rewritten. The new file is composed in memory, written to a
-// fresh copy beside the hosts file (created exclusively, never through a
+// the block rewritten. The new file is composed from the old one a chunk at
+// a time (as note_hosts_changes tells: from the changes, or from the whole
+// block), written to a fresh copy beside the hosts file (created exclusively, never through a
 // link) and forced to disk. Through a link, the file the link leads to is
 // the one written, also when it does not exist yet (it is then created and
 // the link stays); a link that cannot be followed fails the write. Then the
@@ -78,9 +84,25 @@ bool save_hosts_block_at_stop(const std::string& hosts_path);
 // once at start.
 void remove_stale_hosts_copies(const std::string& hosts_path);
 
-// The same write, off the loop: the loop composes the block from the table
-// and hands it to a writer thread, which does the file work; the table and
-// the log stay the loop's. start_hosts_write clears g_hosts_dirty and
+// The table's changes, oldest first, as the loop takes them after each turn
+// (take_name_changes; `changes` is left empty). While the file the writer
+// last wrote (or the load found reading exactly as the table is written)
+// holds the table as it was before them, the next write hands the writer
+// only these changes, which it applies to that file's block: every change
+// moves its entry to the end of the table, so the new block is the old one
+// without the lines of the names changed, then those names that are still
+// there, in the order of their last change. Otherwise (no such file, a
+// failed write, another program's write, more changes than half the table)
+// the loop hands over the whole block. Until the first call after a load
+// every write is whole.
+void note_hosts_changes(std::vector<NameChange>* changes);
+
+// The same write, off the loop: the loop hands the changes, or the block
+// composed from the table, to a writer thread, which does the file work
+// (reading the old file and writing the new one a chunk at a time, never
+// whole, on a thread that never competes with the loop for its core); the
+// table and the log stay the loop's. A job of changes that finds the file
+// not as the writer left it is followed at once by the whole block. start_hosts_write clears g_hosts_dirty and
 // returns false when an earlier write is still pending (nothing is then
 // handed over). finish_hosts_write returns true once the pending write has
 // ended, with *outcome telling how; it logs the write's lines, counts the

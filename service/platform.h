@@ -416,6 +416,11 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
 inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
+// The same checks and results as read_whole_file, for a file read in
+// pieces: kRead with *f open for read_bytes (close it with close_file) and,
+// with `identity`, the identity of the file opened.
+ReadResult open_for_reading(const std::string& path, FileHandle* f, int* error,
+                            FileIdentity* identity = nullptr);
 // The identity of the file at `path` now (through links). False when there
 // is none or it cannot be queried.
 bool path_identity(const std::string& path, FileIdentity* identity);
@@ -587,14 +592,17 @@ ReplaceResult move_to_free_name(const std::string& from, const std::string& to, 
 // One background thread
 
 // Starts a thread running body(argument) for the rest of the process. False
-// when it cannot be started.
+// when it cannot be started. The thread runs well below the loop (Linux
+// nice 10, Windows THREAD_PRIORITY_LOWEST), so the loop, once woken, runs at
+// once, yet it still gets time on a machine whose cores are busy. It takes no
+// signal but those of a fault (POSIX), which reach the crash handler as on
+// the loop's thread, on an alternate stack of its own.
 bool start_thread(void (*body)(void*), void* argument);
-// One process-wide lock, for the little state the background thread and the
-// loop share.
-void lock_shared();
-void unlock_shared();
 // A wake-up for the background thread: wait_for_wake_up returns once
 // wake_up has been called since its last return (at once if it has).
+// wake_up never waits for the background thread, which may be held off its
+// core: it takes no lock that thread could hold. There is no shared lock:
+// the thread and the loop hand data over with atomics (see hosts.cpp).
 void wake_up();
 void wait_for_wake_up();
 // Lets `ms` milliseconds pass.
@@ -761,7 +769,10 @@ bool control_request(const std::string& request, bool (*answer_complete)(const s
 enum class HmacAlgorithm { kSha256, kSha512 };
 // The HMAC of `data` under `key`, computed by the operating system's crypto
 // (libcrypto on POSIX, CNG on Windows): 32 or 64 bytes into *mac. False,
-// with *mac empty, when the OS could not compute it.
+// with *mac empty, when the OS could not compute it. POSIX loads libcrypto
+// at the first call, so that a process that signs nothing never maps it;
+// when it cannot be loaded that is logged once (level 1) and every call is
+// false. For the loop's thread only.
 bool hmac(HmacAlgorithm algorithm, const std::string& key, const std::string& data,
           std::string* mac);
 // Seconds since 1970-01-01 00:00 UTC.

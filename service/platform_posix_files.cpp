@@ -5,8 +5,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -17,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 const char kPathSeparator = '/';
 
@@ -85,7 +90,7 @@ FileIdentity identity_of(const struct stat& st) {
 
 }  // namespace
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+ReadResult open_for_reading(const std::string& path, FileHandle* f, int* error, FileIdentity* identity) {
   // O_NONBLOCK: a FIFO planted at the path would otherwise hold the open
   // until someone writes to it; it is refused below like any file that is
   // not a regular one.
@@ -101,14 +106,24 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     return ReadResult::kFailed;
   }
   if (identity != nullptr) *identity = identity_of(status);
+  *f = fd;
+  return ReadResult::kRead;
+}
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+  FileHandle f = kNoFile;
+  ReadResult opened = open_for_reading(path, &f, error, identity);
+  if (opened != ReadResult::kRead) return opened;
+  int fd = static_cast<int>(f);
+  long long size = open_file_size(f);
   bytes->clear();
   // A file too large for the memory left is the caller's failure to report
   // (std::bad_alloc); the descriptor must not go with it.
   try {
     // Room for the whole file at once (unless the caller made more): growing
     // by doubling would hold the old and the new buffer together.
-    if (status.st_size > 0 && bytes->capacity() < static_cast<std::size_t>(status.st_size))
-      bytes->reserve(static_cast<std::size_t>(status.st_size));
+    if (size > 0 && bytes->capacity() < static_cast<std::size_t>(size))
+      bytes->reserve(static_cast<std::size_t>(size));
     char buffer[16384];
     for (;;) {
       ssize_t n = read(fd, buffer, sizeof buffer);
@@ -431,19 +446,37 @@ ReplaceResult move_to_free_name(const std::string& from, const std::string& to, 
 
 namespace {
 
-pthread_mutex_t g_shared_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t g_wake_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_wake_condition = PTHREAD_COND_INITIALIZER;
-bool g_woken = false;
+// A semaphore, not a condition variable: posting it takes no lock that the
+// waiting thread could hold while off its core.
+sem_t g_wake;
+bool g_wake_made = false;
 
 struct ThreadStart {
   void (*body)(void*);
   void* argument;
 };
 
+// The signals of a fault, which the crash handler (platform_posix_service.cpp)
+// reports: blocked on a thread, the kernel would end the process at once
+// without running it.
+const int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// The alternate stack the crash handler runs on, so that a stack overflow on
+// the thread is reported too; one per thread, as sigaltstack is.
+constexpr std::size_t kCrashStackSize = 64 * 1024;
+
 void* run_thread(void* start) {
   ThreadStart s = *static_cast<ThreadStart*>(start);
   delete static_cast<ThreadStart*>(start);
+  // Well below the loop (nice 10): the loop, woken by a datagram, takes the
+  // core back at once instead of waiting out a slice. Not lower: at nice 19
+  // or SCHED_IDLE a large write made no headway in 10 s while other programs
+  // kept every core busy, and the stop waits for the write in flight.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+  stack_t stack{};
+  stack.ss_sp = new (std::nothrow) char[kCrashStackSize];
+  stack.ss_size = kCrashStackSize;
+  // Without it a fault is still reported, only a stack overflow is not.
+  if (stack.ss_sp != nullptr) sigaltstack(&stack, nullptr);
   s.body(s.argument);
   return nullptr;
 }
@@ -451,11 +484,18 @@ void* run_thread(void* start) {
 }  // namespace
 
 bool start_thread(void (*body)(void*), void* argument) {
+  // Made here, before any other thread exists; the loop calls this once.
+  if (!g_wake_made) {
+    if (sem_init(&g_wake, 0, 0) != 0) return false;
+    g_wake_made = true;
+  }
   ThreadStart* start = new ThreadStart{body, argument};
-  // Signals are the main thread's: the stop handler must run there.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
+  // Signals are the main thread's (the stop handler must run there), all but
+  // those of a fault, which only the faulting thread can take.
+  sigset_t blocked, old;
+  sigfillset(&blocked);
+  for (int signal_number : kFaultSignals) sigdelset(&blocked, signal_number);
+  pthread_sigmask(SIG_SETMASK, &blocked, &old);
   pthread_t thread;
   int result = pthread_create(&thread, nullptr, run_thread, start);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -467,21 +507,14 @@ bool start_thread(void (*body)(void*), void* argument) {
   return true;
 }
 
-void lock_shared() { pthread_mutex_lock(&g_shared_lock); }
-void unlock_shared() { pthread_mutex_unlock(&g_shared_lock); }
-
-void wake_up() {
-  pthread_mutex_lock(&g_wake_lock);
-  g_woken = true;
-  pthread_cond_signal(&g_wake_condition);
-  pthread_mutex_unlock(&g_wake_lock);
-}
+void wake_up() { sem_post(&g_wake); }
 
 void wait_for_wake_up() {
-  pthread_mutex_lock(&g_wake_lock);
-  while (!g_woken) pthread_cond_wait(&g_wake_condition, &g_wake_lock);
-  g_woken = false;
-  pthread_mutex_unlock(&g_wake_lock);
+  while (sem_wait(&g_wake) != 0 && errno == EINTR) {
+  }
+  // Wake-ups that came meanwhile are one.
+  while (sem_trywait(&g_wake) == 0) {
+  }
 }
 
 void sleep_ms(int ms) {

@@ -191,7 +191,7 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
 
 }  // namespace
 
-ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+ReadResult open_for_reading(const std::string& path, FileHandle* f, int* error, FileIdentity* identity) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -209,6 +209,15 @@ ReadResult read_whole_file(const std::string& path, std::string* bytes, int* err
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(h, &info)) *identity = identity_of(info);
   }
+  *f = to_file_handle(h);
+  return ReadResult::kRead;
+}
+
+ReadResult read_whole_file(const std::string& path, std::string* bytes, int* error, FileIdentity* identity) {
+  FileHandle f = kNoFile;
+  ReadResult opened = open_for_reading(path, &f, error, identity);
+  if (opened != ReadResult::kRead) return opened;
+  HANDLE h = to_os_handle(f);
   bytes->clear();
   // A file too large for the memory left is the caller's failure to report
   // (std::bad_alloc); the handle must not go with it.
@@ -439,7 +448,6 @@ ReplaceResult move_to_free_name(const std::string& from, const std::string& to, 
 
 namespace {
 
-CRITICAL_SECTION g_shared_lock;
 HANDLE g_wake_event = nullptr;
 
 struct ThreadStart {
@@ -459,7 +467,6 @@ DWORD WINAPI run_thread(LPVOID start) {
 bool start_thread(void (*body)(void*), void* argument) {
   // Made here, before any other thread exists; the loop calls this once.
   if (g_wake_event == nullptr) {
-    InitializeCriticalSection(&g_shared_lock);
     g_wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (g_wake_event == nullptr) return false;
   }
@@ -469,12 +476,15 @@ bool start_thread(void (*body)(void*), void* argument) {
     delete start;
     return false;
   }
+  // Two levels below the loop, so that the boost a thread gets when its
+  // event is set still leaves it below; the system's balancing still gives a
+  // starved thread a turn. The crash filter is the process's, for every
+  // thread.
+  SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
   CloseHandle(thread);
   return true;
 }
 
-void lock_shared() { EnterCriticalSection(&g_shared_lock); }
-void unlock_shared() { LeaveCriticalSection(&g_shared_lock); }
 void wake_up() { SetEvent(g_wake_event); }
 void wait_for_wake_up() { WaitForSingleObject(g_wake_event, INFINITE); }
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }

@@ -110,7 +110,15 @@ class SlotIndex {
   // memory; throws std::bad_alloc with the index unchanged.
   void reserve_one() {
     // At most four fifths full: 100,000 entries fit in 2^17 buckets.
-    if ((static_cast<std::size_t>(count_) + 1) * 5 > buckets_.size() * 4) grow();
+    if ((static_cast<std::size_t>(count_) + 1) * 5 > buckets_.size() * 4) grow(bits_ == 0 ? 4 : bits_ + 1);
+  }
+
+  // Makes room for `entries` entries at once; throws std::bad_alloc with the
+  // index unchanged.
+  void reserve(std::size_t entries) {
+    unsigned bits = bits_ == 0 ? 4 : bits_;
+    while (bits < 31 && entries * 5 > (std::size_t{1} << bits) * 4) ++bits;
+    if (bits > bits_) grow(bits);
   }
 
   // The key and slot are known not to be in the index yet.
@@ -159,9 +167,8 @@ class SlotIndex {
     return static_cast<std::size_t>(static_cast<std::uint32_t>(key * 2654435769u) >> (32 - bits_));
   }
 
-  void grow() {
+  void grow(unsigned new_bits) {
     // The new buckets first: when they cannot be had, the index stays whole.
-    unsigned new_bits = bits_ == 0 ? 4 : bits_ + 1;
     std::vector<Bucket> old(std::size_t{1} << new_bits, Bucket{kNoSlot, 0});
     old.swap(buckets_);
     bits_ = new_bits;
@@ -574,7 +581,11 @@ void handle_registration_datagrams(Socket s) {
 
 bool update_name_table(const std::string& name, const std::string& address_text, CapRule cap,
                        const Registration* heard) {
-  std::uint32_t address = parse_ipv4(address_text.c_str());
+  return update_name_table(name, parse_ipv4(address_text.c_str()), cap, heard);
+}
+
+bool update_name_table(const std::string& name, std::uint32_t address, CapRule cap,
+                       const Registration* heard) {
   std::uint32_t hash = case_folded_hash(name);
 
   long long by_name = find_name(name, hash);
@@ -704,6 +715,11 @@ NameTableView::Iterator NameTableView::end() const { return Iterator(kNoSlot); }
 std::size_t NameTableView::size() const { return g_by_address.count(); }
 
 NameTableView name_table() { return NameTableView(); }
+
+void reserve_name_table(std::size_t entries) {
+  g_by_name.reserve(entries);
+  g_by_address.reserve(entries);
+}
 
 void clear_name_table() {
   g_by_name.clear();

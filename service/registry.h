@@ -192,6 +192,10 @@ std::size_t expire_names(std::uint32_t now, std::uint32_t max_age, std::size_t l
 // meanwhile may be missed, and a name removed and stored again may be seen
 // twice.
 const NameEntry* next_entry_in_storage(std::uint32_t* cursor);
+// The same with the address parsed already (network byte order), for a
+// caller that has it: loading a large block parses each address once.
+bool update_name_table(const std::string& name, std::uint32_t address,
+                       CapRule cap = CapRule::kEnforce, const Registration* heard = nullptr);
 // The entry with this name in any ASCII case, or null; valid until the
 // table next changes.
 const NameEntry* find_by_name(const char* name, std::size_t length);
@@ -222,5 +226,9 @@ class NameTableView {
   bool empty() const { return size() == 0; }
 };
 NameTableView name_table();
+// Makes room in the table's indexes for `entries` entries at once, so that
+// a large block loaded at start grows them once, not by doubling them step
+// by step. Throws std::bad_alloc with the table unchanged.
+void reserve_name_table(std::size_t entries);
 // Empties the table and forgets the names outside the block: for tests.
 void clear_name_table();

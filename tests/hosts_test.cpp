@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -117,6 +118,14 @@ TEST_F(HostsFile, LoadTakesEntryLinesOfTheFirstBlockOnly) {
       {"no end marker, a blank line ends the block", "#tarvik-begin\n10.0.0.7 meter2\n\n10.0.0.8 meter3\n",
        {{"meter2", "10.0.0.7"}}, true},
       {"leading white space", "#tarvik-begin\n  \t10.0.0.7\tmeter2\n#tarvik-end\n", {{"meter2", "10.0.0.7"}}, true},
+      // Only the address as the service writes it, one tab, the name.
+      {"address with a leading zero", "#tarvik-begin\n10.0.0.07\tm\n#tarvik-end\n", {{"m", "10.0.0.7"}}, true},
+      {"address in a short form", "#tarvik-begin\n10.7\tm\n#tarvik-end\n", {{"m", "10.0.0.7"}}, true},
+      {"two tabs", "#tarvik-begin\n10.0.0.7\t\tm\n#tarvik-end\n", {{"m", "10.0.0.7"}}, true},
+      {"same name twice, as written", "#tarvik-begin\n10.0.0.7\tm\n10.0.0.8\tm\n#tarvik-end\n", {{"m", "10.0.0.8"}},
+       true},
+      {"a word after the name", "#tarvik-begin\n10.0.0.7\tm x\n#tarvik-end\n", {{"m", "10.0.0.7"}}, true},
+      {"no line feed after the end marker", "#tarvik-begin\n10.0.0.7\tm\n#tarvik-end", {{"m", "10.0.0.7"}}, true},
       {"same name twice", "#tarvik-begin\n10.0.0.7 m\n10.0.0.8 m\n#tarvik-end\n", {{"m", "10.0.0.8"}}, true},
       {"same address twice", "#tarvik-begin\n10.0.0.7 a\n10.0.0.7 b\n#tarvik-end\n", {{"b", "10.0.0.7"}}, true},
       {"same line twice", "#tarvik-begin\n10.0.0.7 a\n10.0.0.7 a\n#tarvik-end\n", {{"a", "10.0.0.7"}}, true},
@@ -340,6 +349,166 @@ TEST_F(HostsFile, RewriteThenLoadGivesTheTableBack) {
   g_hosts_dirty = false;
   load_hosts_block(hosts_);
   EXPECT_EQ(table_content(), before);
+}
+
+// --- Writing the table's changes into the file last written -----------------
+
+// The block the table would be written as.
+std::string table_block() {
+  std::string block = "#tarvik-begin\n";
+  for (const NameEntry& e : name_table()) block += format_ipv4(e.address) + "\t" + e.name + "\n";
+  return block + "#tarvik-end\n";
+}
+
+// The table's changes since the last call, handed to the writer as the loop
+// hands them over after each turn.
+void hand_over_changes() {
+  std::vector<NameChange> changes;
+  take_name_changes(&changes);
+  note_hosts_changes(&changes);
+}
+
+// Changes `from` into `to` (of the same length) in the file as another
+// program would, but with the file's size and time kept: nothing tells the
+// writer, whose changes then go into that text.
+void edit_behind_the_writers_back(const std::string& path, const std::string& from, const std::string& to) {
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  std::string text = read_file(path);
+  std::size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_EQ(from.size(), to.size());
+  text.replace(at, from.size(), to);
+  write_file(path, text);
+  timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class Changes : public HostsFile {
+ protected:
+  static constexpr const char* kBefore = "127.0.0.1 localhost\n";
+  static constexpr const char* kAfter = "# after the block\n10.9.9.9 printer\n";
+
+  // A hosts file whose block reads exactly as the table z, a..e is written,
+  // loaded, with the table's changes recorded from then on. Then z's line
+  // says Z behind the writer's back: a file with Z is one the changes went
+  // into, one with z a whole block written from the table.
+  void load_six() {
+    record_name_changes(false);
+    clear_name_table();
+    write_file(hosts_, std::string(kBefore) +
+                           "#tarvik-begin\n10.0.0.26\tz\n10.0.0.1\ta\n10.0.0.2\tb\n10.0.0.3\tc\n10.0.0.4\td\n"
+                           "10.0.0.5\te\n#tarvik-end\n" + kAfter);
+    load_hosts_block(hosts_);
+    ASSERT_FALSE(g_hosts_dirty);
+    record_name_changes(true);
+    hand_over_changes();
+    edit_behind_the_writers_back(hosts_, "\tz\n", "\tZ\n");
+  }
+  // The file the changes went into.
+  std::string changed_file() {
+    std::string block = table_block();
+    block.replace(block.find("\tz\n"), 3, "\tZ\n");
+    return kBefore + block + kAfter;
+  }
+  void TearDown() override {
+    record_name_changes(false);
+    HostsFile::TearDown();
+  }
+};
+
+// Every change moves its entry to the end of the table, so the file's block
+// without the lines of the names changed, then those names, is the table's
+// block: also for renewals that change nothing, new spellings, names that
+// take another's address, and names changed more than once between writes.
+// (z, never changed, shows that the changes went into the file.)
+TEST_F(Changes, ChangesWrittenIntoTheFileGiveTheTablesBlock) {
+  using Registrations = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* what;
+    std::vector<Registrations> writes;  // the registrations before each write
+  };
+  const Case cases[] = {
+      {"a new name", {{{"f", "10.0.0.6"}}}},
+      {"a new address", {{{"b", "10.0.1.2"}}}},
+      {"a renewal that changes nothing rides along", {{{"b", "10.0.0.2"}, {"f", "10.0.0.6"}}}},
+      {"a new spelling", {{{"C", "10.0.0.3"}}}},
+      {"a name that takes another's address", {{{"f", "10.0.0.4"}}}},
+      {"changed twice: the last change counts", {{{"b", "10.0.1.2"}, {"a", "10.0.1.1"}, {"b", "10.0.2.2"}}}},
+      {"moved, then its address taken", {{{"b", "10.0.1.2"}, {"g", "10.0.1.2"}}}},
+      {"every entry changed", {{{"e", "10.0.1.5"}, {"d", "10.0.1.4"}, {"c", "10.0.1.3"}, {"b", "10.0.1.2"},
+                                {"a", "10.0.1.1"}}}},
+      {"write after write", {{{"f", "10.0.0.6"}}, {{"a", "10.0.1.1"}, {"f", "10.0.1.6"}}, {{"a", "10.0.1.1"}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    load_six();
+    for (const Registrations& registrations : c.writes) {
+      for (const auto& r : registrations) ASSERT_TRUE(update_name_table(r.first, r.second));
+      hand_over_changes();
+      ASSERT_TRUE(rewrite_hosts_block(hosts_));
+      EXPECT_EQ(read_file(hosts_), changed_file());
+    }
+  }
+  EXPECT_TRUE(log_messages().empty());
+}
+
+// A file another program has written since the last write (any change of
+// its size, time or inode) is not trusted: the whole block is written from
+// the table, with that program's lines kept. The names it defines outside
+// leave the table, and their removal, of names no longer in the block,
+// rides with the next changes.
+TEST_F(Changes, AFileAnotherProgramWroteGetsTheWholeBlock) {
+  load_six();
+  ASSERT_TRUE(update_name_table("f", "10.0.0.6"));
+  hand_over_changes();
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  ASSERT_EQ(read_file(hosts_), changed_file());
+
+  write_file(hosts_, read_file(hosts_) + "10.8.8.8 c\n");
+  ASSERT_TRUE(update_name_table("g", "10.0.0.7"));
+  hand_over_changes();
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(table_content(), (Content{{"z", "10.0.0.26"}, {"a", "10.0.0.1"}, {"b", "10.0.0.2"}, {"d", "10.0.0.4"},
+                                      {"e", "10.0.0.5"}, {"f", "10.0.0.6"}, {"g", "10.0.0.7"}}));
+  EXPECT_EQ(read_file(hosts_), kBefore + table_block() + kAfter + "10.8.8.8 c\n");
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{"c: name refused: defined outside the block"}));
+
+  edit_behind_the_writers_back(hosts_, "\tz\n", "\tZ\n");
+  ASSERT_TRUE(update_name_table("b", "10.0.1.2"));
+  hand_over_changes();
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(read_file(hosts_), changed_file() + "10.8.8.8 c\n");
+}
+
+// Changes that do not add up to the table (one lost on the way) are not
+// trusted either.
+TEST_F(Changes, ChangesThatDoNotAddUpGiveTheWholeBlock) {
+  load_six();
+  ASSERT_TRUE(update_name_table("f", "10.0.0.6"));
+  std::vector<NameChange> lost;
+  take_name_changes(&lost);
+  ASSERT_TRUE(update_name_table("g", "10.0.0.7"));
+  hand_over_changes();
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(read_file(hosts_), kBefore + table_block() + kAfter);
+  EXPECT_TRUE(log_messages().empty());
+}
+
+// More changes than are worth keeping are let go, also while a write is in
+// flight on the writer thread: the write after it is the whole block.
+TEST_F(Changes, TooManyChangesGiveTheWholeBlock) {
+  load_six();
+  ASSERT_TRUE(update_name_table("f", "10.0.0.6"));
+  hand_over_changes();
+  ASSERT_TRUE(start_hosts_write(hosts_));
+  // Addresses only: the table keeps its length.
+  for (int i = 0; i < 1100; ++i) ASSERT_TRUE(update_name_table("a", i % 2 == 0 ? "10.0.1.1" : "10.0.2.1"));
+  hand_over_changes();
+  wait_for_hosts_write();
+  ASSERT_TRUE(rewrite_hosts_block(hosts_));
+  EXPECT_EQ(read_file(hosts_), kBefore + table_block() + kAfter);
+  EXPECT_NE(table_block().find("10.0.2.1\ta\n"), std::string::npos);
 }
 
 TEST_F(HostsFile, MissingHostsFileIsCreatedWithTheBlockAlone) {

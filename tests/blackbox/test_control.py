@@ -62,6 +62,9 @@ class StatusAndForget(ServiceTest):
         self.assertIsNone(svc.register("meter3", "192.168.1.22", pwd="wrong", timeout=0.3))
         harness.send(svc.port, b"junk")
         self.assertTrue(wait_for(lambda: b"\tmeter2" in (svc.hosts() or b""), REWRITE_TIMEOUT), svc.hosts())
+        # The loop takes the writer's result a moment after the file is in
+        # place; the status shows the write from then on.
+        self.assertTrue(wait_for(lambda: "hosts written" in svc.control("status")[1], 5, 0.1))
 
         code, out, err = svc.control("status")
         self.assertEqual((code, err), (0, ""), out)

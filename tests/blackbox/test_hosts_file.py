@@ -439,3 +439,27 @@ class Latency(ServiceTest):
         p99 = latencies[int(len(latencies) * 0.99)]
         self.assertLess(p99, 0.1, "99th percentile %.1f ms" % (p99 * 1000))
         self.assertLess(latencies[-1], 1.0, "slowest answer %.1f ms" % (latencies[-1] * 1000))
+
+    @linux_only
+    def test_writes_go_on_while_other_programs_keep_every_core_busy(self):
+        # The writer runs below the loop, but never so far below that work of
+        # ordinary priority keeps it off the cores for good: the block has to
+        # reach the file, and the stop (which waits for the write in flight)
+        # has to end.
+        svc = self.service(hosts=b"127.0.0.1 localhost\n" + user_lines(100000))
+        spinners = [subprocess.Popen([sys.executable, "-c", "import time\nend = time.monotonic() + 30\n"
+                                      "while time.monotonic() < end: pass"])
+                    for _ in range(2 * (os.cpu_count() or 2))]
+        try:
+            for n in range(5):
+                self.assertIsNotNone(svc.register("busy%d" % n, "10.0.7.%d" % (n + 1)))
+            self.assertTrue(harness.wait_for(lambda: b"busy4" in (svc.hosts() or b""), 10.0), svc.log())
+            self.assertIsNotNone(svc.register("busy5", "10.0.7.6"))
+            started = time.monotonic()
+            self.assertEqual(svc.stop(), 0)
+            self.assertLess(time.monotonic() - started, 10.0)
+            self.assertIn(b"busy5", svc.hosts())
+        finally:
+            for p in spinners:
+                p.kill()
+                p.wait()

@@ -84,25 +84,33 @@ class CrashReport(unittest.TestCase):
             return f.read().decode("latin-1")
 
     def test_fault_writes_report_and_logs_before_the_process_ends(self):
-        # No log-path is set before a crash here, so the line goes to ./log.
-        code, _, err = run(harness.command(harness.CRASH_PROBE), cwd=self.folder)
-        self.assertIn("crash-probe: faulting now", err)
-        with open(self.report, "rb") as f:
-            report = f.read()
-        if harness.WINE:
-            # EXCEPTION_EXECUTE_HANDLER ends the process with the exception
-            # code, of which Linux keeps the low byte.
-            self.assertEqual(code, 0xC0000005 & 0xFF)
-            self.assertEqual(report[:4], b"MDMP")
-            line = "Exception with code c0000005 captured to c:\\kro.dmp"
-        else:
-            # The default action still ends the process: the supervisor sees a crash.
-            self.assertEqual(code, -signal.SIGSEGV)
-            self.assertIn(b"signal 11 (SIGSEGV)\n", report)
-            self.assertIn(b"address 0x0\n", report)
-            self.assertRegex(report, rb"backtrace:\n(.*\n){3,}")
-            line = "Exception with code 000b captured to /var/tmp/kro.dmp"
-        self.assertRegex(self.read_log(), r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} " + re.escape(line) + "\r\n$")
+        # On the main thread, and on a thread as the hosts-file writer's is
+        # started (which takes no signal but a fault's).
+        for args in ((), ("thread",)):
+            with self.subTest(args=args):
+                self.remove_report()
+                log = os.path.join(self.folder, "log")
+                if os.path.exists(log):
+                    os.unlink(log)
+                # No log-path is set before a crash here, so the line goes to ./log.
+                code, _, err = run(harness.command(harness.CRASH_PROBE, *args), cwd=self.folder)
+                self.assertIn("crash-probe: faulting now", err)
+                with open(self.report, "rb") as f:
+                    report = f.read()
+                if harness.WINE:
+                    # EXCEPTION_EXECUTE_HANDLER ends the process with the exception
+                    # code, of which Linux keeps the low byte.
+                    self.assertEqual(code, 0xC0000005 & 0xFF)
+                    self.assertEqual(report[:4], b"MDMP")
+                    line = "Exception with code c0000005 captured to c:\\kro.dmp"
+                else:
+                    # The default action still ends the process: the supervisor sees a crash.
+                    self.assertEqual(code, -signal.SIGSEGV)
+                    self.assertIn(b"signal 11 (SIGSEGV)\n", report)
+                    self.assertIn(b"address 0x0\n", report)
+                    self.assertRegex(report, rb"backtrace:\n(.*\n){3,}")
+                    line = "Exception with code 000b captured to /var/tmp/kro.dmp"
+                self.assertRegex(self.read_log(), r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} " + re.escape(line) + "\r\n$")
 
     @unittest.skipIf(harness.WINE, "the report's symlink guard is Linux-only")
     def test_report_is_not_written_through_a_planted_link(self):
