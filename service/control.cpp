@@ -132,11 +132,12 @@ void append_device(std::string* out, const Session& s, const NameEntry& entry) {
   *out += '\t';
   *out += format_ipv4(entry.address);
   *out += '\t';
-  *out += entry.last_registered == kUnknownTime ? "-" : format_ipv4(entry.sender);
-  append_time(out, s, entry.first_registered);
-  append_time(out, s, entry.last_registered);
+  RegistrationHistory history = registration_history(entry);
+  *out += history.last_registered == kUnknownTime ? "-" : format_ipv4(history.sender);
+  append_time(out, s, history.first_registered);
+  append_time(out, s, history.last_registered);
   char renewals[16];
-  std::snprintf(renewals, sizeof renewals, "\t%u\n", static_cast<unsigned>(entry.renewals));
+  std::snprintf(renewals, sizeof renewals, "\t%u\n", static_cast<unsigned>(history.renewals));
   *out += renewals;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <unordered_set>
@@ -196,6 +197,33 @@ std::uint32_t g_table_version = 1;  // the serial of the zone; see name_table_ve
 bool g_recording = false;
 std::vector<NameChange> g_changes;
 
+// The registration histories, by slot, in chunks made when a name of the
+// chunk first registers (null until then).
+constexpr std::uint32_t kHistoryChunk = 4096;
+std::vector<std::unique_ptr<RegistrationHistory[]>> g_history;
+
+const RegistrationHistory* history_of(std::uint32_t s) {
+  std::size_t chunk = s / kHistoryChunk;
+  if (chunk >= g_history.size() || !g_history[chunk]) return nullptr;
+  return &g_history[chunk][s % kHistoryChunk];
+}
+
+// Null when there is no memory for it: the history is for the admin's
+// eyes and the ageing, never worth refusing a registration over (the name
+// then shows, and ages, as one loaded at start).
+RegistrationHistory* history_to_write(std::uint32_t s) {
+  std::size_t chunk = s / kHistoryChunk;
+  if (chunk >= g_history.size() || !g_history[chunk]) {
+    try {
+      if (chunk >= g_history.size()) g_history.resize(chunk + 1);
+      g_history[chunk].reset(new RegistrationHistory[kHistoryChunk]);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+  return &g_history[chunk][s % kHistoryChunk];
+}
+
 std::uint32_t g_table_clock = 0;
 
 // Never throws: a change that cannot be recorded for memory is one the
@@ -301,26 +329,26 @@ int hex_digit_value(char c) {
   return -1;
 }
 
-// The record of a registration (`heard`) in a new entry, or a loaded name's
-// unknowns.
-void note_first_registration(NameEntry* entry, const Registration* heard) {
-  entry->renewals = 0;
+// The record of a registration (`heard`) in a new entry in slot `s`, or a
+// loaded name's unknowns.
+void note_first_registration(std::uint32_t s, const Registration* heard) {
   if (heard == nullptr) {
-    entry->sender = 0;
-    entry->first_registered = kUnknownTime;
-    entry->last_registered = kUnknownTime;
-  } else {
-    entry->sender = heard->sender;
-    entry->first_registered = heard->when;
-    entry->last_registered = heard->when;
+    // A slot used before may have a history left from its last name.
+    if (history_of(s) != nullptr) *history_to_write(s) = RegistrationHistory();
+    return;
   }
+  RegistrationHistory* history = history_to_write(s);
+  if (history == nullptr) return;
+  *history = RegistrationHistory{heard->sender, heard->when, heard->when, 0};
 }
 
-void note_renewal(NameEntry* entry, const Registration* heard) {
+void note_renewal(std::uint32_t s, const Registration* heard) {
   if (heard == nullptr) return;  // a second line of the block
-  entry->sender = heard->sender;
-  entry->last_registered = heard->when;
-  if (entry->renewals != 0xFFFFFFFFu) ++entry->renewals;
+  RegistrationHistory* history = history_to_write(s);
+  if (history == nullptr) return;
+  history->sender = heard->sender;
+  history->last_registered = heard->when;
+  if (history->renewals != 0xFFFFFFFFu) ++history->renewals;
 }
 
 // The tag field is exactly eight hexadecimal digits. strtoul would also take
@@ -603,7 +631,7 @@ bool update_name_table(const std::string& name, std::uint32_t address, CapRule c
     long long by_address = find_address(address);
     if (by_address >= 0) erase_slot(g_by_address.at(by_address).slot);
     g_slots[s].entry.address = address;
-    note_first_registration(&g_slots[s].entry, heard);
+    note_first_registration(s, heard);
     link_newest(s);
     g_by_name.insert(hash, s);
     g_by_address.insert(address, s);
@@ -620,7 +648,7 @@ bool update_name_table(const std::string& name, std::uint32_t address, CapRule c
       // change writes the block in that order.
       unlink_slot(s);
       link_newest(s);
-      note_renewal(&slot.entry, heard);
+      note_renewal(s, heard);
       record(NameChange::Kind::kMoved, name, address);
       return true;
     }
@@ -635,7 +663,7 @@ bool update_name_table(const std::string& name, std::uint32_t address, CapRule c
       g_by_address.insert(address, s);
     }
     record(NameChange::Kind::kSet, name, address);
-    note_renewal(&slot.entry, heard);
+    note_renewal(s, heard);
     // A device renewing its own address (the usual case) leaves the address
     // index as it is.
     unlink_slot(s);
@@ -667,7 +695,9 @@ std::size_t expire_names(std::uint32_t now, std::uint32_t max_age, std::size_t l
   // that is young enough ends the walk.
   while (g_oldest != kNoSlot && expired < limit) {
     const NameEntry& oldest = g_slots[g_oldest].entry;
-    std::uint32_t since = oldest.last_registered == kUnknownTime ? 0 : oldest.last_registered;
+    const RegistrationHistory* history = history_of(g_oldest);
+    std::uint32_t last = history == nullptr ? kUnknownTime : history->last_registered;
+    std::uint32_t since = last == kUnknownTime ? 0 : last;
     if (now < since || now - since < max_age) break;
     unsigned hours = max_age / 3600u;
     log(4, "%s: expired, not renewed for %u %s", oldest.name.c_str(), hours, hours == 1 ? "hour" : "hours");
@@ -703,6 +733,13 @@ const NameEntry* find_by_name(const char* name, std::size_t length) {
   return found < 0 ? nullptr : &g_slots[g_by_name.at(found).slot].entry;
 }
 
+RegistrationHistory registration_history(const NameEntry& entry) {
+  long long found = find_name(entry.name, case_folded_hash(entry.name));
+  if (found < 0) return RegistrationHistory();
+  const RegistrationHistory* history = history_of(g_by_name.at(found).slot);
+  return history == nullptr ? RegistrationHistory() : *history;
+}
+
 const NameEntry& NameTableView::Iterator::operator*() const { return g_slots[slot_].entry; }
 
 NameTableView::Iterator& NameTableView::Iterator::operator++() {
@@ -725,6 +762,7 @@ void clear_name_table() {
   g_by_name.clear();
   g_by_address.clear();
   std::deque<Slot>().swap(g_slots);
+  std::vector<std::unique_ptr<RegistrationHistory[]>>().swap(g_history);
   g_free_slot = kNoSlot;
   g_oldest = kNoSlot;
   g_newest = kNoSlot;

@@ -110,14 +110,23 @@ constexpr std::uint32_t kUnknownTime = 0xFFFFFFFFu;
 struct NameEntry {
   std::string name;
   std::uint32_t address;  // network byte order, as inet_addr gives it
-  // What the status view shows and ageing goes by, for registrations since
-  // the start. A name loaded from the block has kUnknownTime for both times
-  // and sender 0 until it registers; it then keeps its unknown first time.
+};
+
+// What the status view shows and ageing goes by, for registrations since
+// the start. A name loaded from the block has kUnknownTime for both times
+// and sender 0 until it registers; it then keeps its unknown first time.
+// Kept beside the entries, not in them, and only for the parts of the table
+// where a name has registered since the start: a large table loaded from
+// the block pays nothing for it.
+struct RegistrationHistory {
   std::uint32_t sender = 0;  // of the last registration, network byte order
   std::uint32_t first_registered = kUnknownTime;  // table clock
   std::uint32_t last_registered = kUnknownTime;   // table clock
   std::uint32_t renewals = 0;  // registrations of the name after its first (since start)
 };
+// The history of an entry of the table (one that find_by_name, the view or
+// next_entry_in_storage gave).
+RegistrationHistory registration_history(const NameEntry& entry);
 
 // The table's clock: whole seconds since the service started, from the
 // monotonic clock, so that a step of the wall clock ages nothing. The loop

@@ -374,6 +374,8 @@ TEST_F(NameTable, RegistrationsRecordSenderTimesAndRenewals) {
       {"old", "10.0.0.1", true, b, 40, kUnknownTime, 40, 1},
       // A new name that takes over meter1's address starts afresh.
       {"meter2", "10.0.0.3", true, b, 50, 50, 50, 0},
+      // A name of the block in the slot meter1 left keeps nothing of it.
+      {"later", "10.0.0.9", false, 0, 0, kUnknownTime, kUnknownTime, 0},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(std::string(step.name) + " at " + std::to_string(step.when));
@@ -381,10 +383,11 @@ TEST_F(NameTable, RegistrationsRecordSenderTimesAndRenewals) {
     ASSERT_TRUE(update_name_table(step.name, step.address, CapRule::kEnforce, step.heard ? &heard : nullptr));
     const NameEntry* entry = find_by_name(step.name, std::strlen(step.name));
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->first_registered, step.first);
-    EXPECT_EQ(entry->last_registered, step.last);
-    EXPECT_EQ(entry->renewals, step.renewals);
-    EXPECT_EQ(entry->sender, step.heard ? step.sender : 0u);
+    RegistrationHistory history = registration_history(*entry);
+    EXPECT_EQ(history.first_registered, step.first);
+    EXPECT_EQ(history.last_registered, step.last);
+    EXPECT_EQ(history.renewals, step.renewals);
+    EXPECT_EQ(history.sender, step.heard ? step.sender : 0u);
   }
   EXPECT_EQ(find_by_name("meter1", 6), nullptr);
 }
