@@ -1097,8 +1097,8 @@ WriteOutcome write_hosts_file_or_say(const std::string& given_path, const WriteJ
 // The writer thread and what it shares with the loop. No lock: the loop
 // fills in the job and then raises has_job, the writer fills in the result
 // and then raises done, and neither touches what the other owns meanwhile.
-// A lock the writer held while off its core (it runs only when the loop
-// leaves the core free) would hold up the loop; so would memory of the
+// A lock the writer held while off its core (it runs well below the loop,
+// so it is put off whenever the loop wants the core) would hold up the loop; so would memory of the
 // loop's freed by the writer (the allocator's lock), so the job stays here
 // and the loop frees it.
 struct Writer {

@@ -100,7 +100,7 @@ void note_hosts_changes(std::vector<NameChange>* changes);
 // The same write, off the loop: the loop hands the changes, or the block
 // composed from the table, to a writer thread, which does the file work
 // (reading the old file and writing the new one a chunk at a time, never
-// whole, on a thread that never competes with the loop for its core); the
+// whole, on a thread well below the loop's priority); the
 // table and the log stay the loop's. A job of changes that finds the file
 // not as the writer left it is followed at once by the whole block. start_hosts_write clears g_hosts_dirty and
 // returns false when an earlier write is still pending (nothing is then
