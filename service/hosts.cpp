@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -272,6 +273,8 @@ std::string folded_name(std::string_view name) {
 // file is never held whole, so a write costs the same few buffers whatever
 // the size of the table or of the lines around the block.
 constexpr std::size_t kChunkSize = 64 * 1024;
+// What the load keeps back for reading on once memory has run out.
+constexpr std::size_t kLoadHeadroom = 1024 * 1024;
 
 // Reads a file's text in the pieces next_piece cuts, a chunk at a time.
 // Offsets count the text (the bytes after text_from_file_bytes); the digest
@@ -1236,6 +1239,10 @@ void load_block_entries(const std::string& hosts_path) {
   // the reads counts as not).
   bool as_written = scan.exact_markers && !scan.changed;
   std::size_t lines = 0;
+  // Kept back for the rest of the load once the table has taken all the
+  // memory there is: reading on (a chunk at a time) to count what is
+  // skipped, and the log lines that say so, need some.
+  std::unique_ptr<char[]> headroom(new (std::nothrow) char[kLoadHeadroom]);
   while (reader.offset() < bounds.body_end && reader.next(&piece)) {
     if (line_start && reader.offset() - piece.size() != bounds.body) ++line_number;
     line_start = piece.back() == '\n';
@@ -1259,8 +1266,10 @@ void load_block_entries(const std::string& hosts_path) {
       }
     } catch (const std::bad_alloc&) {
       ++no_memory;
+      headroom.reset();
     }
   }
+  headroom.reset();
   if (reader.failed()) {
     log(1, "%s: Can not read: %s", hosts_path.c_str(), file_error_text(reader.error()).c_str());
     as_written = false;
