@@ -435,6 +435,7 @@ struct FileScan {
   int error = 0;
   bool changed = false;  // the file was replaced between the two reads a block without end marker takes
   FileIdentity identity;
+  Digest digest;  // of the whole file as the pass read it
   BlockBounds bounds;
   bool exact_markers = false;  // both marker lines exactly as the service writes them
   std::size_t block_lines = 0;  // the lines (pieces) between the markers
@@ -481,6 +482,7 @@ void scan_hosts_file(const std::string& path, FileScan* scan) {
     scan->error = reader.error();
     return;
   }
+  scan->digest = reader.digest();
   if (where == Where::kInside) {
     PieceReader again;
     if (again.open(path, &scan->error) != ReadResult::kRead || again.identity() != scan->identity) {
@@ -933,7 +935,7 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const WriteJob
       return WriteOutcome::kChanged;
     }
   } else {
-    if (old != scan.read || (existed && read_identity != scan.identity)) return WriteOutcome::kChanged;
+    if (old != scan.read) return WriteOutcome::kChanged;
     if (!existed) note(2, "%s: No such file or directory", hosts_path);
     findings->outside = std::move(scan.outside);
   }
@@ -961,7 +963,12 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const WriteJob
   int read_error = old_file.error();
   Digest read_digest = old_file.digest();
   old_file.close();
-  bool filled = !read_failed && composed == Composed::kDone && out.finish(&error);
+  // A program that saves the file as it found it (an editor, back to back)
+  // replaces it between the pass and this read without changing a byte:
+  // what the pass found still holds. Only other bytes make it another file.
+  bool other_file = job.whole && existed && read_identity != scan.identity && !read_failed &&
+                    read_digest != scan.digest;
+  bool filled = !read_failed && !other_file && composed == Composed::kDone && out.finish(&error);
   int close_error = 0;
   if (!close_file(copy, &close_error) && filled) {
     filled = false;
@@ -973,6 +980,7 @@ WriteOutcome write_hosts_file_once(const std::string& hosts_path, const WriteJob
       note(1, "%s: Can not read: %s", hosts_path, file_error_text(read_error));
       return WriteOutcome::kFailed;
     }
+    if (other_file) return WriteOutcome::kChanged;
     if (composed == Composed::kStale) {
       findings->stale = true;
       return WriteOutcome::kChanged;
