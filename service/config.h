@@ -126,19 +126,13 @@ bool address_in_prefixes(std::uint32_t address, const std::vector<Ipv4Prefix>& p
 // records it counts. The format is remembered for that second, so it must
 // be a string literal, as every caller's is.
 void log(int level, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+    __attribute__((format(printf, 2, 3)));
 // As log(), but the record is never held back: for the records that the log
 // is kept for (each registration and what became of it), which must survive
 // any flood of others. Past the burst limit such a record still reaches the
 // log, but no longer the Event Log, which a flood would otherwise fill.
 void log_always(int level, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+    __attribute__((format(printf, 2, 3)));
 // Writes the "%d similar records suppressed" records of the seconds that are
 // over (of every second, over or not, when `all`). log() does it before
 // every record; the loop calls it after every wait, so that the count does
