@@ -2,6 +2,9 @@
 //   file-probe hold PATH   opens PATH for reading and writing as a log viewer
 //                          does, without delete sharing, prints "held" and
 //                          keeps it open until its standard input closes.
+//   file-probe pipe NAME   creates the first instance of the named pipe NAME,
+//                          as a running service does, prints "held" and
+//                          keeps it until its standard input closes.
 //   file-probe acl PATH    prints the owner and DACL of PATH as SDDL on one
 //                          line, as GetNamedSecurityInfo reads them.
 // Exits 1, printing the failing call and its error, when it cannot.
@@ -15,13 +18,8 @@
 
 namespace {
 
-int hold(const char* path) {
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    std::printf("CreateFile failed (%lu)\n", GetLastError());
-    return 1;
-  }
+// Keeps `h` until standard input closes.
+int hold_until_stdin_closes(HANDLE h) {
   std::printf("held\n");
   std::fflush(stdout);
   char buffer[64];
@@ -30,6 +28,26 @@ int hold(const char* path) {
   }
   CloseHandle(h);
   return 0;
+}
+
+int hold(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    std::printf("CreateFile failed (%lu)\n", GetLastError());
+    return 1;
+  }
+  return hold_until_stdin_closes(h);
+}
+
+int hold_pipe(const char* name) {
+  HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                              4096, 4096, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    std::printf("CreateNamedPipe failed (%lu)\n", GetLastError());
+    return 1;
+  }
+  return hold_until_stdin_closes(h);
 }
 
 int print_acl(const char* path) {
@@ -56,7 +74,8 @@ int print_acl(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold") == 0) return hold(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "pipe") == 0) return hold_pipe(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "acl") == 0) return print_acl(argv[2]);
-  std::printf("usage: file-probe hold|acl PATH\n");
+  std::printf("usage: file-probe hold|pipe|acl PATH\n");
   return 2;
 }
