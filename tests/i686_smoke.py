@@ -138,7 +138,7 @@ class ShippedExe(msi_test.InstallerChecks, unittest.TestCase):
                 holder.kill()
                 holder.wait()
         self.addCleanup(release)
-        self.assertEqual(holder.stdout.readline(), b"held\n")
+        self.assertEqual(holder.stdout.readline().strip(), b"held")
 
     def assert_ran_without_control_channel(self, log):
         self.assertIn(b"control: \\\\.\\pipe\\Tarvik: another running instance answers there; "
